@@ -1,0 +1,37 @@
+// Calls from the management server to zelko-diskd's admin listener (servers/LINK.md).
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace zelko::mgmtd {
+
+class DiskdLink {
+public:
+    DiskdLink(std::string baseUrl, std::string secret) : url_(std::move(baseUrl)), secret_(std::move(secret)) {}
+    bool Configured() const { return !url_.empty(); }
+    const std::string& Url() const { return url_; }
+
+    struct Reply {
+        int status = 0;  // HTTP status; 0 when the disk server could not be reached
+        nlohmann::json body;  // the parsed reply, or null
+        std::string error;    // transport error, when status is 0
+        int Code() const { return body.is_object() && body.contains("code") && body["code"].is_number_integer() ? body["code"].get<int>() : -1; }
+        std::string Message() const {
+            if (body.is_object() && body.contains("message") && body["message"].is_string()) return body["message"];
+            return status ? "HTTP " + std::to_string(status) : error;
+        }
+    };
+
+    Reply ImageInfo(const std::string& iqn);
+    Reply PrepareDisk(const std::string& iqn);  // may take minutes on a large image
+    Reply DiscardLayer(const std::string& iqn, const std::string& clientKey);
+    Reply Reload();
+
+private:
+    Reply Call(const std::string& method, const std::string& path, int readTimeoutSec);
+    std::string url_;
+    std::string secret_;
+};
+
+}  // namespace zelko::mgmtd

@@ -1,0 +1,380 @@
+#include "service.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "auth.h"
+#include "util.h"
+#include "zelko_common/link.h"
+#include "zelko_common/prepare_disk.h"
+#include "zelko_common/random.h"
+
+namespace zelko::mgmtd {
+namespace {
+
+constexpr uint64_t kMinImageBytes = 1ull << 20;
+constexpr uint64_t kMaxImageBytes = 64ull << 40;
+
+void CheckImageSize(uint64_t size) {
+    if (size < kMinImageBytes || size > kMaxImageBytes || size % 512 != 0)
+        throw ServiceError(400, "镜像大小必须是 512 的整数倍，且在 1 MiB 到 64 TiB 之间");
+}
+
+void CheckPath(const std::string& path) {
+    if (path.empty() || path[0] != '/' || path.size() > 1024 ||
+        path.find_first_of(std::string("\0\n\r", 3)) != std::string::npos)
+        throw ServiceError(400, "镜像文件路径必须是绝对路径");
+}
+
+// A new image file is sparse: 50 GiB of nothing costs no disk space until written.
+void CreateSparseFile(const std::string& path, uint64_t size) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) throw ServiceError(500, "无法创建镜像文件 " + path + ": " + std::strerror(errno));
+    bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0 && fsync(fd) == 0;
+    int err = errno;
+    close(fd);
+    if (!ok) {
+        unlink(path.c_str());
+        throw ServiceError(500, "无法创建镜像文件 " + path + ": " + std::strerror(err));
+    }
+}
+
+std::string StoreConflictText(const StoreError& e, const char* what) {
+    std::string m = e.what();
+    if (m.find("mac") != std::string::npos) return "MAC 地址已被其他客户机使用";
+    if (m.find("ip") != std::string::npos) return "IP 地址已被其他客户机使用";
+    if (m.find("path") != std::string::npos) return "该镜像文件已被其他镜像使用";
+    if (m.find("username") != std::string::npos) return "用户名已存在";
+    return std::string(what) + "名称已被使用";
+}
+
+}  // namespace
+
+std::shared_ptr<std::mutex> Service::ImageLock(int64_t imageId) {
+    std::lock_guard<std::mutex> lock(locksMutex_);
+    auto& m = imageLocks_[imageId];
+    if (!m) m = std::make_shared<std::mutex>();
+    return m;
+}
+
+// ---- users --------------------------------------------------------------------------------
+
+User Service::AddUser(const std::string& name, const std::string& password, bool isAdmin) {
+    if (!ValidName(name)) throw ServiceError(400, "用户名必须是 1 到 64 字节的可见字符");
+    if (password.size() < 8 || password.size() > 1024) throw ServiceError(400, "密码长度必须在 8 到 1024 字节之间");
+    try {
+        return store_.AddUser(name, HashPassword(password), isAdmin);
+    } catch (const StoreError& e) {
+        if (e.kind == StoreError::Conflict) throw ServiceError(409, "用户名已存在");
+        throw;
+    }
+}
+
+void Service::SetPassword(const std::string& name, const std::string& password) {
+    if (password.size() < 8 || password.size() > 1024) throw ServiceError(400, "密码长度必须在 8 到 1024 字节之间");
+    try {
+        store_.SetPassword(name, HashPassword(password));
+    } catch (const StoreError& e) {
+        if (e.kind == StoreError::NotFound) throw ServiceError(404, "用户不存在");
+        throw;
+    }
+}
+
+void Service::RemoveUser(const std::string& name) {
+    auto users = store_.ListUsers();
+    int admins = 0;
+    bool target = false, targetAdmin = false;
+    for (auto& u : users) {
+        admins += u.isAdmin;
+        if (u.username == name) target = true, targetAdmin = u.isAdmin;
+    }
+    if (!target) throw ServiceError(404, "用户不存在");
+    if (targetAdmin && admins == 1) throw ServiceError(409, "不能删除最后一个管理员");
+    store_.RemoveUser(name);
+}
+
+// ---- images -------------------------------------------------------------------------------
+
+Image Service::GetImage(int64_t id) {
+    auto im = store_.GetImage(id);
+    if (!im) throw ServiceError(404, "镜像不存在");
+    return *im;
+}
+
+Image Service::AddImage(const std::string& name, uint64_t sizeBytes, const std::string& path, bool readOnly,
+                        bool create) {
+    if (!ValidName(name)) throw ServiceError(400, "镜像名称必须是 1 到 64 字节的可见字符");
+    if (!path.empty()) CheckPath(path);
+    struct stat st {};
+    bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) throw ServiceError(400, path + " 不是普通文件");
+    if (sizeBytes == 0) {
+        if (!exists) throw ServiceError(400, "需要给出镜像大小");
+        sizeBytes = static_cast<uint64_t>(st.st_size);
+    } else if (exists && static_cast<uint64_t>(st.st_size) != sizeBytes) {
+        throw ServiceError(409, "镜像文件已存在，大小为 " + std::to_string(st.st_size) + " 字节");
+    }
+    CheckImageSize(sizeBytes);
+    Image im;
+    try {
+        im = store_.AddImage(name, path, config_.ImageDir(), sizeBytes, readOnly);
+    } catch (const StoreError& e) {
+        if (e.kind == StoreError::Conflict) throw ServiceError(409, StoreConflictText(e, "镜像"));
+        throw;
+    }
+    if (create && access(im.path.c_str(), F_OK) != 0) {
+        try {
+            CreateSparseFile(im.path, sizeBytes);
+        } catch (...) {
+            store_.RemoveImage(im.id);
+            throw;
+        }
+    }
+    LogInfo("image " + std::to_string(im.id) + " \"" + im.name + "\" added: " + im.path + ", " +
+            std::to_string(im.sizeBytes) + " bytes" + (im.readOnly ? ", read-only" : ""));
+    NotifyImagesChanged();
+    return im;
+}
+
+Image Service::UpdateImage(int64_t id, const ImagePatch& patch) {
+    auto lock = ImageLock(id);
+    std::lock_guard<std::mutex> hold(*lock);
+    Image im = GetImage(id);
+    if (patch.name) {
+        if (!ValidName(*patch.name)) throw ServiceError(400, "镜像名称必须是 1 到 64 字节的可见字符");
+        im.name = *patch.name;
+    }
+    if (patch.path) {
+        CheckPath(*patch.path);
+        im.path = *patch.path;
+    }
+    if (patch.sizeBytes) {
+        CheckImageSize(*patch.sizeBytes);
+        im.sizeBytes = *patch.sizeBytes;
+    }
+    if (patch.readOnly) {
+        if (*patch.readOnly && !store_.SuperClientsOnImage(id).empty())
+            throw ServiceError(409, "有客户机在该镜像上处于超级用户模式，不能设为只读");
+        im.readOnly = *patch.readOnly;
+    }
+    try {
+        store_.UpdateImage(im);
+    } catch (const StoreError& e) {
+        if (e.kind == StoreError::Conflict) throw ServiceError(409, StoreConflictText(e, "镜像"));
+        throw;
+    }
+    NotifyImagesChanged();
+    return im;
+}
+
+void Service::RemoveImage(int64_t id) {
+    auto lock = ImageLock(id);
+    std::lock_guard<std::mutex> hold(*lock);
+    GetImage(id);
+    if (!store_.SuperClientsOnImage(id).empty())
+        throw ServiceError(409, "有客户机在该镜像上处于超级用户模式，请先退出超级用户模式");
+    if (!store_.OpenUploads(NowSeconds(), id).empty()) throw ServiceError(409, "该镜像有未结束的上传会话");
+    store_.RemoveImage(id);
+    LogInfo("image " + std::to_string(id) + " removed (its file is kept)");
+    NotifyImagesChanged();
+}
+
+void Service::NotifyImagesChanged() {
+    if (!diskd_.Configured()) return;
+    auto r = diskd_.Reload();
+    if (r.status != 200) LogWarn("disk server reload failed: " + r.Message());
+}
+
+// ---- clients ------------------------------------------------------------------------------
+
+Client Service::GetClient(int64_t id) {
+    auto c = store_.GetClient(id);
+    if (!c) throw ServiceError(404, "客户机不存在");
+    return *c;
+}
+
+Client Service::AddClient(const std::string& mac, const std::string& name, const std::optional<std::string>& ip,
+                          std::optional<int64_t> imageId) {
+    Client c;
+    auto m = NormalizeMac(mac);
+    if (!m) throw ServiceError(400, "MAC 地址格式无效");
+    c.mac = *m;
+    if (!ValidName(name)) throw ServiceError(400, "客户机名称必须是 1 到 64 字节的可见字符");
+    c.name = name;
+    if (ip) {
+        auto n = NormalizeIpv4(*ip);
+        if (!n) throw ServiceError(400, "IP 地址格式无效");
+        c.ip = *n;
+    }
+    if (imageId) {
+        GetImage(*imageId);
+        c.imageId = imageId;
+    }
+    try {
+        c = store_.AddClient(c);
+    } catch (const StoreError& e) {
+        if (e.kind == StoreError::Conflict) throw ServiceError(409, StoreConflictText(e, "客户机"));
+        throw;
+    }
+    LogInfo("client " + std::to_string(c.id) + " \"" + c.name + "\" added: " + DisplayMac(c.mac));
+    return c;
+}
+
+Client Service::UpdateClient(int64_t id, const ClientPatch& patch) {
+    Client c = GetClient(id);
+    if (patch.mac) {
+        auto m = NormalizeMac(*patch.mac);
+        if (!m) throw ServiceError(400, "MAC 地址格式无效");
+        c.mac = *m;
+    }
+    if (patch.name) {
+        if (!ValidName(*patch.name)) throw ServiceError(400, "客户机名称必须是 1 到 64 字节的可见字符");
+        c.name = *patch.name;
+    }
+    if (patch.ip) {
+        if (*patch.ip) {
+            auto n = NormalizeIpv4(**patch.ip);
+            if (!n) throw ServiceError(400, "IP 地址格式无效");
+            c.ip = *n;
+        } else {
+            if (c.isSuper) throw ServiceError(409, "客户机处于超级用户模式，不能删除其 IP 地址");
+            c.ip.reset();
+        }
+    }
+    if (patch.imageId && *patch.imageId != c.imageId) {
+        if (c.isSuper) throw ServiceError(409, "客户机处于超级用户模式，请先退出超级用户模式再更换镜像");
+        if (*patch.imageId) GetImage(**patch.imageId);
+        c.imageId = *patch.imageId;
+    }
+    try {
+        store_.UpdateClient(c);
+    } catch (const StoreError& e) {
+        if (e.kind == StoreError::Conflict) throw ServiceError(409, StoreConflictText(e, "客户机"));
+        if (e.kind == StoreError::NotFound) throw ServiceError(404, "客户机不存在");
+        throw;
+    }
+    return c;
+}
+
+void Service::RemoveClient(int64_t id) {
+    Client c = GetClient(id);
+    store_.RemoveClient(id);
+    if (c.isSuper && c.imageId) DiscardLayer(c, *c.imageId);
+    LogInfo("client " + std::to_string(id) + " removed");
+}
+
+void Service::DiscardLayer(const Client& c, int64_t imageId) {
+    if (!diskd_.Configured()) return;
+    auto r = diskd_.DiscardLayer(common::ImageIqn(imageId), ClientKey(c.id));
+    // 404: the disk server has no layer (or no such image) — nothing to throw away.
+    if (r.status != 200 && r.status != 404)
+        LogWarn("disk server did not discard the super-user layer of client " + std::to_string(c.id) + ": " +
+                r.Message());
+}
+
+Client Service::SetSuper(int64_t id, bool on) {
+    Client c = GetClient(id);
+    if (!on) {
+        if (!c.isSuper) return c;
+        store_.SetSuper(id, false, "");
+        LogInfo("client " + std::to_string(id) + " left super-user mode");
+        // Without the driver's ExitSuperUser the layer's writes were never committed; the
+        // token is gone, so nobody can reach them any more.
+        if (c.imageId) DiscardLayer(c, *c.imageId);
+        c.isSuper = false;
+        c.superToken.clear();
+        return c;
+    }
+    if (!c.imageId) throw ServiceError(409, "客户机未分配镜像，不能进入超级用户模式");
+    if (!c.ip) throw ServiceError(409, "客户机未登记 IP 地址，超级用户令牌只下发给登记的地址");
+    auto lock = ImageLock(*c.imageId);
+    std::lock_guard<std::mutex> hold(*lock);
+    Image im = GetImage(*c.imageId);
+    if (im.readOnly) throw ServiceError(409, "镜像为只读，不能进入超级用户模式");
+    if (c.isSuper) return c;  // keep the token the driver may already hold
+    // 48 hex characters: well inside the 63 the driver keeps.
+    std::string token = common::RandomHexToken(24);
+    store_.SetSuper(id, true, token);
+    LogInfo("client " + std::to_string(id) + " entered super-user mode on image " + std::to_string(im.id));
+    c.isSuper = true;
+    c.superToken = token;
+    return c;
+}
+
+// ---- prepare-disk and upload sessions -------------------------------------------------------
+
+int64_t Service::PrepareDisk(int64_t imageId) {
+    auto lock = ImageLock(imageId);
+    std::lock_guard<std::mutex> hold(*lock);
+    Image im = GetImage(imageId);
+    auto supers = store_.SuperClientsOnImage(imageId);
+    if (!supers.empty())
+        throw ServiceError(15, "客户机 " + supers[0].name + " 正在该镜像上使用超级用户模式，请先退出超级用户模式再初始化磁盘");
+    auto uploads = store_.OpenUploads(NowSeconds(), imageId);
+    if (!uploads.empty())
+        throw ServiceError(15, "该镜像有未结束的上传会话（#" + std::to_string(uploads[0].id) +
+                                   "），请等待上传结束或关闭会话后再初始化磁盘");
+    if (im.readOnly) throw ServiceError(409, "镜像为只读，不能初始化");
+    std::string iqn = common::ImageIqn(imageId);
+    if (!diskd_.Configured()) {
+        common::PrepareDiskOptions opt;
+        opt.sizeBytes = im.sizeBytes;
+        std::string error;
+        if (!common::PrepareNtfsDisk(im.path, opt, nullptr, &error)) {
+            LogError("prepare-disk of image " + std::to_string(imageId) + " failed: " + error);
+            throw ServiceError(5, "初始化磁盘失败: " + error);
+        }
+        int64_t v = store_.BumpImageVersion(imageId);
+        LogInfo("image " + std::to_string(imageId) + " prepared (MBR + NTFS), version " + std::to_string(v));
+        return v;
+    }
+    DiskdLink::Reply r = diskd_.PrepareDisk(iqn);
+    // A disk server that has not polled since the image was added does not know it yet.
+    for (int attempt = 0; r.status == 404 && attempt < 3; ++attempt) {
+        diskd_.Reload();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500 * (attempt + 1)));
+        r = diskd_.PrepareDisk(iqn);
+    }
+    if (r.status == 200 && r.Code() == 0 && r.body.contains("version") && r.body["version"].is_number_integer()) {
+        int64_t v = r.body["version"].get<int64_t>();
+        LogInfo("image " + std::to_string(imageId) + " prepared by the disk server, version " + std::to_string(v));
+        return v;
+    }
+    if (r.status == 0) throw ServiceError(502, "无法连接磁盘服务器: " + r.error);
+    if (r.status == 409) throw ServiceError(15, "磁盘服务器拒绝初始化: " + r.Message());
+    if (r.status == 404) throw ServiceError(404, "磁盘服务器不认识该镜像: " + r.Message());
+    LogError("disk server prepare-disk of image " + std::to_string(imageId) + " failed: " + r.Message());
+    throw ServiceError(5, "磁盘服务器初始化磁盘失败: " + r.Message());
+}
+
+Service::NewUpload Service::OpenUpload(int64_t imageId, int64_t userId) {
+    auto lock = ImageLock(imageId);
+    std::lock_guard<std::mutex> hold(*lock);
+    Image im = GetImage(imageId);
+    if (im.readOnly) throw ServiceError(409, "镜像为只读，不能上传");
+    NewUpload out;
+    out.image = im;
+    out.token = common::RandomHexToken(24);
+    int64_t now = NowSeconds();
+    std::vector<int64_t> closed;
+    out.session = store_.AddUpload(imageId, Sha256Hex(out.token), userId, now, now + config_.uploadTtl, &closed);
+    for (int64_t id : closed)
+        LogInfo("upload session " + std::to_string(id) + " replaced by " + std::to_string(out.session.id));
+    LogInfo("upload session " + std::to_string(out.session.id) + " opened for image " + std::to_string(imageId));
+    return out;
+}
+
+void Service::CloseUpload(int64_t id) {
+    if (!store_.CloseUpload(id)) throw ServiceError(404, "上传会话不存在或已结束");
+    LogInfo("upload session " + std::to_string(id) + " closed");
+}
+
+}  // namespace zelko::mgmtd

@@ -1,0 +1,91 @@
+// The operations behind both the HTTP API and `zelko-mgmtd admin`: validation, the rules
+// between clients, images, super-user mode, upload sessions and prepare-disk, and the calls to
+// the disk server they imply.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "config.h"
+#include "diskd_link.h"
+#include "store.h"
+
+namespace zelko::mgmtd {
+
+// A refusal with an HTTP-like code (400, 403, 404, 409, 500, 502) or 15 for "busy image"
+// and 5 for "formatting failed", and an operator-readable message.
+struct ServiceError : std::runtime_error {
+    int code;
+    ServiceError(int c, const std::string& message) : std::runtime_error(message), code(c) {}
+};
+
+struct ClientPatch {
+    std::optional<std::string> mac;
+    std::optional<std::string> name;
+    std::optional<std::optional<std::string>> ip;      // nullopt inside = remove
+    std::optional<std::optional<int64_t>> imageId;     // nullopt inside = unassign
+};
+
+struct ImagePatch {
+    std::optional<std::string> name;
+    std::optional<std::string> path;
+    std::optional<uint64_t> sizeBytes;
+    std::optional<bool> readOnly;
+};
+
+class Service {
+public:
+    Service(const Config& config, Store& store, DiskdLink& diskd) : config_(config), store_(store), diskd_(diskd) {}
+
+    Store& store() { return store_; }
+    const Config& config() const { return config_; }
+
+    static std::string ClientKey(int64_t clientId) { return "client-" + std::to_string(clientId); }
+
+    User AddUser(const std::string& name, const std::string& password, bool isAdmin);
+    void SetPassword(const std::string& name, const std::string& password);
+    void RemoveUser(const std::string& name);
+
+    // `sizeBytes` 0 takes the size of an existing file. `create` makes a missing file (sparse).
+    Image AddImage(const std::string& name, uint64_t sizeBytes, const std::string& path, bool readOnly, bool create);
+    Image UpdateImage(int64_t id, const ImagePatch& patch);
+    void RemoveImage(int64_t id);
+    Image GetImage(int64_t id);
+
+    Client AddClient(const std::string& mac, const std::string& name, const std::optional<std::string>& ip,
+                     std::optional<int64_t> imageId);
+    Client UpdateClient(int64_t id, const ClientPatch& patch);
+    void RemoveClient(int64_t id);
+    Client GetClient(int64_t id);
+    Client SetSuper(int64_t id, bool on);
+
+    // Returns the new image version.
+    int64_t PrepareDisk(int64_t imageId);
+
+    struct NewUpload {
+        UploadSession session;
+        std::string token;
+        Image image;
+    };
+    NewUpload OpenUpload(int64_t imageId, int64_t userId);
+    void CloseUpload(int64_t id);
+
+    // Best effort: tells the disk server to fetch the image list now.
+    void NotifyImagesChanged();
+
+private:
+    std::shared_ptr<std::mutex> ImageLock(int64_t imageId);
+    void DiscardLayer(const Client& c, int64_t imageId);
+
+    const Config& config_;
+    Store& store_;
+    DiskdLink& diskd_;
+    std::mutex locksMutex_;
+    std::map<int64_t, std::shared_ptr<std::mutex>> imageLocks_;
+};
+
+}  // namespace zelko::mgmtd
