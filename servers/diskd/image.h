@@ -1,0 +1,161 @@
+// One served image: the raw base file, its version, the copy-on-write layers of its clients and
+// the snapshots that keep running clients on the content they booted with.
+//
+// Reading model. Every session is pinned to the image version it started on. A merge that moves
+// the base from version v to v+1 first copies the old content of every block it is about to
+// change into the snapshot S_v, so a session pinned at p reads a block from, in order: its own
+// layer, the merge in progress (only sessions pinned at its target version), the oldest snapshot
+// S_v with v >= p that holds the block, and finally the base. Snapshots nobody pins any more are
+// deleted; a merge with no other session on the image builds none.
+//
+// Crash safety of merges. The super-user layer is fsync'ed and a journal (merge.json) names it
+// before the base is touched; the base is written only from that durable layer, so a merge
+// interrupted at any point is redone from the journal at the next start (roll forward) before
+// anything is served, and a merge interrupted before the base was touched is rolled back to
+// "pending" (the layer stays authoritative). Readers never see a half-merged base: until the
+// new version is in place they are served from the snapshot or from the layer itself.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "layer.h"
+
+namespace zelko::diskd {
+
+enum class OverlayKind { Super, Normal };
+
+struct Overlay {
+    OverlayKind kind = OverlayKind::Normal;
+    std::string clientKey;
+    uint32_t pinnedVersion = 0;
+    uint64_t bootId = 0;
+    std::string metaPath;
+    std::unique_ptr<Layer> layer;
+    std::mutex writeMutex;            // one writer at a time; copy-ups must not interleave
+    std::atomic<int64_t> lastSeen{0};  // unix seconds of the last attach/detach
+    std::atomic<int> sessions{0};
+    std::atomic<bool> dead{false};     // discarded or merged: writes are refused
+    std::atomic<bool> merging{false};  // a merge owns the layer: writes are refused, not queued
+};
+
+struct ImageSpec {
+    std::string iqn;
+    std::string path;
+    bool readOnly = false;
+    uint64_t sizeBytes = 0;  // 0: the file's size
+};
+
+// Test hook: "phase:N" pauses a merge forever after N blocks of phase "snapshot" or "apply",
+// or at the points "synced" (base written and fsync'ed, version not yet raised) and
+// "versioned" (version raised, journal and layer not yet removed).
+struct MergeHook {
+    std::string phase;
+    uint64_t after = 0;
+    bool Parse(const std::string& text);
+};
+
+struct MergeOutcome {
+    bool ok = false;
+    uint64_t blocks = 0;
+    uint64_t bytes = 0;
+    uint32_t newVersion = 0;
+    std::string error;
+};
+
+class Image {
+public:
+    static std::shared_ptr<Image> Open(const ImageSpec& spec, const std::string& stateDir,
+                                       const MergeHook& hook, std::string* error);
+    ~Image();
+
+    const std::string& iqn() const { return spec_.iqn; }
+    uint64_t size() const { return size_; }
+    uint32_t version() const { return version_.load(); }
+    bool readOnly() const { return readOnly_.load(); }
+    void SetReadOnly(bool ro) { readOnly_.store(ro); }
+    const std::string& path() const { return spec_.path; }
+
+    // Binds a super-user session: the client's existing layer (kept across reconnects and
+    // restarts) or a new one pinned at the current version.
+    std::shared_ptr<Overlay> AttachSuper(const std::string& clientKey, std::string* error);
+    // Binds a normal session to its overlay. The overlay of the previous run is discarded when
+    // the boot id changed (bootId != 0) or, without a boot id, when the client had no session
+    // for `idleSeconds`.
+    std::shared_ptr<Overlay> AttachNormal(const std::string& clientKey, uint64_t bootId,
+                                          int64_t idleSeconds, std::string* error);
+    void Detach(const std::shared_ptr<Overlay>& overlay);
+    // Sessions without a layer (read-only ones) pin the version they read.
+    uint32_t PinCurrent();
+    void Unpin(uint32_t version);
+
+    // Reads what a session with this layer and pin sees. False on an I/O error.
+    bool Read(const Overlay* overlay, uint32_t pin, uint64_t offset, size_t len, uint8_t* buf);
+    // Writes into the layer; returns a ServerError code (0 = success).
+    uint32_t Write(Overlay* overlay, uint32_t pin, uint64_t offset, const uint8_t* data, size_t len);
+
+    MergeOutcome Merge(const std::shared_ptr<Overlay>& overlay);
+    void Discard(const std::shared_ptr<Overlay>& overlay);
+    bool DiscardSuper(const std::string& clientKey);
+    // Formats the image (MBR + NTFS). Returns an HTTP-style result: 0 ok, 409 busy, 500 failed.
+    int PrepareDisk(uint32_t* newVersion, std::string* error);
+
+    bool merging() const { return merging_.load(); }
+    nlohmann::json Status();
+    // fsync of every layer (graceful shutdown) and a lastSeen refresh of attached overlays.
+    void FlushAll();
+    void TouchAttached();
+
+private:
+    Image() = default;
+    bool Recover(std::string* error);
+    bool LoadOverlays(OverlayKind kind);
+    std::shared_ptr<Overlay> CreateOverlay(OverlayKind kind, const std::string& clientKey,
+                                           uint64_t bootId, std::string* error);
+    bool SaveOverlayMeta(const Overlay& o);
+    void DropOverlayFiles(Overlay& o);
+    bool SaveVersion(uint32_t v);
+    bool ApplyLayer(Layer& layer, uint64_t* blocks, std::string* error);
+    void CollectSnapshotsLocked();  // needs layersMutex_
+    uint32_t MinPinLocked() const;
+    void PauseIf(const char* phase, uint64_t count);
+    std::string OverlayStem(OverlayKind kind, const std::string& key) const;
+
+    ImageSpec spec_;
+    std::string stateDir_;
+    MergeHook hook_;
+    uint64_t size_ = 0;
+    std::atomic<uint32_t> version_{1};
+    std::atomic<bool> readOnly_{false};
+    std::atomic<bool> merging_{false};
+
+    // baseLock_ guards baseFd_, snapshots_ and the merge in progress for readers (shared);
+    // they change only under the exclusive lock.
+    std::shared_mutex baseLock_;
+    int baseFd_ = -1;
+    std::map<uint32_t, std::shared_ptr<Layer>> snapshots_;  // by the version they preserve
+    std::shared_ptr<Overlay> pendingMerge_;
+    uint32_t pendingVersion_ = 0;
+
+    // layersMutex_ guards the overlay maps and pins; taken before baseLock_ when both are needed.
+    mutable std::mutex layersMutex_;
+    std::map<std::string, std::shared_ptr<Overlay>> super_;
+    std::map<std::string, std::shared_ptr<Overlay>> normal_;
+    std::map<uint32_t, int> pins_;
+
+    std::mutex mergeMutex_;  // one merge or prepare-disk at a time
+};
+
+// File-name-safe form of an IQN or client key (%XX for everything outside [A-Za-z0-9._-]).
+std::string EncodeName(const std::string& name);
+std::string DecodeName(const std::string& name);
+
+}  // namespace zelko::diskd

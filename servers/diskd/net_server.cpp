@@ -1,0 +1,376 @@
+#include "net_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "log.h"
+
+namespace zelko::diskd {
+
+namespace {
+
+constexpr size_t kHeader = sizeof(wire::MessageHeader);
+char g_listenTag, g_wakeTag;
+
+std::string AddrText(const sockaddr_storage& ss, uint16_t* port) {
+    char buf[INET6_ADDRSTRLEN] = "?";
+    if (ss.ss_family == AF_INET) {
+        auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+        inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
+        *port = ntohs(a->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
+        if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
+            inet_ntop(AF_INET, &a->sin6_addr.s6_addr[12], buf, sizeof buf);
+        } else {
+            inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
+        }
+        *port = ntohs(a->sin6_port);
+    }
+    return buf;
+}
+
+int BindSocket(const Endpoint& ep, int type, uint16_t* boundPort, std::string* error) {
+    addrinfo hints{};
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* res = nullptr;
+    std::string port = std::to_string(ep.port);
+    int rc = getaddrinfo(ep.host.c_str(), port.c_str(), &hints, &res);
+    if (rc != 0) {
+        *error = "bad listen address " + ep.host + ": " + gai_strerror(rc);
+        return -1;
+    }
+    int fd = socket(res->ai_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, res->ai_addr, res->ai_addrlen) != 0) {
+        *error = "cannot bind " + ep.host + ":" + port + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        freeaddrinfo(res);
+        return -1;
+    }
+    freeaddrinfo(res);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    AddrText(ss, boundPort);
+    return fd;
+}
+
+}  // namespace
+
+struct NetServer::Conn {
+    int fd = -1;
+    std::shared_ptr<Session> session;
+    std::vector<uint8_t> in;  // received, not yet processed bytes [0, inLen)
+    size_t inLen = 0;
+    std::vector<uint8_t> out;  // answer bytes [outOff, out.size()) still to send
+    size_t outOff = 0;
+    bool closeAfterFlush = false;
+};
+
+NetServer::NetServer(const Config& cfg, ImageStore& store, ServerStats& stats)
+    : cfg_(cfg), store_(store), stats_(stats) {}
+
+NetServer::~NetServer() { Stop(); }
+
+bool NetServer::Start(std::string* error) {
+    listenFd_ = BindSocket(cfg_.tcp, SOCK_STREAM, &tcpPort_, error);
+    if (listenFd_ < 0) return false;
+    if (listen(listenFd_, 1024) != 0) {
+        *error = std::string("listen: ") + strerror(errno);
+        return false;
+    }
+    if (cfg_.udp.enabled) {
+        Endpoint ep = cfg_.udp;
+        // "Same port as TCP" with an ephemeral TCP port: take the port TCP actually got, or
+        // any free one if that is taken for UDP.
+        if (ep.port == 0 && cfg_.tcp.port == 0 && ep.host == cfg_.tcp.host) ep.port = tcpPort_;
+        uint16_t port = 0;
+        udpFd_ = BindSocket(ep, SOCK_DGRAM, &port, error);
+        if (udpFd_ < 0 && ep.port == tcpPort_ && cfg_.udp.port == 0) {
+            ep.port = 0;
+            udpFd_ = BindSocket(ep, SOCK_DGRAM, &port, error);
+        }
+        if (udpFd_ < 0) return false;
+        // The UDP receivers block in recvfrom; a timeout lets them notice shutdown.
+        int fl = fcntl(udpFd_, F_GETFL);
+        fcntl(udpFd_, F_SETFL, fl & ~O_NONBLOCK);
+        timeval tv{0, 200000};
+        setsockopt(udpFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int buf = 4 << 20;
+        setsockopt(udpFd_, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+        setsockopt(udpFd_, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
+        udp_.port = port;
+    }
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.ptr = &g_listenTag;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev);
+    ev.events = EPOLLIN;  // level-triggered: once written, it wakes every worker for good
+    ev.data.ptr = &g_wakeTag;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+    for (unsigned i = 0; i < cfg_.workers; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    if (udpFd_ >= 0)
+        for (int i = 0; i < 2; ++i) udpThreads_.emplace_back([this] { UdpLoop(); });
+    ZLOG(Info, "net", "listening tcp=%s:%u udp=%s:%u workers=%u compression=%s", cfg_.tcp.host.c_str(), tcpPort_,
+         cfg_.udp.enabled ? cfg_.udp.host.c_str() : "off", udp_.port, cfg_.workers, cfg_.compression ? "on" : "off");
+    return true;
+}
+
+void NetServer::Stop() {
+    if (epollFd_ < 0) return;
+    stopping_ = true;
+    uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) { /* the flag alone stops them at the next event */ }
+    for (auto& t : workers_) t.join();
+    workers_.clear();
+    for (auto& t : udpThreads_) t.join();
+    udpThreads_.clear();
+    // Workers are gone: answers that are still queued get a bounded blocking send.
+    std::lock_guard<std::mutex> lk(connsMutex_);
+    size_t flushed = 0;
+    for (Conn* c : conns_) {
+        if (c->outOff < c->out.size()) {
+            int fl = fcntl(c->fd, F_GETFL);
+            fcntl(c->fd, F_SETFL, fl & ~O_NONBLOCK);
+            timeval tv{5, 0};
+            setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            while (c->outOff < c->out.size()) {
+                ssize_t n = send(c->fd, c->out.data() + c->outOff, c->out.size() - c->outOff, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                c->outOff += static_cast<size_t>(n);
+            }
+            ++flushed;
+        }
+        close(c->fd);
+        delete c;
+    }
+    ZLOG(Info, "net", "closed %zu connections (%zu with queued answers)", conns_.size(), flushed);
+    conns_.clear();
+    close(listenFd_);
+    if (udpFd_ >= 0) close(udpFd_);
+    close(wakeFd_);
+    close(epollFd_);
+    epollFd_ = -1;
+}
+
+size_t NetServer::connections() {
+    std::lock_guard<std::mutex> lk(connsMutex_);
+    return conns_.size();
+}
+
+void NetServer::WorkerLoop() {
+    while (!stopping_) {
+        epoll_event ev;
+        int n = epoll_wait(epollFd_, &ev, 1, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || stopping_) break;
+        if (ev.data.ptr == &g_wakeTag) break;
+        if (ev.data.ptr == &g_listenTag) {
+            Accept();
+            continue;
+        }
+        HandleConn(static_cast<Conn*>(ev.data.ptr), ev.events);
+    }
+}
+
+void NetServer::Accept() {
+    for (;;) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                ZLOG(Warn, "net", "accept failed: %s", strerror(errno));
+            return;
+        }
+        uint16_t port = 0;
+        std::string ip = AddrText(ss, &port);
+        {
+            std::lock_guard<std::mutex> lk(connsMutex_);
+            if (conns_.size() >= cfg_.maxConnections) {
+                ZLOG(Warn, "net", "connection refused peer=%s:%u: limit of %u connections reached", ip.c_str(), port,
+                     cfg_.maxConnections);
+                close(fd);
+                continue;
+            }
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto* c = new Conn();
+        c->fd = fd;
+        c->session = std::make_shared<Session>(store_, cfg_, stats_, udp_, ip, port);
+        c->in.resize(64 * 1024);
+        {
+            std::lock_guard<std::mutex> lk(connsMutex_);
+            conns_.insert(c);
+        }
+        ZLOG(Info, "net", "connection accepted peer=%s", c->session->peer().c_str());
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLONESHOT;
+        ev.data.ptr = c;
+        epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
+    }
+}
+
+void NetServer::CloseConn(Conn* c, const char* why) {
+    ZLOG(Info, "net", "connection closed peer=%s reason=%s", c->session->peer().c_str(), why);
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
+    {
+        std::lock_guard<std::mutex> lk(connsMutex_);
+        conns_.erase(c);
+    }
+    delete c;
+}
+
+bool NetServer::Flush(Conn* c) {
+    while (c->outOff < c->out.size()) {
+        ssize_t n = send(c->fd, c->out.data() + c->outOff, c->out.size() - c->outOff, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            return false;
+        }
+        c->outOff += static_cast<size_t>(n);
+    }
+    c->out.clear();
+    c->outOff = 0;
+    // Keep a big buffer from a 32 MiB read from pinning memory for an idle connection.
+    if (c->out.capacity() > (4u << 20)) c->out.shrink_to_fit();
+    return true;
+}
+
+void NetServer::Rearm(Conn* c, bool wantWrite) {
+    epoll_event ev{};
+    ev.events = (wantWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
+    ev.data.ptr = c;
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, c->fd, &ev);
+}
+
+void NetServer::HandleConn(Conn* c, uint32_t events) {
+    if (c->outOff < c->out.size()) {
+        if (!Flush(c)) return CloseConn(c, "send failed");
+        if (c->outOff < c->out.size()) return Rearm(c, true);
+        if (c->closeAfterFlush) return CloseConn(c, "protocol error");
+    }
+    bool peerClosed = false;
+    // Read what is there (at most one buffer-full per wake-up, for fairness).
+    if (c->inLen == c->in.size()) c->in.resize(c->in.size() * 2);
+    ssize_t n = recv(c->fd, c->in.data() + c->inLen, c->in.size() - c->inLen, 0);
+    if (n > 0) {
+        c->inLen += static_cast<size_t>(n);
+    } else if (n == 0) {
+        peerClosed = true;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        return CloseConn(c, "receive failed");
+    }
+
+    size_t pos = 0;
+    while (!stopping_ || pos == 0) {
+        if (c->inLen - pos < kHeader) break;
+        wire::MessageHeader h;
+        memcpy(&h, c->in.data() + pos, kHeader);
+        uint64_t payload = 0;
+        uint32_t err = 0;
+        if (RequestPayloadSize(h, cfg_.maxIoBytes, &payload, &err) == FrameCheck::Bad) {
+            ZLOG(Warn, "net", "untrustworthy stream, closing peer=%s magic=0x%08X version=%u opcode=0x%02X length=%u",
+                 c->session->peer().c_str(), h.magic, h.version, h.opcode, h.length);
+            stats_.errors++;
+            if (err) {
+                AppendHeader(c->out, wire::OpRespError, 0, h.seq, h.offset, err);
+                c->closeAfterFlush = true;
+                c->inLen = 0;
+                if (!Flush(c)) return CloseConn(c, "send failed");
+                if (c->outOff < c->out.size()) return Rearm(c, true);
+            }
+            return CloseConn(c, "protocol error");
+        }
+        size_t frame = kHeader + static_cast<size_t>(payload);
+        if (c->inLen - pos < frame) {
+            // Make room for the whole frame so the next receives can complete it.
+            if (c->in.size() < frame) {
+                memmove(c->in.data(), c->in.data() + pos, c->inLen - pos);
+                c->inLen -= pos;
+                pos = 0;
+                c->in.resize(frame);
+            }
+            break;
+        }
+        c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out);
+        pos += frame;
+        if (!Flush(c)) return CloseConn(c, "send failed");
+        if (c->outOff < c->out.size()) break;  // answer first, then the next request
+        if (stopping_) break;
+    }
+    if (pos > 0) {
+        memmove(c->in.data(), c->in.data() + pos, c->inLen - pos);
+        c->inLen -= pos;
+        if (c->in.size() > (1u << 20) && c->inLen < (64u << 10)) {
+            c->in.resize(64 * 1024);
+            c->in.shrink_to_fit();
+        }
+    }
+    if (c->outOff < c->out.size()) return Rearm(c, true);
+    if (peerClosed) return CloseConn(c, "peer closed");
+    // A complete request may still be buffered (pipelining): handle it without waiting for
+    // more bytes, which may never come.
+    if (c->inLen >= kHeader) {
+        wire::MessageHeader h;
+        memcpy(&h, c->in.data(), kHeader);
+        uint64_t payload = 0;
+        uint32_t err = 0;
+        if (RequestPayloadSize(h, cfg_.maxIoBytes, &payload, &err) == FrameCheck::Ready &&
+            c->inLen >= kHeader + payload && !stopping_) {
+            epoll_event ev{};
+            ev.events = EPOLLOUT | EPOLLONESHOT;  // writable at once: comes straight back
+            ev.data.ptr = c;
+            epoll_ctl(epollFd_, EPOLL_CTL_MOD, c->fd, &ev);
+            return;
+        }
+    }
+    Rearm(c, false);
+}
+
+void NetServer::UdpLoop() {
+    std::vector<uint8_t> buf(65536);
+    std::vector<uint8_t> out;
+    while (!stopping_) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        ssize_t n = recvfrom(udpFd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&ss), &len);
+        if (n < 0) continue;  // timeout (shutdown check) or a transient error
+        if (static_cast<size_t>(n) < kHeader) continue;
+        wire::MessageHeader h;
+        memcpy(&h, buf.data(), kHeader);
+        if (h.magic != wire::kMagic || h.version != wire::kVersion) continue;
+        uint16_t port = 0;
+        std::string ip = AddrText(ss, &port);
+        auto session = udp_.Find(ip);
+        if (!session) {
+            ZLOG(Debug, "udp", "datagram from %s:%u without a negotiated session dropped", ip.c_str(), port);
+            continue;
+        }
+        out.clear();
+        session->HandleUdp(h, buf.data() + kHeader, static_cast<size_t>(n) - kHeader, out);
+        if (!out.empty())
+            sendto(udpFd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+    }
+}
+
+}  // namespace zelko::diskd

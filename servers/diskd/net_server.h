@@ -1,0 +1,59 @@
+// The data path: a TCP listener served by a fixed pool of worker threads that all wait on one
+// epoll set (each connection armed one-shot, so exactly one worker handles it at a time and its
+// requests are answered strictly in order), and a UDP socket served by its own threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "config.h"
+#include "session.h"
+#include "store.h"
+
+namespace zelko::diskd {
+
+class NetServer {
+public:
+    NetServer(const Config& cfg, ImageStore& store, ServerStats& stats);
+    ~NetServer();
+    bool Start(std::string* error);
+    // Stops accepting, lets every worker finish the request it is on, sends what is still
+    // queued (bounded), closes all connections.
+    void Stop();
+    uint16_t tcpPort() const { return tcpPort_; }
+    uint16_t udpPort() const { return udp_.port; }
+    size_t connections();
+
+private:
+    struct Conn;
+    void WorkerLoop();
+    void UdpLoop();
+    void Accept();
+    void HandleConn(Conn* c, uint32_t events);
+    bool Flush(Conn* c);  // false: fatal send error
+    void Rearm(Conn* c, bool wantWrite);
+    void CloseConn(Conn* c, const char* why);
+
+    const Config& cfg_;
+    ImageStore& store_;
+    ServerStats& stats_;
+    UdpRegistry udp_;
+    int listenFd_ = -1;
+    int udpFd_ = -1;
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+    uint16_t tcpPort_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> workers_;
+    std::vector<std::thread> udpThreads_;
+    std::mutex connsMutex_;
+    std::unordered_set<Conn*> conns_;
+};
+
+}  // namespace zelko::diskd

@@ -1,0 +1,109 @@
+// The protocol state of one client connection and the answers to every request. Transport-
+// neutral: the TCP server hands in complete frames, the UDP server single datagrams; both append
+// the exact answer bytes to an output buffer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "ZelkoWire.h"
+#include "config.h"
+#include "store.h"
+
+namespace zelko::diskd {
+
+struct ServerStats {
+    std::atomic<uint64_t> requests{0};
+    std::atomic<uint64_t> bytesRead{0};
+    std::atomic<uint64_t> bytesWritten{0};
+    std::atomic<uint64_t> errors{0};
+    std::atomic<uint64_t> udpRequests{0};
+    std::atomic<uint64_t> pushAcks{0};
+};
+
+class Session;
+
+// Which session a UDP datagram belongs to: the latest session from that address that
+// negotiated the UDP transport.
+class UdpRegistry {
+public:
+    void Register(const std::string& ip, const std::shared_ptr<Session>& s);
+    void Unregister(const std::string& ip, const Session* s);
+    std::shared_ptr<Session> Find(const std::string& ip);
+    uint16_t port = 0;  // 0 = no UDP channel
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::weak_ptr<Session>> byIp_;
+};
+
+enum class FrameCheck { Ready, Bad };
+
+// Decides how many payload bytes follow a request header on the TCP stream. Bad means the
+// stream cannot be trusted; *error then holds the code to answer with before closing (0 = close
+// without an answer).
+FrameCheck RequestPayloadSize(const wire::MessageHeader& h, uint32_t maxIo, uint64_t* payload,
+                              uint32_t* error);
+
+void AppendHeader(std::vector<uint8_t>& out, uint8_t opcode, uint8_t flags, uint32_t seq,
+                  uint64_t offset, uint32_t length);
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(ImageStore& store, const Config& cfg, ServerStats& stats, UdpRegistry& udp,
+            std::string peerIp, uint16_t peerPort);
+    ~Session();
+
+    // One complete TCP request. Returns false when the connection is to be closed after the
+    // answer in `out` has been sent.
+    bool HandleTcp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
+                   std::vector<uint8_t>& out);
+    // One datagram; `out` stays empty when no answer is due.
+    void HandleUdp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
+                   std::vector<uint8_t>& out);
+    const std::string& peer() const { return peerText_; }
+
+private:
+    void Error(std::vector<uint8_t>& out, const wire::MessageHeader& h, uint32_t code, const char* what);
+    void Unbind();  // needs stateMutex_ exclusively
+    void Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void Read(const wire::MessageHeader& h, std::vector<uint8_t>& out, bool udp);
+    void Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, std::vector<uint8_t>* out);
+    void BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void MigrationStatus(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void TransportNegotiate(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void PathDeregister(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    // Range check of a data request against the bound image; returns a ServerError.
+    uint32_t CheckRange(uint64_t offset, uint64_t len) const;
+
+    ImageStore& store_;
+    const Config& cfg_;
+    ServerStats& stats_;
+    UdpRegistry& udp_;
+    std::string peerIp_;
+    std::string peerText_;
+    bool udpRegistered_ = false;
+
+    // Binding to an image; read by data requests (shared), changed by Handshake and
+    // ExitSuperUser (exclusive).
+    mutable std::shared_mutex stateMutex_;
+    std::shared_ptr<Image> image_;
+    std::shared_ptr<Overlay> overlay_;
+    uint32_t pin_ = 0;
+    bool pinned_ = false;
+    bool readOnly_ = true;
+    bool superUser_ = false;
+    uint16_t sid_ = 0;
+    std::string clientKey_;
+    std::string clientId_;
+};
+
+}  // namespace zelko::diskd
