@@ -1,0 +1,3 @@
+// The WDK's wdm.h is a subset of ntddk.h; the host kernel offers one set for both.
+#pragma once
+#include "ntddk.h"

@@ -1,0 +1,323 @@
+// Pool allocator with tag tracking, in the manner of Driver Verifier's special pool checks.
+//
+// Each block is a separate host allocation: [header][caller's bytes][guard]. The header records
+// tag, size and pool type; a table of live blocks answers "was this allocated and not yet
+// freed?" without touching freed memory, so a double free is reported as such rather than as
+// heap corruption. The guard bytes catch writes past the end when the block is freed.
+#include "hk_internal.h"
+#include "hostkernel_test.h"
+
+#include <map>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unordered_map>
+
+namespace hk {
+namespace {
+
+constexpr uint64_t kHeaderMagic = 0x4C4F4F504B48ull;   // "HKPOOL"
+constexpr size_t kGuard = 16;
+constexpr UCHAR kGuardByte = 0xFD;
+constexpr UCHAR kFreshByte = 0xCD;   // uninitialised allocations, so reliance on zero shows
+
+struct alignas(16) BlockHeader {
+    uint64_t magic;
+    size_t size;
+    ULONG tag;
+    ULONG poolType;
+    uint64_t serial;
+};
+
+struct Block {
+    size_t size;
+    ULONG tag;
+    bool paged;
+    uint64_t serial;
+};
+
+struct Pool {
+    std::mutex lock;
+    std::unordered_map<uintptr_t, Block> live;
+    uint64_t nextSerial = 1;
+    uint64_t failAfter = 0;       // 0 = no injected failures
+    ULONG failTag = 0;            // 0 = any tag
+    bool reportAtExit = true;
+};
+
+Pool& P() {
+    static Pool* p = new Pool;
+    return *p;
+}
+
+std::string TagText(ULONG tag) {
+    char s[5];
+    for (int i = 0; i < 4; i++) {
+        unsigned char c = (unsigned char)(tag >> (8 * i));
+        s[i] = (c >= 0x20 && c < 0x7F) ? (char)c : '.';
+    }
+    s[4] = 0;
+    return s;
+}
+
+void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, const char* api) {
+    RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, api);
+    if (tag == 0) Fatal("%s with pool tag 0 (every allocation needs a tag of the driver's own)", api);
+    if (bytes == 0) Fatal("%s of 0 bytes (tag '%s')", api, TagText(tag).c_str());
+    if (bytes > ((size_t)1 << 40)) return nullptr;
+    Pool& p = P();
+    {
+        std::lock_guard<std::mutex> g(p.lock);
+        if (p.failAfter && (p.failTag == 0 || p.failTag == tag)) {
+            if (--p.failAfter == 0) {
+                p.failTag = 0;
+                return nullptr;
+            }
+        }
+    }
+    auto* h = (BlockHeader*)aligned_alloc(16, (sizeof(BlockHeader) + bytes + kGuard + 15) & ~(size_t)15);
+    if (!h) return nullptr;
+    h->magic = kHeaderMagic;
+    h->size = bytes;
+    h->tag = tag;
+    h->poolType = poolType;
+    void* body = h + 1;
+    memset(body, zero ? 0 : kFreshByte, bytes);
+    memset((char*)body + bytes, kGuardByte, kGuard);
+    std::lock_guard<std::mutex> g(p.lock);
+    h->serial = p.nextSerial++;
+    p.live[(uintptr_t)body] = Block{bytes, tag, paged, h->serial};
+    return body;
+}
+
+void Free(void* body, ULONG tag, bool checkTag, const char* api) {
+    if (!body) Fatal("%s(NULL)", api);
+    Pool& p = P();
+    Block b;
+    {
+        std::lock_guard<std::mutex> g(p.lock);
+        auto it = p.live.find((uintptr_t)body);
+        if (it == p.live.end())
+            Fatal("BAD_POOL_CALLER: %s(%p): not an allocated pool block (freed twice, or never allocated)", api, body);
+        b = it->second;
+        RequireIrqlAtMost(b.paged ? APC_LEVEL : DISPATCH_LEVEL, api);
+        if (checkTag && b.tag != tag)
+            Fatal("BAD_POOL_CALLER: %s(%p) with tag '%s' but the block was allocated with tag '%s'", api, body,
+                  TagText(tag).c_str(), TagText(b.tag).c_str());
+        p.live.erase(it);
+    }
+    auto* h = (BlockHeader*)body - 1;
+    const UCHAR* guard = (const UCHAR*)body + b.size;
+    for (size_t i = 0; i < kGuard; i++)
+        if (guard[i] != kGuardByte)
+            Fatal("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION: pool block %p (tag '%s', %zu bytes) was written past its end",
+                  body, TagText(b.tag).c_str(), b.size);
+    std::string what = "freeing pool block (tag '" + TagText(b.tag) + "')";
+    CheckNoActiveTimersIn(body, b.size, what.c_str());
+    CheckNoResourcesIn(body, b.size, what.c_str());
+    CheckNoWorkItemsIn(body, b.size, what.c_str());
+    memset(body, 0xDD, b.size);   // freed memory, in case the host allocator hands it back unchanged
+    h->magic = 0;
+    free(h);
+}
+
+struct ExitReport {
+    ~ExitReport() {
+        if (P().reportAtExit) test::ReportPoolLeaks(stderr);
+    }
+} g_exitReport;
+
+}  // namespace
+
+namespace test {
+
+uint64_t PoolMark() {
+    std::lock_guard<std::mutex> g(P().lock);
+    return P().nextSerial;
+}
+
+std::string PoolLeaksSince(uint64_t mark, ULONG tag) {
+    std::map<ULONG, std::pair<size_t, size_t>> perTag;   // tag -> (blocks, bytes)
+    {
+        std::lock_guard<std::mutex> g(P().lock);
+        for (auto& [addr, b] : P().live) {
+            if (b.serial < mark) continue;
+            if (tag != 0 && b.tag != tag) continue;
+            auto& e = perTag[b.tag];
+            e.first++;
+            e.second += b.size;
+        }
+    }
+    std::string out;
+    for (auto& [t, e] : perTag) {
+        char line[128];
+        snprintf(line, sizeof line, "pool tag '%s': %zu block(s), %zu bytes outstanding\n", TagText(t).c_str(),
+                 e.first, e.second);
+        out += line;
+    }
+    return out;
+}
+
+size_t PoolOutstanding(ULONG tag) {
+    std::lock_guard<std::mutex> g(P().lock);
+    size_t n = 0;
+    for (auto& [addr, b] : P().live)
+        if (tag == 0 || b.tag == tag) n++;
+    return n;
+}
+
+size_t ReportPoolLeaks(FILE* out) {
+    std::string text = PoolLeaksSince(0, 0);
+    if (!text.empty() && out) {
+        fprintf(out, "*** hostkernel: outstanding pool allocations:\n%s", text.c_str());
+        fflush(out);
+    }
+    return PoolOutstanding(0);
+}
+
+void FailPoolAllocation(uint64_t nth, ULONG tag) {
+    std::lock_guard<std::mutex> g(P().lock);
+    P().failAfter = nth;
+    P().failTag = tag;
+}
+
+void SetPoolLeakReportAtExit(bool on) {
+    std::lock_guard<std::mutex> g(P().lock);
+    P().reportAtExit = on;
+}
+
+}  // namespace test
+}  // namespace hk
+
+using hk::Fatal;
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
+    bool paged = (Flags & POOL_FLAG_PAGED) != 0;
+    bool nonPaged = (Flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) != 0;
+    if (paged == nonPaged) Fatal("ExAllocatePool2 with flags 0x%llx: exactly one pool type flag is required", (unsigned long long)Flags);
+    if (Flags & POOL_FLAG_RAISE_ON_FAILURE) Fatal("ExAllocatePool2 with POOL_FLAG_RAISE_ON_FAILURE (no exceptions here)");
+    return hk::Allocate(paged, NumberOfBytes, Tag, !(Flags & POOL_FLAG_UNINITIALIZED),
+                        paged ? PagedPool : NonPagedPoolNx, "ExAllocatePool2");
+}
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    bool paged = (PoolType & 1) != 0;
+    return hk::Allocate(paged, NumberOfBytes, Tag, false, (ULONG)PoolType, "ExAllocatePoolWithTag");
+}
+
+PVOID NTAPI ExAllocatePoolZero(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    bool paged = (PoolType & 1) != 0;
+    return hk::Allocate(paged, NumberOfBytes, Tag, true, (ULONG)PoolType, "ExAllocatePoolZero");
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);   // 'None', as Windows tags them
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { hk::Free(P, Tag, true, "ExFreePoolWithTag"); }
+VOID NTAPI ExFreePool(PVOID P) { hk::Free(P, 0, false, "ExFreePool"); }
+
+// ---------------------------------------------------------------------------------------------
+// Look-aside lists
+
+static const ULONG kLookasideMagic = 0x4B4F4F4C;   // "LOOK"
+
+static void InitLookaside(PGENERAL_LOOKASIDE L, PVOID Allocate, PVOID Free, POOL_TYPE Type, SIZE_T Size, ULONG Tag,
+                          bool ex) {
+    memset(L, 0, sizeof *L);
+    if (Size == 0) Fatal("look-aside list with entry size 0");
+    if (Tag == 0) Fatal("look-aside list with pool tag 0");
+    L->Type = Type;
+    L->Tag = Tag;
+    L->Size = (ULONG)Size;
+    L->Allocate = Allocate;
+    L->Free = Free;
+    L->Depth = 0;
+    L->MaximumDepth = 256;
+    L->HkMagic = kLookasideMagic;
+    L->HkIsEx = ex ? 1 : 0;
+}
+
+static PVOID LookasideAllocate(PGENERAL_LOOKASIDE L, const char* api) {
+    if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (or deleted)", api);
+    PVOID p;
+    if (L->Allocate) {
+        p = L->HkIsEx ? ((PALLOCATE_FUNCTION_EX)L->Allocate)(L->Type, L->Size, L->Tag, (PLOOKASIDE_LIST_EX)L)
+                      : ((PALLOCATE_FUNCTION)L->Allocate)(L->Type, L->Size, L->Tag);
+    } else {
+        p = ExAllocatePoolWithTag(L->Type, L->Size, L->Tag);
+    }
+    L->TotalAllocates++;
+    if (p) InterlockedIncrement(&L->HkOutstanding);
+    return p;
+}
+
+static VOID LookasideFree(PGENERAL_LOOKASIDE L, PVOID Entry, const char* api) {
+    if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (or deleted)", api);
+    InterlockedDecrement(&L->HkOutstanding);
+    L->TotalFrees++;
+    if (L->Free) {
+        if (L->HkIsEx) ((PFREE_FUNCTION_EX)L->Free)(Entry, (PLOOKASIDE_LIST_EX)L);
+        else ((PFREE_FUNCTION)L->Free)(Entry);
+    } else {
+        ExFreePoolWithTag(Entry, L->Tag);
+    }
+}
+
+static VOID LookasideDelete(PGENERAL_LOOKASIDE L, const char* api) {
+    if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (deleted twice?)", api);
+    L->HkMagic = 0;
+}
+
+VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                           PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+    InitLookaside(&Lookaside->L, (PVOID)Allocate, (PVOID)Free, (Flags & POOL_NX_ALLOCATION) ? NonPagedPoolNx : NonPagedPool,
+                  Size, Tag, false);
+}
+VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    LookasideDelete(&Lookaside->L, "ExDeleteNPagedLookasideList");
+}
+PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    hk::RequireIrqlAtMost(DISPATCH_LEVEL, "ExAllocateFromNPagedLookasideList");
+    return LookasideAllocate(&Lookaside->L, "ExAllocateFromNPagedLookasideList");
+}
+VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+    hk::RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreeToNPagedLookasideList");
+    LookasideFree(&Lookaside->L, Entry, "ExFreeToNPagedLookasideList");
+}
+VOID NTAPI ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                          PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+    hk::RequireIrqlAtMost(APC_LEVEL, "ExInitializePagedLookasideList");
+    InitLookaside(&Lookaside->L, (PVOID)Allocate, (PVOID)Free, PagedPool, Size, Tag, false);
+}
+VOID NTAPI ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside) {
+    LookasideDelete(&Lookaside->L, "ExDeletePagedLookasideList");
+}
+PVOID NTAPI ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside) {
+    hk::RequireIrqlAtMost(APC_LEVEL, "ExAllocateFromPagedLookasideList");
+    return LookasideAllocate(&Lookaside->L, "ExAllocateFromPagedLookasideList");
+}
+VOID NTAPI ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+    hk::RequireIrqlAtMost(APC_LEVEL, "ExFreeToPagedLookasideList");
+    LookasideFree(&Lookaside->L, Entry, "ExFreeToPagedLookasideList");
+}
+NTSTATUS NTAPI ExInitializeLookasideListEx(PLOOKASIDE_LIST_EX Lookaside, PALLOCATE_FUNCTION_EX Allocate,
+                                           PFREE_FUNCTION_EX Free, POOL_TYPE PoolType, ULONG Flags, SIZE_T Size,
+                                           ULONG Tag, USHORT Depth) {
+    hk::RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeLookasideListEx");
+    InitLookaside(&Lookaside->L, (PVOID)Allocate, (PVOID)Free, PoolType, Size, Tag, true);
+    return STATUS_SUCCESS;
+}
+VOID NTAPI ExDeleteLookasideListEx(PLOOKASIDE_LIST_EX Lookaside) { LookasideDelete(&Lookaside->L, "ExDeleteLookasideListEx"); }
+PVOID NTAPI ExAllocateFromLookasideListEx(PLOOKASIDE_LIST_EX Lookaside) {
+    hk::RequireIrqlAtMost((Lookaside->L.Type & 1) ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocateFromLookasideListEx");
+    return LookasideAllocate(&Lookaside->L, "ExAllocateFromLookasideListEx");
+}
+VOID NTAPI ExFreeToLookasideListEx(PLOOKASIDE_LIST_EX Lookaside, PVOID Entry) {
+    hk::RequireIrqlAtMost((Lookaside->L.Type & 1) ? APC_LEVEL : DISPATCH_LEVEL, "ExFreeToLookasideListEx");
+    LookasideFree(&Lookaside->L, Entry, "ExFreeToLookasideListEx");
+}
+VOID NTAPI ExFlushLookasideListEx(PLOOKASIDE_LIST_EX Lookaside) {}
+
+}  // extern "C"
