@@ -1,0 +1,63 @@
+// Fault injection and inspection for the host kernel's WSK provider. For tests and tools only;
+// driver code never includes this header.
+//
+// Every hook is armed with a count of operations it applies to and disarms itself when that
+// count is used up; HK_WSK_FOREVER keeps it armed. HkWskTestReset() disarms everything.
+#pragma once
+
+#include <wsk.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HK_WSK_FOREVER 0xFFFFFFFFu
+
+typedef enum _HK_WSK_OP {
+    HkWskOpSocket = 0,
+    HkWskOpBind,
+    HkWskOpConnect,
+    HkWskOpLocalAddress,
+    HkWskOpSend,
+    HkWskOpReceive,
+    HkWskOpDisconnect,
+    HkWskOpClose,
+    HkWskOpCount
+} HK_WSK_OP;
+
+// Disarm every hook (does not release stalled packets).
+VOID HkWskTestReset(VOID);
+
+// The next `count` connects fail with STATUS_CONNECTION_REFUSED without reaching the network,
+// or with `status` for HkWskTestFailConnect.
+VOID HkWskTestRefuseConnections(ULONG count);
+VOID HkWskTestFailConnect(NTSTATUS status, ULONG count);
+
+// The next stream socket that connects resets its connection (RST to the peer, and
+// STATUS_CONNECTION_RESET for every pending and later call) once it has received
+// `receivedBytes` bytes, or sent `sentBytes` bytes; 0 means no limit for that direction.
+VOID HkWskTestResetAfterBytes(ULONGLONG receivedBytes, ULONGLONG sentBytes);
+
+// The next `count` calls of kind `op` are accepted (STATUS_PENDING) and then never completed;
+// their cancel is ignored. Such packets complete with STATUS_CANCELLED only when their socket is
+// closed, when HkWskTestReleaseStalled() is called, or when the registration goes away.
+VOID HkWskTestStall(HK_WSK_OP op, ULONG count);
+ULONG HkWskTestStalledIrps(VOID);
+VOID HkWskTestReleaseStalled(VOID);
+
+// The next `count` captures of the provider interface wait min(delayMs, the caller's wait
+// limit) and then return `status`.
+VOID HkWskTestFailCapture(NTSTATUS status, ULONG count, ULONG delayMs);
+
+// Inspection.
+ULONG HkWskTestCaptureCalls(VOID);     // captures attempted since the last reset
+LONG HkWskTestOpenSockets(VOID);       // sockets created and not yet closed
+LONG HkWskTestRegistrations(VOID);     // registrations not yet deregistered
+ULONG HkWskTestCalls(HK_WSK_OP op);    // calls of each kind since the last reset
+
+// errno as Windows reports it through WSK.
+NTSTATUS HkWskStatusFromErrno(int err);
+
+#ifdef __cplusplus
+}
+#endif
