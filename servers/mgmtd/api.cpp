@@ -549,6 +549,7 @@ void Api::Register(httplib::Server& server) {
                     out["allowed"] = true;
                     out["superUser"] = true;
                     out["tokenKind"] = "upload";
+                    out["clientKey"] = Service::UploadKey(up->id);
                     return Send(res, 200, out);
                 }
                 out["reason"] = "token is for another image";

@@ -149,6 +149,7 @@ int Serve(std::vector<std::string> args) {
         Store store(config.DbPath());
         DiskdLink diskd(config.diskdAdmin, config.linkSecret);
         Service service(config, store, diskd);
+        service.SetOnline(true);
         CreateFirstAdmin(service);
         if (config.linkSecret.empty())
             LogWarn("no link secret configured (ZELKO_LINK_SECRET or --link-secret-file): /internal/ calls are refused");
@@ -182,7 +183,11 @@ int Serve(std::vector<std::string> args) {
         std::thread t2([&] { driverSrv.listen_after_bind(); });
         std::thread sig([&] {
             timespec tick{0, 200 * 1000 * 1000};
+            int ticks = 0;
             while (!stopping) {
+                // Layers queued for discarding by the admin command line, or while the disk
+                // server was unreachable.
+                if (++ticks % 25 == 0) service.FlushDiscards();
                 int s = sigtimedwait(&sigs, nullptr, &tick);
                 if (s == SIGTERM || s == SIGINT) {
                     LogInfo(std::string("received ") + (s == SIGTERM ? "SIGTERM" : "SIGINT") + ", shutting down");

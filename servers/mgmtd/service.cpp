@@ -267,17 +267,29 @@ Client Service::UpdateClient(int64_t id, const ClientPatch& patch) {
 void Service::RemoveClient(int64_t id) {
     Client c = GetClient(id);
     store_.RemoveClient(id);
-    if (c.isSuper && c.imageId) DiscardLayer(c, *c.imageId);
+    if (c.isSuper && c.imageId) DiscardLayer(*c.imageId, ClientKey(c.id));
     LogInfo("client " + std::to_string(id) + " removed");
 }
 
-void Service::DiscardLayer(const Client& c, int64_t imageId) {
+void Service::DiscardLayer(int64_t imageId, const std::string& clientKey) {
+    store_.QueueDiscard(imageId, clientKey);
+    if (online_) FlushDiscards();
+}
+
+void Service::FlushDiscards() {
     if (!diskd_.Configured()) return;
-    auto r = diskd_.DiscardLayer(common::ImageIqn(imageId), ClientKey(c.id));
-    // 404: the disk server has no layer (or no such image) — nothing to throw away.
-    if (r.status != 200 && r.status != 404)
-        LogWarn("disk server did not discard the super-user layer of client " + std::to_string(c.id) + ": " +
-                r.Message());
+    std::lock_guard<std::mutex> lock(flushMutex_);
+    for (auto& [imageId, key] : store_.QueuedDiscards()) {
+        auto r = diskd_.DiscardLayer(common::ImageIqn(imageId), key);
+        // 404: the disk server has no such layer (or image) — nothing left to throw away.
+        if (r.status == 200 || r.status == 404) {
+            store_.DropQueuedDiscard(imageId, key);
+            if (r.status == 200) LogInfo("disk server discarded layer " + key + " of image " + std::to_string(imageId));
+        } else {
+            LogWarn("disk server did not discard layer " + key + " of image " + std::to_string(imageId) +
+                    " (will retry): " + r.Message());
+        }
+    }
 }
 
 Client Service::SetSuper(int64_t id, bool on) {
@@ -288,7 +300,7 @@ Client Service::SetSuper(int64_t id, bool on) {
         LogInfo("client " + std::to_string(id) + " left super-user mode");
         // Without the driver's ExitSuperUser the layer's writes were never committed; the
         // token is gone, so nobody can reach them any more.
-        if (c.imageId) DiscardLayer(c, *c.imageId);
+        if (c.imageId) DiscardLayer(*c.imageId, ClientKey(c.id));
         c.isSuper = false;
         c.superToken.clear();
         return c;
@@ -300,6 +312,9 @@ Client Service::SetSuper(int64_t id, bool on) {
     Image im = GetImage(*c.imageId);
     if (im.readOnly) throw ServiceError(409, "镜像为只读，不能进入超级用户模式");
     if (c.isSuper) return c;  // keep the token the driver may already hold
+    // An old layer of this PC still waiting to be thrown away would otherwise be discarded
+    // under the new session's feet.
+    store_.DropQueuedDiscard(im.id, ClientKey(id));
     // 48 hex characters: well inside the 63 the driver keeps.
     std::string token = common::RandomHexToken(24);
     store_.SetSuper(id, true, token);
@@ -323,6 +338,7 @@ int64_t Service::PrepareDisk(int64_t imageId) {
         throw ServiceError(15, "该镜像有未结束的上传会话（#" + std::to_string(uploads[0].id) +
                                    "），请等待上传结束或关闭会话后再初始化磁盘");
     if (im.readOnly) throw ServiceError(409, "镜像为只读，不能初始化");
+    FlushDiscards();  // layers of ended uploads and super-user sessions must be gone first
     std::string iqn = common::ImageIqn(imageId);
     if (!diskd_.Configured()) {
         common::PrepareDiskOptions opt;
@@ -364,17 +380,25 @@ Service::NewUpload Service::OpenUpload(int64_t imageId, int64_t userId) {
     out.image = im;
     out.token = common::RandomHexToken(24);
     int64_t now = NowSeconds();
-    std::vector<int64_t> closed;
+    std::vector<UploadSession> closed;
     out.session = store_.AddUpload(imageId, Sha256Hex(out.token), userId, now, now + config_.uploadTtl, &closed);
-    for (int64_t id : closed)
-        LogInfo("upload session " + std::to_string(id) + " replaced by " + std::to_string(out.session.id));
+    for (auto& old : closed) {
+        // The client program starts every upload from scratch; what an earlier, unfinished
+        // upload wrote is of no use and would only block prepare-disk.
+        LogInfo("upload session " + std::to_string(old.id) + " replaced by " + std::to_string(out.session.id));
+        DiscardLayer(old.imageId, UploadKey(old.id));
+    }
     LogInfo("upload session " + std::to_string(out.session.id) + " opened for image " + std::to_string(imageId));
     return out;
 }
 
 void Service::CloseUpload(int64_t id) {
-    if (!store_.CloseUpload(id)) throw ServiceError(404, "上传会话不存在或已结束");
+    auto closed = store_.CloseUpload(id);
+    if (!closed) throw ServiceError(404, "上传会话不存在或已结束");
     LogInfo("upload session " + std::to_string(id) + " closed");
+    // A finished upload's layer was merged by ExitSuperUser and is gone already; an abandoned
+    // one is thrown away.
+    DiscardLayer(closed->imageId, UploadKey(id));
 }
 
 }  // namespace zelko::mgmtd

@@ -45,6 +45,9 @@ public:
     const Config& config() const { return config_; }
 
     static std::string ClientKey(int64_t clientId) { return "client-" + std::to_string(clientId); }
+    // An upload writes into a layer of its own, apart from the PC's super-user layer, so
+    // that ending one never touches the other.
+    static std::string UploadKey(int64_t sessionId) { return "upload-" + std::to_string(sessionId); }
 
     User AddUser(const std::string& name, const std::string& password, bool isAdmin);
     void SetPassword(const std::string& name, const std::string& password);
@@ -76,14 +79,20 @@ public:
 
     // Best effort: tells the disk server to fetch the image list now.
     void NotifyImagesChanged();
+    // Sends the queued layer discards to the disk server (the server runs this periodically;
+    // the admin command line only queues).
+    void FlushDiscards();
+    void SetOnline(bool online) { online_ = online; }
 
 private:
     std::shared_ptr<std::mutex> ImageLock(int64_t imageId);
-    void DiscardLayer(const Client& c, int64_t imageId);
+    void DiscardLayer(int64_t imageId, const std::string& clientKey);
 
     const Config& config_;
     Store& store_;
     DiskdLink& diskd_;
+    bool online_ = false;  // true in the server process: talks to the disk server directly
+    std::mutex flushMutex_;
     std::mutex locksMutex_;
     std::map<int64_t, std::shared_ptr<std::mutex>> imageLocks_;
 };

@@ -153,6 +153,10 @@ CREATE TABLE upload_sessions(
   created_at INTEGER NOT NULL,
   expires_at INTEGER NOT NULL,
   closed INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE pending_discards(
+  image_id INTEGER NOT NULL,
+  client_key TEXT NOT NULL,
+  PRIMARY KEY(image_id, client_key));
 PRAGMA user_version=1;
 )SQL");
     }
@@ -448,14 +452,15 @@ std::vector<Client> Store::SuperClientsOnImage(int64_t imageId) {
 // ---- upload sessions ----------------------------------------------------------------------
 
 UploadSession Store::AddUpload(int64_t imageId, const std::string& tokenHash, int64_t userId, int64_t now,
-                               int64_t expiresAt, std::vector<int64_t>* closed) {
+                               int64_t expiresAt, std::vector<UploadSession>* closed) {
     std::lock_guard<std::mutex> lock(mutex_);
     Tx tx(*this);
     {
-        Stmt q(db_, "SELECT id FROM upload_sessions WHERE image_id=? AND closed=0 AND expires_at>?");
-        q.Bind(1, imageId).Bind(2, now);
+        Stmt q(db_, "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
+                    "WHERE image_id=? AND closed=0");
+        q.Bind(1, imageId);
         while (q.Step())
-            if (closed) closed->push_back(q.Int(0));
+            if (closed) closed->push_back(UploadSession{q.Int(0), q.Int(1), q.Int(2), q.Int(3), q.Int(4)});
     }
     Stmt c(db_, "UPDATE upload_sessions SET closed=1 WHERE image_id=? AND closed=0");
     c.Bind(1, imageId).Run();
@@ -485,11 +490,39 @@ std::vector<UploadSession> Store::OpenUploads(int64_t now, std::optional<int64_t
     return out;
 }
 
-bool Store::CloseUpload(int64_t id) {
+std::optional<UploadSession> Store::CloseUpload(int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, "UPDATE upload_sessions SET closed=1 WHERE id=? AND closed=0");
+    Tx tx(*this);
+    Stmt q(db_, "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions WHERE id=? AND closed=0");
+    q.Bind(1, id);
+    if (!q.Step()) return std::nullopt;
+    UploadSession u{q.Int(0), q.Int(1), q.Int(2), q.Int(3), q.Int(4)};
+    Stmt st(db_, "UPDATE upload_sessions SET closed=1 WHERE id=?");
     st.Bind(1, id).Run();
-    return sqlite3_changes(db_) > 0;
+    tx.Commit();
+    return u;
+}
+
+// ---- layers to discard -------------------------------------------------------------------
+
+void Store::QueueDiscard(int64_t imageId, const std::string& clientKey) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stmt st(db_, "INSERT OR IGNORE INTO pending_discards(image_id, client_key) VALUES(?,?)");
+    st.Bind(1, imageId).Bind(2, clientKey).Run();
+}
+
+void Store::DropQueuedDiscard(int64_t imageId, const std::string& clientKey) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stmt st(db_, "DELETE FROM pending_discards WHERE image_id=? AND client_key=?");
+    st.Bind(1, imageId).Bind(2, clientKey).Run();
+}
+
+std::vector<std::pair<int64_t, std::string>> Store::QueuedDiscards() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stmt st(db_, "SELECT image_id, client_key FROM pending_discards ORDER BY rowid");
+    std::vector<std::pair<int64_t, std::string>> out;
+    while (st.Step()) out.emplace_back(st.Int(0), st.Text(1));
+    return out;
 }
 
 }  // namespace zelko::mgmtd

@@ -104,10 +104,17 @@ public:
 
     // Upload sessions: a new one for an image closes the image's earlier ones.
     UploadSession AddUpload(int64_t imageId, const std::string& tokenHash, int64_t userId,
-                            int64_t now, int64_t expiresAt, std::vector<int64_t>* closed);
+                            int64_t now, int64_t expiresAt, std::vector<UploadSession>* closed);
     std::optional<UploadSession> FindUpload(const std::string& tokenHash, int64_t now);
     std::vector<UploadSession> OpenUploads(int64_t now, std::optional<int64_t> imageId);
-    bool CloseUpload(int64_t id);
+    // The session that was closed, or nothing when it was not open.
+    std::optional<UploadSession> CloseUpload(int64_t id);
+
+    // Layers the disk server is to throw away, kept until it has done so (it may be down, and
+    // the admin command line cannot reach it at all).
+    void QueueDiscard(int64_t imageId, const std::string& clientKey);
+    void DropQueuedDiscard(int64_t imageId, const std::string& clientKey);
+    std::vector<std::pair<int64_t, std::string>> QueuedDiscards();
 
 private:
     class Stmt;
