@@ -1,5 +1,6 @@
 #include "compress.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zelko::diskd {
@@ -18,7 +19,7 @@ inline uint32_t Read32(const uint8_t* p) {
     return v;
 }
 
-inline uint32_t Hash(uint32_t v) { return (v * 2654435761u) >> (32 - kHashBits); }
+inline uint32_t Hash(uint32_t v, int bits) { return (v * 2654435761u) >> (32 - bits); }
 
 struct Writer {
     uint8_t* out;
@@ -59,13 +60,33 @@ struct Writer {
 size_t CompressSequence(const uint8_t* in, size_t n, uint8_t* out, size_t cap) {
     if (n == 0) return 0;
     uint32_t table[1u << kHashBits];
-    // Positions are stored +1 so that 0 means "empty" without a separate clear pass cost.
-    memset(table, 0, sizeof table);
+    // The table is cleared for every call, so small inputs get a small table: for a 4 KiB
+    // read, clearing 32 KiB would cost more than compressing. Positions are stored + 1 so
+    // that 0 means "empty".
+    int bits = 8;
+    while (bits < kHashBits && (1ull << (bits + 2)) < n) ++bits;
+    memset(table, 0, sizeof(uint32_t) << bits);
     Writer w{out, cap};
     size_t i = 0;
     size_t litStart = 0;
+    // Incompressible stretches (media files, already compressed data) would cost a full match
+    // search for nothing: after a window that saved less than 1/32, the next window is taken
+    // as literals without searching.
+    constexpr size_t kWindow = 16384;
+    size_t windowStart = 0;
+    auto outEstimate = [&] { return w.pos + (i - litStart) + (i - litStart) / 15; };
+    size_t windowOut = 0;
+    size_t misses = 0;
     while (i + kMinMatch <= n && w.ok) {
-        uint32_t h = Hash(Read32(in + i));
+        if (i - windowStart >= kWindow) {
+            size_t consumed = i - windowStart;
+            size_t produced = outEstimate() - windowOut;
+            if (produced + consumed / 32 > consumed) i = std::min(i + kWindow, n);
+            windowStart = i;
+            windowOut = outEstimate();
+            if (i + kMinMatch > n) break;
+        }
+        uint32_t h = Hash(Read32(in + i), bits);
         size_t cand = table[h];
         table[h] = static_cast<uint32_t>(i + 1);
         size_t matchLen = 0;
@@ -81,9 +102,12 @@ size_t CompressSequence(const uint8_t* in, size_t n, uint8_t* out, size_t cap) {
             }
         }
         if (matchLen == 0) {
-            ++i;
+            // The longer nothing matched, the bigger the steps (as LZ-style encoders do):
+            // random data costs a fraction of a pass, compressible data keeps step 1.
+            i += 1 + (misses++ >> 5);
             continue;
         }
+        misses = 0;
         const uint8_t* lit = in + litStart;
         size_t lits = w.FlushLongLiterals(lit, i - litStart);
         // A long match is a chain of tokens with the same distance: each piece copies from
@@ -101,7 +125,7 @@ size_t CompressSequence(const uint8_t* in, size_t n, uint8_t* out, size_t cap) {
         size_t consumed = matchLen - remaining;
         // Index a few positions inside the match so that repeated structures keep matching.
         for (size_t k = i + 1; k + 4 <= n && k < i + consumed && k < i + 8; ++k)
-            table[Hash(Read32(in + k))] = static_cast<uint32_t>(k + 1);
+            table[Hash(Read32(in + k), bits)] = static_cast<uint32_t>(k + 1);
         i += consumed;
         litStart = i;
     }
