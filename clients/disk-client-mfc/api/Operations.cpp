@@ -1,0 +1,137 @@
+#include "Operations.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "Http.h"
+#include "Json.h"
+#include "Settings.h"
+#include "Text.h"
+
+namespace {
+
+// The common reply convention: integer `code` 0 is success; otherwise `message` when present,
+// else the operation's own text. A reply without an integer `code` is a failure.
+bool ReplyOk(const std::string& body, const char* defaultText, std::string& error) {
+  int32_t code = -1;
+  JsonGetInt(body, "code", code);
+  if (code == 0) return true;
+  std::string message;
+  if (JsonGetString(body, "message", message) && !message.empty()) error = message;
+  else error = defaultText;
+  return false;
+}
+
+}  // namespace
+
+bool Login(const std::wstring& host, int port, const std::string& user, const std::string& password,
+           std::string& accessToken, std::string& error) {
+  std::string body = "{\"username\":" + JsonQuote(user) + ",\"password\":" + JsonQuote(password) + "}";
+  HttpResponse r = HttpRequest(L"POST", host, port, L"/api/auth/disk/login", L"application/json",
+                               "", body);
+  if (!r.ok) { error = r.error; return false; }
+  if (!ReplyOk(r.body, "登录失败", error)) return false;
+  std::string token;
+  if (!JsonGetString(r.body, "accessToken", token) || token.empty()) {
+    error = "响应中缺少 accessToken";
+    return false;
+  }
+  accessToken = token;
+  return true;
+}
+
+bool GetClientByMac(const std::string& mac, int64_t& clientId, bool& isSuperClient,
+                    std::string& error) {
+  // The lookup never carries the session token: the server answers it for anyone.
+  HttpResponse r = HttpGet(Settings().apiPort, L"/api/disk/clients/by-mac/" + Utf8ToWide(mac), "");
+  if (!r.ok) { error = r.error; return false; }
+  if (!ReplyOk(r.body, "客户机未在服务端注册", error)) return false;
+  int64_t id = 0;
+  if (!JsonGetInt64(r.body, "id", id) || id < 1) {
+    error = "客户机响应中缺少 id";
+    return false;
+  }
+  bool super = false;
+  JsonGetBool(r.body, "isSuperClient", super);
+  clientId = id;
+  isSuperClient = super;
+  return true;
+}
+
+bool LoadImageList(std::vector<ImageEntry>& images, std::string& error) {
+  HttpResponse r = HttpGet(Settings().apiPort, L"/api/disk/images?page=1&pageSize=100",
+                           Settings().sessionToken);
+  if (!r.ok) { error = r.error; return false; }
+  if (!ReplyOk(r.body, "未知错误", error)) return false;
+  std::vector<ImageEntry> list;
+  for (const std::string& item : JsonGetObjectArray(r.body, "items")) {
+    int64_t id = 0;
+    std::string name;
+    if (!JsonGetInt64(item, "id", id) || id < 1) continue;
+    if (!JsonGetString(item, "name", name) || name.empty()) continue;
+    list.push_back({id, name});
+  }
+  images = std::move(list);
+  return true;
+}
+
+bool SetSuperClient(int64_t clientId, bool on, std::string& error) {
+  std::string body = on ? "{\"isSuperClient\":true}" : "{\"isSuperClient\":false}";
+  AppSettings& s = Settings();
+  HttpResponse r = HttpRequest(L"POST", s.serverHost, s.apiPort,
+                               L"/api/disk/clients/" + std::to_wstring(clientId) + L"/super",
+                               L"application/json", s.sessionToken, body);
+  if (!r.ok) { error = r.error; return false; }
+  return ReplyOk(r.body, "切换超级用户模式失败", error);
+}
+
+bool PrepareDisk(int64_t imageId, std::string& error) {
+  AppSettings& s = Settings();
+  HttpResponse r = HttpPostJson(s.serverHost, s.apiPort,
+                                L"/api/disk/images/" + std::to_wstring(imageId) + L"/prepare-disk", "");
+  if (!r.ok) { error = r.error; return false; }
+  return true;
+}
+
+bool RequestUploadSession(const std::wstring& host, int port, int64_t imageId,
+                          std::string& uploadToken, std::string& error) {
+  std::string body = "{\"imageId\":" + std::to_string(imageId) + "}";
+  HttpResponse r = HttpRequest(L"POST", host, port, L"/api/disk/images/upload-session",
+                               L"application/json", Settings().sessionToken, body);
+  if (!r.ok) {
+    error = "申请上传会话失败: " + r.error + " (HTTP " + std::to_string(r.status) + ")";
+    return false;
+  }
+  std::string token;
+  if (!JsonGetString(r.body, "uploadToken", token)) {
+    std::vector<std::string> data = JsonGetObjectArray(r.body, "data");
+    if (!data.empty()) JsonGetString(data[0], "uploadToken", token);
+  }
+  if (token.empty()) {
+    error = "解析上传令牌失败，响应: " + r.body;
+    return false;
+  }
+  uploadToken = token;
+  return true;
+}
+
+std::string GetMacAddress() {
+  ULONG size = 0;
+  if (GetAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) return {};
+  std::vector<unsigned char> buf(size, 0);
+  auto* list = reinterpret_cast<IP_ADAPTER_INFO*>(buf.data());
+  if (GetAdaptersInfo(list, &size) != NO_ERROR) return {};
+  for (IP_ADAPTER_INFO* a = list; a; a = a->Next) {
+    if (a->AddressLength != 6) continue;
+    const BYTE* m = a->Address;
+    if (!(m[0] | m[1] | m[2] | m[3] | m[4] | m[5])) continue;
+    char text[18];
+    snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", m[0], m[1], m[2], m[3], m[4], m[5]);
+    return text;
+  }
+  return {};
+}
