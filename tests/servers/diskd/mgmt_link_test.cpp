@@ -1,0 +1,270 @@
+// zelko-diskd in management mode against a stand-in management server of the test's own:
+// images and session checks come over the link, boot ids drive restore on reboot, and the
+// admin listener does what servers/LINK.md promises.
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "diskd_harness.h"
+
+using namespace diskd_test;
+using nlohmann::json;
+
+namespace {
+
+const std::string kSecret = "link-secret-123";
+const std::string kIqn1 = "iqn.2024-01.net.zelko:image.1";
+const std::string kIqn2 = "iqn.2024-01.net.zelko:image.2";
+constexpr uint64_t kSize = 16u << 20;
+
+// The management side: what it lists and how it answers session checks is set by the test.
+class FakeMgmt {
+public:
+    FakeMgmt() {
+        srv_.Get("/internal/v1/images", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorized(req, res)) return;
+            std::lock_guard<std::mutex> lk(mu_);
+            imageRequests++;
+            res.set_content(json{{"code", 0}, {"items", images}}.dump(), "application/json");
+        });
+        srv_.Post("/internal/v1/sessions/check", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorized(req, res)) return;
+            std::lock_guard<std::mutex> lk(mu_);
+            json in = json::parse(req.body);
+            checks.push_back(in);
+            if (failChecks) {
+                res.status = 500;
+                return;
+            }
+            json out = {{"code", 0}, {"allowed", true}, {"superUser", false}, {"tokenKind", ""},
+                        {"clientKey", "client-" + in.value("clientId", std::string())},
+                        {"bootId", bootIds[in.value("clientId", std::string())]}, {"readOnly", false}};
+            if (in.contains("token")) {
+                auto it = tokens.find(in["token"].get<std::string>());
+                if (it == tokens.end() || it->second != in["iqn"]) out["allowed"] = false;
+                else out["superUser"] = true, out["tokenKind"] = "super";
+            }
+            res.set_content(out.dump(), "application/json");
+        });
+        port = srv_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { srv_.listen_after_bind(); });
+    }
+    ~FakeMgmt() {
+        srv_.stop();
+        thread_.join();
+    }
+    bool Authorized(const httplib::Request& req, httplib::Response& res) {
+        if (req.get_header_value("X-Zelko-Link-Secret") == kSecret) return true;
+        res.status = 401;
+        res.set_content(R"({"code":401,"message":"link secret mismatch"})", "application/json");
+        badSecret++;
+        return false;
+    }
+    std::mutex mu_;
+    json images = json::array();
+    std::map<std::string, std::string> tokens;  // token -> iqn
+    std::map<std::string, uint64_t> bootIds;    // client id -> boot id
+    std::vector<json> checks;
+    bool failChecks = false;
+    std::atomic<int> imageRequests{0};
+    std::atomic<int> badSecret{0};
+    int port = 0;
+
+private:
+    httplib::Server srv_;
+    std::thread thread_;
+};
+
+class MgmtLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MakeImage(dir_ / "1.img", kSize);
+        MakeImage(dir_ / "2.img", kSize);
+        mgmt_.images = json::array({{{"id", 1}, {"iqn", kIqn1}, {"path", dir_ / "1.img"}, {"sizeBytes", kSize}}});
+        mgmt_.tokens["su-token"] = kIqn1;
+    }
+    void Start(const std::string& secret = kSecret) {
+        server_ = std::make_unique<Server>(
+            dir_.path(), std::vector<std::string>{"--mgmt-url", "http://127.0.0.1:" + std::to_string(mgmt_.port),
+                                                  "--link-secret", secret, "--image-poll", "1"});
+        ASSERT_TRUE(server_->running()) << server_->Log();
+    }
+    void TearDown() override {
+        if (server_ && server_->running()) {
+            EXPECT_EQ(server_->Stop(), 0) << server_->Log();
+        }
+    }
+    httplib::Result Admin(const std::string& method, const std::string& path, bool withSecret = true) {
+        httplib::Client c("127.0.0.1", server_->adminPort());
+        c.set_read_timeout(60, 0);
+        httplib::Headers h;
+        if (withSecret) h.emplace("X-Zelko-Link-Secret", kSecret);
+        return method == "GET" ? c.Get(path.c_str(), h) : c.Post(path.c_str(), h, "{}", "application/json");
+    }
+    TempDir dir_;
+    FakeMgmt mgmt_;
+    std::unique_ptr<Server> server_;
+};
+
+TEST_F(MgmtLinkTest, ImagesAndSessionChecksComeFromTheManagementServer) {
+    Start();
+    Client a(server_->tcpPort());
+    auto ha = a.Handshake(kIqn1, "aabbccddeeff");
+    ASSERT_TRUE(ha);
+    EXPECT_EQ(ha->header.opcode, wire::OpRespOk) << server_->Log();
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        ASSERT_FALSE(mgmt_.checks.empty());
+        EXPECT_EQ(mgmt_.checks.back()["iqn"], kIqn1);
+        EXPECT_EQ(mgmt_.checks.back()["clientId"], "aabbccddeeff");
+        EXPECT_EQ(mgmt_.checks.back()["peerIp"], "127.0.0.1");
+        EXPECT_FALSE(mgmt_.checks.back().contains("token"));
+    }
+    // Unknown image: refused. Added on the management side: served at once, no poll needed.
+    Client b(server_->tcpPort());
+    auto hb = b.Handshake(kIqn2, "x");
+    ASSERT_TRUE(hb);
+    EXPECT_EQ(hb->header.opcode, wire::OpRespError);
+    EXPECT_EQ(hb->header.length, wire::ErrAccessDenied);
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.images.push_back({{"id", 2}, {"iqn", kIqn2}, {"path", dir_ / "2.img"}, {"readOnly", true}});
+    }
+    hb = b.Handshake(kIqn2, "x");
+    ASSERT_TRUE(hb);
+    EXPECT_EQ(hb->header.opcode, wire::OpRespOk);
+    EXPECT_EQ(hb->body.flags, wire::kHandshakeReadOnly);
+
+    // Tokens: valid for its image only; the management server's client key names the layer.
+    std::string tok = "su-token", bad = "nope";
+    Client s(server_->tcpPort());
+    auto hs = s.Handshake(kIqn1, "pc", &tok);
+    ASSERT_TRUE(hs);
+    EXPECT_EQ(hs->body.flags, wire::kHandshakeSuperUser);
+    EXPECT_EQ(s.Handshake(kIqn2, "pc", &tok)->header.length, wire::ErrAccessDenied);
+    EXPECT_EQ(s.Handshake(kIqn1, "pc", &bad)->header.length, wire::ErrAccessDenied);
+    ASSERT_EQ(s.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(s.Write(0, std::vector<uint8_t>(4096, 0x42))->opcode, wire::OpRespOk);
+    auto st = Admin("GET", "/admin/v1/images/" + kIqn1);
+    ASSERT_TRUE(st);
+    ASSERT_EQ(st->status, 200);
+    json j = json::parse(st->body);
+    EXPECT_EQ(j["code"], 0);
+    EXPECT_EQ(j["version"], 1);
+    ASSERT_EQ(j["superLayers"].size(), 1u);
+    EXPECT_EQ(j["superLayers"][0]["clientKey"], "client-pc");
+    EXPECT_EQ(j["superLayers"][0]["blocks"], 1);
+
+    // The management server failing is not a rejection: "busy", so the driver keeps trying.
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.failChecks = true;
+    }
+    Client f(server_->tcpPort());
+    EXPECT_EQ(f.Handshake(kIqn1, "pc2")->header.length, wire::ErrBusy);
+}
+
+TEST_F(MgmtLinkTest, BootIdDecidesRestoreOnReboot) {
+    mgmt_.bootIds["pc"] = 41;
+    Start();
+    auto data = Pattern(4096, 3);
+    {
+        Client c(server_->tcpPort());
+        ASSERT_EQ(c.Handshake(kIqn1, "pc")->header.opcode, wire::OpRespOk);
+        ASSERT_EQ(c.Write(8192, data)->opcode, wire::OpRespOk);
+    }
+    {
+        // Same boot: a reconnect keeps the overlay.
+        Client c(server_->tcpPort());
+        ASSERT_EQ(c.Handshake(kIqn1, "pc")->header.opcode, wire::OpRespOk);
+        EXPECT_EQ(*c.Read(8192, 4096), data);
+    }
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.bootIds["pc"] = 42;
+    }
+    Client c(server_->tcpPort());
+    ASSERT_EQ(c.Handshake(kIqn1, "pc")->header.opcode, wire::OpRespOk);
+    auto d = *c.Read(8192, 4096);
+    for (size_t i = 0; i < d.size(); ++i) ASSERT_EQ(d[i], PatternByte(8192 + i));
+}
+
+TEST_F(MgmtLinkTest, AdminListenerNeedsTheSecretAndDiscardsLayers) {
+    Start();
+    auto r = Admin("GET", "/admin/v1/images/" + kIqn1, false);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 401);
+    EXPECT_EQ(json::parse(r->body)["code"], 401);
+    r = Admin("GET", "/admin/v1/images/iqn.none");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(json::parse(r->body)["code"], 4);
+
+    std::string tok = "su-token";
+    Client s(server_->tcpPort());
+    ASSERT_EQ(s.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(s.Write(0, std::vector<uint8_t>(4096, 0x42))->opcode, wire::OpRespOk);
+    // prepare-disk is refused while a super-user layer exists.
+    r = Admin("POST", "/admin/v1/images/" + kIqn1 + "/prepare-disk");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 409);
+    EXPECT_EQ(json::parse(r->body)["code"], 15);
+    r = Admin("POST", "/admin/v1/images/" + kIqn1 + "/layers/client-pc/discard");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    // The session's layer is gone: its writes are refused now, and a new session starts clean.
+    EXPECT_NE(s.Write(0, std::vector<uint8_t>(512, 1))->opcode, wire::OpRespOk);
+    Client s2(server_->tcpPort());
+    ASSERT_EQ(s2.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+    EXPECT_EQ((*s2.Read(0, 1))[0], PatternByte(0));
+    s2.Exit(false);
+    r = Admin("POST", "/admin/v1/reload");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+}
+
+TEST_F(MgmtLinkTest, PrepareDiskWritesMbrAndNtfsAndRaisesTheVersion) {
+    Start();
+    Client n(server_->tcpPort());
+    ASSERT_EQ(n.Handshake(kIqn1, "pc")->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(n.Write(0, std::vector<uint8_t>(4096, 0x42))->opcode, wire::OpRespOk);
+    auto r = Admin("POST", "/admin/v1/images/" + kIqn1 + "/prepare-disk");
+    ASSERT_TRUE(r);
+    if (r->status == 500 && r->body.find("not available in this build") != std::string::npos)
+        GTEST_SKIP() << "built without the common prepare-disk routine";
+    ASSERT_EQ(r->status, 200) << r->body << server_->Log();
+    json j = json::parse(r->body);
+    EXPECT_EQ(j["code"], 0);
+    EXPECT_EQ(j["version"], 2);
+    auto mbr = ReadFileRange(dir_ / "1.img", 0, 512);
+    EXPECT_EQ(mbr[510], 0x55);
+    EXPECT_EQ(mbr[511], 0xAA);
+    EXPECT_EQ(mbr[446], 0x80);  // active
+    EXPECT_EQ(mbr[446 + 4], 0x07);  // NTFS
+    auto boot = ReadFileRange(dir_ / "1.img", 1u << 20, 512);
+    EXPECT_EQ(std::string(boot.begin() + 3, boot.begin() + 11), "NTFS    ");
+    // A new session sees the prepared disk (its old overlay was dropped) with the new version.
+    Client c(server_->tcpPort());
+    auto h = c.Handshake(kIqn1, "pc");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->body.ver, 2u);
+    EXPECT_EQ((*c.Read(510, 2))[0], 0x55);
+}
+
+TEST_F(MgmtLinkTest, WrongLinkSecretServesNothing) {
+    Start("wrong-secret");
+    Client c(server_->tcpPort());
+    auto h = c.Handshake(kIqn1, "pc");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->header.opcode, wire::OpRespError);
+    EXPECT_GT(mgmt_.badSecret.load(), 0);
+    EXPECT_TRUE(server_->WaitLog("HTTP 401"));
+}
+
+}  // namespace
