@@ -75,7 +75,7 @@
 typedef void* PVOID;
 typedef void** PPVOID;
 typedef const void* PCVOID;
-typedef int8_t CHAR;
+typedef char CHAR;
 typedef CHAR CCHAR;
 typedef uint8_t UCHAR;
 typedef int16_t SHORT;

@@ -154,8 +154,9 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    hk::RequireIrqlExactly(DISPATCH_LEVEL, "KeReleaseSpinLock");
+    // The lock state is checked first: a double release is the more useful diagnosis.
     SpinRelease(SpinLock, "KeReleaseSpinLock");
+    hk::RequireIrqlExactly(DISPATCH_LEVEL, "KeReleaseSpinLock");
     KeLowerIrql(NewIrql);
 }
 

@@ -232,6 +232,7 @@ void ExpireTimersLocked(int64_t now) {
         int64_t due = (int64_t)t->DueTime.QuadPart;
         TimerRemoveLocked(t);
         t->Header.SignalState = 1;
+        DispatcherBroadcast();   // threads waiting on the timer itself
         if (t->Period > 0) {
             int64_t period = (int64_t)t->Period * 10000;
             int64_t next = due + period;

@@ -1,0 +1,123 @@
+// Pool tracking: leaks per tag, and the frees Driver Verifier refuses.
+#include <ntddk.h>
+#include <hostkernel_test.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr ULONG kTag = 'tseT';   // shows as "Test"
+constexpr ULONG kOther = 'rhtO';
+
+TEST(Pool, OutstandingBlocksAreReportedPerTag) {
+    uint64_t mark = hk::test::PoolMark();
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTag);
+    void* b = ExAllocatePool2(POOL_FLAG_NON_PAGED, 24, kTag);
+    void* c = ExAllocatePool2(POOL_FLAG_PAGED, 8, kOther);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(((UCHAR*)b)[0], 0);   // ExAllocatePool2 zeroes
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark),
+              "pool tag 'Othr': 1 block(s), 8 bytes outstanding\n"
+              "pool tag 'Test': 2 block(s), 64 bytes outstanding\n");
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark, kOther), "pool tag 'Othr': 1 block(s), 8 bytes outstanding\n");
+    ExFreePoolWithTag(a, kTag);
+    ExFreePoolWithTag(b, kTag);
+    ExFreePool(c);
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark), "");
+}
+
+TEST(Pool, InjectedFailureHitsTheNthAllocationOfATag) {
+    hk::test::FailPoolAllocation(2, kTag);
+    void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOther);   // other tags do not count
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    EXPECT_NE(other, nullptr);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    ExFreePoolWithTag(other, kOther);
+    ExFreePoolWithTag(first, kTag);
+    ExFreePoolWithTag(third, kTag);
+}
+
+TEST(Pool, LookasideEntriesAreTrackedUnderTheListTag) {
+    uint64_t mark = hk::test::PoolMark();
+    NPAGED_LOOKASIDE_LIST la;
+    ExInitializeNPagedLookasideList(&la, nullptr, nullptr, POOL_NX_ALLOCATION, 100, kTag, 0);
+    void* e1 = ExAllocateFromNPagedLookasideList(&la);
+    void* e2 = ExAllocateFromNPagedLookasideList(&la);
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark), "pool tag 'Test': 2 block(s), 200 bytes outstanding\n");
+    ExFreeToNPagedLookasideList(&la, e1);
+    ExFreeToNPagedLookasideList(&la, e2);
+    ExDeleteNPagedLookasideList(&la);
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark), "");
+}
+
+TEST(PoolDeathTest, DoubleFreeWrongTagOverrunAndUntaggedAreFatal) {
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+            ExFreePoolWithTag(p, kTag);
+            ExFreePoolWithTag(p, kTag);
+        },
+        "BAD_POOL_CALLER: ExFreePoolWithTag\\(.*\\): not an allocated pool block \\(freed twice");
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+            ExFreePoolWithTag(p, kOther);
+        },
+        "with tag 'Othr' but the block was allocated with tag 'Test'");
+    EXPECT_DEATH(
+        {
+            auto* p = (UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+            p[16] = 1;
+            ExFreePoolWithTag(p, kTag);
+        },
+        "written past its end");
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0), "pool tag 0");
+    EXPECT_DEATH(
+        {
+            KIRQL o;
+            KeRaiseIrql(DISPATCH_LEVEL, &o);
+            ExAllocatePoolWithTag(PagedPool, 16, kTag);
+        },
+        "ExAllocatePoolWithTag called at IRQL 2 \\(allowed up to 1\\)");
+}
+
+TEST(PoolDeathTest, FreeingABlockWithLiveKernelObjectsIsFatal) {
+    struct Holder {
+        KTIMER timer;
+        KDPC dpc;
+        ERESOURCE resource;
+    };
+    EXPECT_DEATH(
+        {
+            auto* h = (Holder*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Holder), kTag);
+            KeInitializeTimer(&h->timer);
+            LARGE_INTEGER due;
+            due.QuadPart = -10LL * 10000000;
+            KeSetTimer(&h->timer, due, nullptr);
+            ExFreePoolWithTag(h, kTag);
+        },
+        "still contains an active timer");
+    EXPECT_DEATH(
+        {
+            auto* h = (Holder*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Holder), kTag);
+            ExInitializeResourceLite(&h->resource);
+            ExFreePoolWithTag(h, kTag);
+        },
+        "ERESOURCE .* that was not deleted");
+}
+
+TEST(PoolDeathTest, LeakReportAtTeardownNamesTheTag) {
+    EXPECT_DEATH(
+        {
+            (void)ExAllocatePoolWithTag(NonPagedPoolNx, 48, 'kaeL');
+            hk::test::ReportPoolLeaks(stderr);
+            abort();
+        },
+        "outstanding pool allocations:\npool tag 'Leak': 1 block\\(s\\), 48 bytes outstanding");
+}
+
+}  // namespace

@@ -1,0 +1,9 @@
+// Test entry point: the host kernel runs background threads (DPCs, workers), so death tests
+// must re-execute the binary instead of forking a multi-threaded process.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    return RUN_ALL_TESTS();
+}
