@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -46,9 +48,10 @@ Environment: ZELKO_LINK_SECRET (link secret), ZELKO_ADMIN_USER / ZELKO_ADMIN_PAS
 administrator), ZELKO_PASSWORD (password for user add/passwd).
 )";
 
+// The data directory holds the super-user tokens: only its owner may look inside.
 bool EnsureDir(const std::string& dir, std::string* error) {
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    if (std::filesystem::create_directories(dir, ec)) chmod(dir.c_str(), 0700);
     if (ec) {
         *error = "cannot create " + dir + ": " + ec.message();
         return false;
@@ -134,7 +137,6 @@ int Serve(std::vector<std::string> args) {
         LogError(error);
         return 1;
     }
-    chmod(config.dataDir.c_str(), 0700);
 
     // SIGTERM/SIGINT are taken by a thread of their own, so that the listeners can be stopped
     // in an orderly way; every other thread inherits the blocked mask.
@@ -179,15 +181,13 @@ int Serve(std::vector<std::string> args) {
             std::rename(tmp.c_str(), config.readyFile.c_str());
         }
         std::atomic<bool> stopping{false};
+        std::mutex stopMutex;
+        std::condition_variable stopCv;
         std::thread t1([&] { clientSrv.listen_after_bind(); });
         std::thread t2([&] { driverSrv.listen_after_bind(); });
         std::thread sig([&] {
             timespec tick{0, 200 * 1000 * 1000};
-            int ticks = 0;
             while (!stopping) {
-                // Layers queued for discarding by the admin command line, or while the disk
-                // server was unreachable.
-                if (++ticks % 25 == 0) service.FlushDiscards();
                 int s = sigtimedwait(&sigs, nullptr, &tick);
                 if (s == SIGTERM || s == SIGINT) {
                     LogInfo(std::string("received ") + (s == SIGTERM ? "SIGTERM" : "SIGINT") + ", shutting down");
@@ -197,10 +197,31 @@ int Serve(std::vector<std::string> args) {
             clientSrv.stop();
             driverSrv.stop();
         });
+        // Housekeeping on its own thread, so a disk server that does not answer never delays
+        // the shutdown: queued layer discards (from the admin command line, or from while the
+        // disk server was down) and expired logins.
+        std::thread chores([&] {
+            std::unique_lock<std::mutex> lock(stopMutex);
+            while (!stopCv.wait_for(lock, std::chrono::seconds(5), [&] { return stopping.load(); })) {
+                lock.unlock();
+                try {
+                    service.FlushDiscards();
+                    store.PruneSessions(NowSeconds());
+                } catch (const std::exception& e) {
+                    LogWarn(std::string("housekeeping: ") + e.what());
+                }
+                lock.lock();
+            }
+        });
         t1.join();
         t2.join();
-        stopping = true;
+        {
+            std::lock_guard<std::mutex> lock(stopMutex);
+            stopping = true;
+        }
+        stopCv.notify_all();
         sig.join();
+        chores.join();
         LogInfo("stopped");
     } catch (const std::exception& e) {
         LogError(e.what());

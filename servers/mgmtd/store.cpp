@@ -1,5 +1,7 @@
 #include "store.h"
 
+#include <sys/stat.h>
+
 #include <utility>
 
 namespace zelko::mgmtd {
@@ -77,6 +79,9 @@ Store::Store(const std::string& path) {
         db_ = nullptr;
         throw StoreError(StoreError::Failed, "cannot open " + path + ": " + msg);
     }
+    // Super-user tokens live here in clear (they are handed out again at every boot).
+    // SQLite gives its -wal and -shm files the database's mode.
+    chmod(path.c_str(), 0600);
     try {
         sqlite3_busy_timeout(db_, 5000);
         Exec("PRAGMA journal_mode=WAL");
