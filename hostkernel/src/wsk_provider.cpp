@@ -36,6 +36,9 @@
 #include <unordered_map>
 #include <vector>
 
+extern const WSK_PROVIDER_CONNECTION_DISPATCH g_hkConnDispatch;
+extern const WSK_PROVIDER_DATAGRAM_DISPATCH g_hkDgramDispatch;
+
 #ifndef STATUS_HOST_DOWN
 #define STATUS_HOST_DOWN ((NTSTATUS)0xC0000350L)
 #endif
@@ -446,8 +449,6 @@ void Provider::Start(Op* op, std::vector<Op*>& done) {
                 }
                 sockets[&s->pub] = s;
             }
-            extern const WSK_PROVIDER_CONNECTION_DISPATCH g_hkConnDispatch;
-            extern const WSK_PROVIDER_DATAGRAM_DISPATCH g_hkDgramDispatch;
             s->pub.Dispatch = type == SOCK_DGRAM ? (const VOID*)&g_hkDgramDispatch : (const VOID*)&g_hkConnDispatch;
             op->reg->sockets++;
             openSockets++;
@@ -1082,7 +1083,12 @@ NTSTATUS WSKAPI WskCaptureProviderNPI(PWSK_REGISTRATION WskRegistration, ULONG W
     }
     if (fail != STATUS_SUCCESS) {
         if (WaitTimeout != WSK_INFINITE_WAIT && delay > WaitTimeout) delay = WaitTimeout;
-        if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (delay) {
+            // On the host kernel's clock, so that tests that speed it up see the same limits.
+            LARGE_INTEGER t;
+            t.QuadPart = -(LONGLONG)delay * 10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &t);
+        }
         return fail;
     }
     WskProviderNpi->Client = reg;

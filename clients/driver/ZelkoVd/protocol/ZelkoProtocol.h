@@ -1,0 +1,241 @@
+// The driver's block-protocol client: the TCP socket layer over WSK, the protocol session with
+// the disk server, its maintenance exchanges, and transport selection with reconnection.
+//
+// A ProtocolSession is embedded in the per-LUN record; it is created zero-filled and then set up
+// with ProtocolSession_Init. Every exchange runs at PASSIVE_LEVEL under the session's I/O lock.
+#pragma once
+
+#include "../platform.h"
+#include <wsk.h>
+
+#include "../../../shared/ZelkoWire.h"
+
+// Status values the protocol uses that not every header set defines.
+#ifndef STATUS_WRONG_PASSWORD
+#define STATUS_WRONG_PASSWORD ((NTSTATUS)0xC000006AL)
+#endif
+#ifndef STATUS_UNEXPECTED_IO_ERROR
+#define STATUS_UNEXPECTED_IO_ERROR ((NTSTATUS)0xC00000E9L)
+#endif
+#ifndef STATUS_REMOTE_NOT_LISTENING
+#define STATUS_REMOTE_NOT_LISTENING ((NTSTATUS)0xC00000BCL)
+#endif
+#ifndef STATUS_REMOTE_DISCONNECT
+#define STATUS_REMOTE_DISCONNECT ((NTSTATUS)0xC000013CL)
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Pool tags of the protocol layer
+
+// (Written as numbers: shown as "ZvPk", "ZvPd", "ZvLz" in pool dumps.)
+#define ZV_TAG_WSK_PACKET  0x6B50765Au  // request packets of the per-session pool
+#define ZV_TAG_WSK_DIRECT  0x6450765Au  // bookkeeping of packets allocated outside the pool
+#define ZV_TAG_LZ_BUFFER   0x7A4C765Au  // compressed Read data before decoding
+
+// ---------------------------------------------------------------------------------------------
+// Limits and deadlines (milliseconds unless said otherwise)
+
+#define WSK_LIMIT_SETUP_MS        10000   // socket creation, bind, connect, local address
+#define WSK_LIMIT_SEND_MS         30000
+#define WSK_LIMIT_RECEIVE_MS      15000
+#define WSK_LIMIT_CLOSE_MS        10000
+#define WSK_LIMIT_CLOSE_REMOVING_MS 1000
+#define WSK_LIMIT_AFTER_CANCEL_MS 5000
+#define WSK_CAPTURE_WAIT_MS       30000
+#define WSK_CAPTURE_ATTEMPTS      30
+
+#define PROTO_DEADLINE_READ_MS        10000
+#define PROTO_DEADLINE_WRITE_MS       10000
+#define PROTO_DEADLINE_BATCH_MS       30000
+#define PROTO_DEADLINE_HANDSHAKE_MS   5000
+#define PROTO_DEADLINE_EXIT_SU_MS     600000
+#define PROTO_DEADLINE_MIGRATION_MS   5000
+#define PROTO_DEADLINE_PING_MS        3000
+#define PROTO_DEADLINE_PATHDEREG_MS   5000
+#define PROTO_DEADLINE_NEGOTIATE_MS   5000
+
+#define PROTO_RECONNECT_INTERVAL_100NS 300000000LL  // one reconnect burst per 30 s
+#define PROTO_RECONNECT_ATTEMPTS 3
+
+#define WSK_IRP_POOL_DEPTH 16
+
+#define PROTO_SERVER_IP_UNITS 64
+#define PROTO_IQN_UNITS 256
+#define PROTO_CLIENT_ID_UNITS 64
+#define PROTO_TOKEN_UNITS 64
+
+// Transport identifiers (same values as the TransportMask bits).
+#define PROTO_TRANSPORT_TCP  1u
+#define PROTO_TRANSPORT_UDP  2u
+#define PROTO_TRANSPORT_RDMA 4u
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+// Session statistics, in the order in which the control device reports them.
+typedef struct _PROTOCOL_SESSION_STATS {
+    volatile LONG64 connects;
+    volatile LONG64 reconnects;
+    volatile LONG64 waitTimeouts;
+    volatile LONG64 abandonedPackets;
+    volatile LONG64 bytesSent;
+    volatile LONG64 bytesReceived;
+    volatile LONG poolHits;
+    volatile LONG poolMisses;
+    volatile LONG64 pongs;
+    volatile LONG64 pingFailures;
+} PROTOCOL_SESSION_STATS, *PPROTOCOL_SESSION_STATS;
+
+// The per-session pool of one-location request packets: a free list in front of a lookaside
+// allocator.
+typedef struct _WSK_IRP_POOL {
+    SLIST_HEADER freeList;
+    NPAGED_LOOKASIDE_LIST allocator;
+    BOOLEAN initialized;
+} WSK_IRP_POOL, *PWSK_IRP_POOL;
+
+struct _PROTOCOL_SESSION;
+
+// Drops the LUN's local block cache when the server reports a new image version. The block cache
+// installs it; until then it may be NULL (nothing to clear).
+typedef VOID (*PPROTOCOL_CACHE_CLEAR_ROUTINE)(struct _PROTOCOL_SESSION* Session, PVOID Context);
+
+typedef struct _PROTOCOL_SESSION {
+    // Configuration
+    WCHAR serverIp[PROTO_SERVER_IP_UNITS];
+    USHORT serverPort;
+    WCHAR targetIqn[PROTO_IQN_UNITS];
+    WCHAR clientId[PROTO_CLIENT_ID_UNITS];
+    WCHAR superUserToken[PROTO_TOKEN_UNITS];
+
+    // State flags. Read without locks by entry checks; written under the I/O or reconnect lock.
+    volatile BOOLEAN superUser;
+    volatile BOOLEAN readOnly;
+    volatile BOOLEAN connected;
+    volatile BOOLEAN handshakeDone;
+    volatile BOOLEAN removing;
+
+    // From the Handshake answer
+    USHORT sessionId;
+    ULONGLONG targetSize;
+    ULONG blockSize;
+    ULONG imageVersion;
+
+    volatile LONG seqCounter;
+    FAST_MUTEX ioLock;
+    PWSK_SOCKET socket;
+    WSK_IRP_POOL irpPool;
+
+    // Transport state
+    ULONG serverMask;
+    USHORT udpPort;
+    USHORT rdmaPort;
+    ULONG currentTransport;
+    BOOLEAN tcpFailed;
+    BOOLEAN udpFailed;
+    BOOLEAN rdmaFailed;
+    FAST_MUTEX reconnectLock;
+    LONGLONG lastReconnectTime;
+
+    ULONG pathId;
+
+    PROTOCOL_SESSION_STATS stats;
+
+    PPROTOCOL_CACHE_CLEAR_ROUTINE cacheClearRoutine;
+    PVOID cacheClearContext;
+} PROTOCOL_SESSION, *PPROTOCOL_SESSION;
+
+// Driver-wide WSK state.
+extern volatile LONG g_wskRegistered;
+extern volatile LONG g_wskInited;
+extern volatile LONG g_wskLocalAddrFamily;
+extern volatile ULONG g_wskLocalAddr;  // IPv4 address in network byte order
+
+// ---------------------------------------------------------------------------------------------
+// Session life cycle
+
+// Sets up a zero-filled session: seq counter 1, TCP as current transport, locks and packet pool.
+// preferredTransport is the LUN's configured preference (2 = RDMA, which is not available).
+NTSTATUS ProtocolSession_Init(PPROTOCOL_SESSION Session, ULONG preferredTransport);
+// LUN teardown: marks the session removing, releases the server path, closes the socket with the
+// short close wait and frees the packet pool.
+VOID ProtocolSession_Teardown(PPROTOCOL_SESSION Session);
+
+// ---------------------------------------------------------------------------------------------
+// Kernel TCP socket client
+
+NTSTATUS WskClient_Initialize(VOID);
+// Releases the provider and the registration; for driver unload.
+VOID WskClient_Cleanup(VOID);
+NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session);
+VOID WskClient_Disconnect(PPROTOCOL_SESSION Session);
+
+NTSTATUS WskClient_Send(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesSent);
+NTSTATUS WskClient_Receive(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesReceived);
+NTSTATUS WskClient_SendChain(PPROTOCOL_SESSION Session, PVOID Buffers[3], ULONG Lengths[3], ULONG Count,
+                             ULONG Total);
+NTSTATUS WskClient_SendAll(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length);
+NTSTATUS WskClient_ReceiveAll(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length);
+NTSTATUS WskClient_ReceiveAllDeadline(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length,
+                                      ULONG DeadlineMs);
+
+// ---------------------------------------------------------------------------------------------
+// Wire helpers
+
+typedef zelko::wire::MessageHeader ZV_MESSAGE_HEADER;
+
+NTSTATUS WpMapServerError(ULONG code);
+// Decodes the compressed sequence format into exactly outLength bytes. Returns the number of
+// bytes produced, 0 on any violation.
+SIZE_T WpDecompress(const UCHAR* in, ULONG inLength, UCHAR* out, ULONG outLength);
+NTSTATUS WpCheckRespHeader(const ZV_MESSAGE_HEADER* Header, ULONG expectedLength, PCSTR name);
+VOID WpBuildHeader(PPROTOCOL_SESSION Session, ZV_MESSAGE_HEADER* Header, UCHAR opcode, UCHAR flags,
+                   ULONGLONG offset, ULONG length);
+NTSTATUS WpLockAndCheck(PPROTOCOL_SESSION Session);
+VOID WpUnlock(PPROTOCOL_SESSION Session);
+// Sends a header and up to two payload buffers as one chain, or one after another when the chain
+// cannot be described.
+NTSTATUS WpSendRequest(PPROTOCOL_SESSION Session, ZV_MESSAGE_HEADER* Header, PVOID p1, ULONG l1,
+                       PVOID p2, ULONG l2);
+// The stream carries bytes the driver could not consume: close it (the caller holds ioLock).
+VOID WpDropOutOfStep(PPROTOCOL_SESSION Session, PCSTR name, NTSTATUS status);
+// After WpDropOutOfStep and with ioLock released: bring up a clean stream again.
+VOID WpRestoreAfterDrop(PPROTOCOL_SESSION Session);
+
+// ---------------------------------------------------------------------------------------------
+// Protocol session
+
+NTSTATUS ProtocolClient_Handshake(PPROTOCOL_SESSION Session);
+NTSTATUS ProtocolClient_Read(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length, PVOID buffer,
+                             PULONGLONG bytesRead);
+NTSTATUS ProtocolClient_Write(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length, const VOID* data,
+                              PULONGLONG bytesWritten);
+NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
+                                  ULONG count, PVOID buffer);
+// bufferLength: the room in buffer. The server must not send more than that; the driver refuses a
+// segment that would not fit.
+NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
+                                    ULONG count, PVOID buffer, ULONGLONG bufferLength);
+NTSTATUS ProtocolClient_BatchWrite(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
+                                   ULONG count, const VOID* data, ULONG dataLength);
+
+// Handshake body with ioLock held (the reconnect runs it without letting other exchanges in).
+NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION Session);
+
+// ---------------------------------------------------------------------------------------------
+// Maintenance
+
+NTSTATUS ProtocolClient_ExitSuperUser(PPROTOCOL_SESSION Session, BOOLEAN commit, PULONGLONG blocks,
+                                      PULONGLONG bytes);
+NTSTATUS ProtocolClient_MigrationStatus(PPROTOCOL_SESSION Session, PCSTR key, PVOID out48);
+NTSTATUS ProtocolClient_Ping(PPROTOCOL_SESSION Session);
+NTSTATUS ProtocolClient_PathDeregister(PPROTOCOL_SESSION Session, ULONG pathId, ULONG reason);
+
+// ---------------------------------------------------------------------------------------------
+// Transport selection and failover
+
+NTSTATUS ProtocolClient_TransportNegotiate(PPROTOCOL_SESSION Session, ULONG clientMask);
+NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status);
+VOID SelectTransport(PPROTOCOL_SESSION Session);
+NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session);
+BOOLEAN WpIsConnectionFailure(NTSTATUS status);

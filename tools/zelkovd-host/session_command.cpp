@@ -1,0 +1,391 @@
+// zelkovd-host session: runs the driver's protocol code (on the host kernel) against a disk
+// server, one OP after another on one session, and prints one JSON line per OP.
+#include "commands.h"
+
+#include <hk_wsk_test.h>
+#include <hostkernel_test.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json_line.h"
+#include "protocol/ZelkoProtocol.h"
+#include "sha256.h"
+
+namespace zvhost {
+namespace {
+
+namespace wire = zelko::wire;
+
+const char kSessionUsage[] =
+    "usage: zelkovd-host session --server IP:PORT --iqn IQN [--client-id ID] [--read-only]\n"
+    "                            [--super-user TOKEN] [--log-level N] OP...\n"
+    "OPs, run in order on one session:\n"
+    "  connect | handshake | disconnect | ping | stats | sleep MS\n"
+    "  read OFF LEN [FILE]            write OFF FILE\n"
+    "  batch-read OFF:LEN[,OFF:LEN...] [FILE]\n"
+    "  batch-write OFF:LEN[,OFF:LEN...] FILE\n"
+    "  exit-super 0|1 | migration-status KEY | path-deregister ID REASON | negotiate MASK\n"
+    "Each OP prints one JSON line with \"op\" and \"status\"; driver debug output goes to stderr.\n"
+    "The exit code is 0 only when every OP succeeded.\n";
+
+struct Op {
+    std::string name;
+    std::vector<std::string> args;
+};
+
+// Argument counts: minimum and maximum after the OP name.
+bool OpArity(const std::string& op, size_t* lo, size_t* hi) {
+    struct A {
+        const char* n;
+        size_t lo, hi;
+    } table[] = {
+        {"connect", 0, 0}, {"handshake", 0, 0}, {"disconnect", 0, 0}, {"ping", 0, 0}, {"stats", 0, 0},
+        {"sleep", 1, 1}, {"read", 2, 3}, {"write", 2, 2}, {"batch-read", 1, 2}, {"batch-write", 2, 2},
+        {"exit-super", 1, 1}, {"migration-status", 1, 1}, {"path-deregister", 2, 2}, {"negotiate", 1, 1},
+    };
+    for (const auto& a : table) {
+        if (op == a.n) {
+            *lo = a.lo;
+            *hi = a.hi;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsOpName(const std::string& s) {
+    size_t lo, hi;
+    return OpArity(s, &lo, &hi);
+}
+
+bool ParseU64(const std::string& s, uint64_t* v) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long x = strtoull(s.c_str(), &end, 0);
+    if (errno || *end || s[0] == '-') return false;
+    *v = x;
+    return true;
+}
+
+bool ParseSegments(const std::string& s, std::vector<wire::BatchSegment>* out) {
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t comma = s.find(',', pos);
+        std::string item = s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        size_t colon = item.find(':');
+        uint64_t off, len;
+        if (colon == std::string::npos || !ParseU64(item.substr(0, colon), &off) ||
+            !ParseU64(item.substr(colon + 1), &len) || len > 0xFFFFFFFFu)
+            return false;
+        out->push_back(wire::BatchSegment{off, (uint32_t)len});
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return !out->empty();
+}
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>* data) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    data->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(data.data()), (std::streamsize)data.size());
+    return (bool)f;
+}
+
+void SetWide(WCHAR* dst, size_t units, const std::string& text) {
+    size_t i = 0;
+    for (; i < text.size() && i + 1 < units; i++) dst[i] = (WCHAR)(unsigned char)text[i];
+    dst[i] = 0;
+}
+
+// Host-side failures of an OP (a file that cannot be read, say) are reported with this status.
+constexpr uint32_t kHostFailure = 0xC0000001u;  // STATUS_UNSUCCESSFUL
+
+class SessionRunner {
+public:
+    explicit SessionRunner(PPROTOCOL_SESSION s) : s_(s) {}
+
+    // Runs one OP and prints its line; returns whether it succeeded.
+    bool Run(const Op& op) {
+        JsonLine fields;
+        NTSTATUS st = Dispatch(op, fields);
+        JsonLine line;
+        line.Str("op", op.name).Status((uint32_t)st).Append(fields).Print();
+        return NT_SUCCESS(st);
+    }
+
+private:
+    NTSTATUS Dispatch(const Op& op, JsonLine& j) {
+        const auto& a = op.args;
+        if (op.name == "connect") {
+            NTSTATUS st = WskClient_Connect(s_);
+            j.Bool("connected", s_->connected).Num("connects", (uint64_t)s_->stats.connects);
+            return st;
+        }
+        if (op.name == "handshake") {
+            NTSTATUS st = ProtocolClient_Handshake(s_);
+            if (NT_SUCCESS(st)) {
+                j.Num("sid", s_->sessionId)
+                    .Num("size", s_->targetSize)
+                    .Num("blockSize", s_->blockSize)
+                    .Bool("readOnly", s_->readOnly)
+                    .Bool("superUser", s_->superUser)
+                    .Num("imageVersion", s_->imageVersion);
+            }
+            return st;
+        }
+        if (op.name == "disconnect") {
+            WskClient_Disconnect(s_);
+            j.Bool("connected", s_->connected);
+            return STATUS_SUCCESS;
+        }
+        if (op.name == "read") {
+            uint64_t off, len;
+            ParseU64(a[0], &off);
+            ParseU64(a[1], &len);
+            std::vector<uint8_t> buf(len);
+            ULONGLONG got = 0;
+            NTSTATUS st = ProtocolClient_Read(s_, off, (ULONG)len, buf.data(), &got);
+            j.Num("offset", off).Num("bytes", NT_SUCCESS(st) ? got : 0);
+            if (!NT_SUCCESS(st)) return st;
+            j.Str("sha256", Sha256Hex(buf.data(), buf.size()));
+            if (a.size() > 2 && !WriteFile(a[2], buf)) {
+                j.Str("error", "cannot write " + a[2]);
+                return kHostFailure;
+            }
+            return st;
+        }
+        if (op.name == "write") {
+            uint64_t off;
+            ParseU64(a[0], &off);
+            std::vector<uint8_t> data;
+            if (!ReadFile(a[1], &data) || data.empty() || data.size() > 0xFFFFFFFFu) {
+                j.Str("error", "cannot read " + a[1] + " (or it is empty)");
+                return kHostFailure;
+            }
+            ULONGLONG written = 0;
+            NTSTATUS st = ProtocolClient_Write(s_, off, (ULONG)data.size(), data.data(), &written);
+            j.Num("offset", off).Num("bytes", data.size()).Num("bytesWritten", written);
+            j.Str("sha256", Sha256Hex(data.data(), data.size()));
+            return st;
+        }
+        if (op.name == "batch-read" || op.name == "batch-write") {
+            std::vector<wire::BatchSegment> segs;
+            ParseSegments(a[0], &segs);
+            uint64_t total = 0;
+            for (const auto& sg : segs) total += sg.length;
+            j.Num("segments", segs.size());
+            if (op.name == "batch-read") {
+                std::vector<uint8_t> buf(total);
+                NTSTATUS st = ProtocolClient_BatchRead(s_, segs.data(), (ULONG)segs.size(), buf.data());
+                j.Num("bytes", NT_SUCCESS(st) ? total : 0);
+                if (!NT_SUCCESS(st)) return st;
+                j.Str("sha256", Sha256Hex(buf.data(), buf.size()));
+                if (a.size() > 1 && !WriteFile(a[1], buf)) {
+                    j.Str("error", "cannot write " + a[1]);
+                    return kHostFailure;
+                }
+                return st;
+            }
+            std::vector<uint8_t> data;
+            if (!ReadFile(a[1], &data) || data.size() < total) {
+                j.Str("error", "cannot read " + std::to_string(total) + " bytes from " + a[1]);
+                return kHostFailure;
+            }
+            data.resize(total);
+            NTSTATUS st = ProtocolClient_BatchWrite(s_, segs.data(), (ULONG)segs.size(), data.data(), (ULONG)total);
+            j.Num("bytes", total).Str("sha256", Sha256Hex(data.data(), data.size()));
+            return st;
+        }
+        if (op.name == "ping") {
+            NTSTATUS st = ProtocolClient_Ping(s_);
+            j.Num("pongs", (uint64_t)s_->stats.pongs).Num("pingFailures", (uint64_t)s_->stats.pingFailures);
+            return st;
+        }
+        if (op.name == "exit-super") {
+            ULONGLONG blocks = 0, bytes = 0;
+            NTSTATUS st = ProtocolClient_ExitSuperUser(s_, a[0] == "1", &blocks, &bytes);
+            j.Bool("commit", a[0] == "1").Num("blocks", blocks).Num("bytes", bytes).Bool("superUser", s_->superUser);
+            return st;
+        }
+        if (op.name == "migration-status") {
+            wire::MigrationStatusResponse rec{};
+            NTSTATUS st = ProtocolClient_MigrationStatus(s_, a[0].c_str(), &rec);
+            if (NT_SUCCESS(st)) {
+                j.Num("active", rec.active)
+                    .Num("field4", rec.field4)
+                    .Num("field8", rec.field8)
+                    .Num("dirty", rec.dirty)
+                    .Num("field24", rec.field24)
+                    .Num("total", rec.total)
+                    .Num("field40", rec.field40);
+            }
+            return st;
+        }
+        if (op.name == "path-deregister") {
+            uint64_t id, reason;
+            ParseU64(a[0], &id);
+            ParseU64(a[1], &reason);
+            NTSTATUS st = ProtocolClient_PathDeregister(s_, (ULONG)id, (ULONG)reason);
+            j.Num("pathId", id).Num("reason", reason);
+            return st;
+        }
+        if (op.name == "negotiate") {
+            uint64_t mask;
+            ParseU64(a[0], &mask);
+            NTSTATUS st = ProtocolClient_TransportNegotiate(s_, (ULONG)mask);
+            if (NT_SUCCESS(st)) j.Num("serverMask", s_->serverMask).Num("udpPort", s_->udpPort).Num("rdmaPort", s_->rdmaPort);
+            return st;
+        }
+        if (op.name == "stats") {
+            const auto& t = s_->stats;
+            j.Num("connects", (uint64_t)t.connects)
+                .Num("reconnects", (uint64_t)t.reconnects)
+                .Num("waitTimeouts", (uint64_t)t.waitTimeouts)
+                .Num("abandonedPackets", (uint64_t)t.abandonedPackets)
+                .Num("bytesSent", (uint64_t)t.bytesSent)
+                .Num("bytesReceived", (uint64_t)t.bytesReceived)
+                .Num("poolHits", (uint32_t)t.poolHits)
+                .Num("poolMisses", (uint32_t)t.poolMisses)
+                .Num("pongs", (uint64_t)t.pongs)
+                .Num("pingFailures", (uint64_t)t.pingFailures)
+                .Bool("connected", s_->connected)
+                .Bool("handshakeDone", s_->handshakeDone)
+                .Num("currentTransport", s_->currentTransport);
+            return STATUS_SUCCESS;
+        }
+        if (op.name == "sleep") {
+            uint64_t ms;
+            ParseU64(a[0], &ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            j.Num("ms", ms);
+            return STATUS_SUCCESS;
+        }
+        return kHostFailure;
+    }
+
+    PPROTOCOL_SESSION s_;
+};
+
+// Checks the arguments of one OP beyond their count, so that a typo fails before anything runs.
+bool ValidateOp(const Op& op, std::string* why) {
+    const auto& a = op.args;
+    uint64_t v;
+    std::vector<wire::BatchSegment> segs;
+    if (op.name == "sleep" || op.name == "negotiate") {
+        if (!ParseU64(a[0], &v)) return *why = "not a number: " + a[0], false;
+    } else if (op.name == "read") {
+        if (!ParseU64(a[0], &v) || !ParseU64(a[1], &v) || v == 0 || v > (256u << 20))
+            return *why = "read OFF LEN: LEN must be 1 to 268435456", false;
+    } else if (op.name == "write") {
+        if (!ParseU64(a[0], &v)) return *why = "not an offset: " + a[0], false;
+    } else if (op.name == "batch-read" || op.name == "batch-write") {
+        if (!ParseSegments(a[0], &segs)) return *why = "segments must be OFF:LEN[,OFF:LEN...]: " + a[0], false;
+    } else if (op.name == "exit-super") {
+        if (a[0] != "0" && a[0] != "1") return *why = "exit-super takes 0 or 1", false;
+    } else if (op.name == "path-deregister") {
+        if (!ParseU64(a[0], &v) || v > 0xFFFFFFFFu || !ParseU64(a[1], &v) || v > 0xFFFFFFFFu)
+            return *why = "path-deregister ID REASON: two 32-bit numbers", false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int SessionCommand(int argc, char** argv) {
+    std::string server, iqn, clientId = "zelkovd-host", token;
+    bool readOnly = false, superUser = false;
+    long logLevel = -1;
+    std::vector<Op> ops;
+    int i = 0;
+    auto need = [&](const char* flag) -> const char* {
+        if (i + 1 >= argc) {
+            fprintf(stderr, "zelkovd-host session: %s needs a value\n%s", flag, kSessionUsage);
+            exit(2);
+        }
+        return argv[++i];
+    };
+    for (; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--server") server = need("--server");
+        else if (a == "--iqn") iqn = need("--iqn");
+        else if (a == "--client-id") clientId = need("--client-id");
+        else if (a == "--read-only") readOnly = true;
+        else if (a == "--super-user") superUser = true, token = need("--super-user");
+        else if (a == "--log-level") logLevel = strtol(need("--log-level"), nullptr, 10);
+        else if (a == "-h" || a == "--help") {
+            fputs(kSessionUsage, stdout);
+            return 0;
+        } else if (IsOpName(a)) {
+            Op op;
+            op.name = a;
+            size_t lo, hi;
+            OpArity(a, &lo, &hi);
+            while (op.args.size() < hi && i + 1 < argc && !IsOpName(argv[i + 1]) &&
+                   (op.args.size() < lo || argv[i + 1][0] != '-'))
+                op.args.push_back(argv[++i]);
+            if (op.args.size() < lo) {
+                fprintf(stderr, "zelkovd-host session: %s needs %zu argument(s)\n%s", a.c_str(), lo, kSessionUsage);
+                return 2;
+            }
+            std::string why;
+            if (!ValidateOp(op, &why)) {
+                fprintf(stderr, "zelkovd-host session: %s\n", why.c_str());
+                return 2;
+            }
+            ops.push_back(op);
+        } else {
+            fprintf(stderr, "zelkovd-host session: unknown argument '%s'\n%s", a.c_str(), kSessionUsage);
+            return 2;
+        }
+    }
+    size_t colon = server.rfind(':');
+    uint64_t port = 0;
+    if (server.empty() || colon == std::string::npos || !ParseU64(server.substr(colon + 1), &port) || port == 0 ||
+        port > 65535 || iqn.empty() || ops.empty()) {
+        fprintf(stderr, "zelkovd-host session: --server IP:PORT, --iqn and at least one OP are required\n%s",
+                kSessionUsage);
+        return 2;
+    }
+    if (logLevel >= 0) SetDriverLogLevel(logLevel);
+
+    // The driver's debug output is the admin's trace of what happened: on stderr.
+    hk::test::SetDbgEcho(true);
+
+    auto* s = static_cast<PPROTOCOL_SESSION>(std::aligned_alloc(64, (sizeof(PROTOCOL_SESSION) + 63) / 64 * 64));
+    memset(s, 0, sizeof(*s));
+    ProtocolSession_Init(s, 0);
+    SetWide(s->serverIp, PROTO_SERVER_IP_UNITS, server.substr(0, colon));
+    s->serverPort = (USHORT)port;
+    SetWide(s->targetIqn, PROTO_IQN_UNITS, iqn);
+    SetWide(s->clientId, PROTO_CLIENT_ID_UNITS, clientId);
+    s->readOnly = readOnly ? TRUE : FALSE;
+    if (superUser) {
+        s->superUser = TRUE;
+        SetWide(s->superUserToken, PROTO_TOKEN_UNITS, token);
+    }
+
+    bool allOk = true;
+    SessionRunner runner(s);
+    for (const Op& op : ops) allOk = runner.Run(op) && allOk;
+
+    ProtocolSession_Teardown(s);
+    free(s);
+    WskClient_Cleanup();
+    return allOk ? 0 : 1;
+}
+
+}  // namespace zvhost
