@@ -300,7 +300,18 @@ void Api::Register(httplib::Server& server) {
         });
     });
 
-    // ---- console endpoints: clients ----
+    // ---- console endpoints: reading is for every operator, changes are for administrators
+    // (an image's path decides which file prepare-disk overwrites) ----
+
+    auto admin = [authed](const Request& req, Response& res) -> std::optional<User> {
+        auto u = authed(req, res);
+        if (u && !u->isAdmin) {
+            Refuse(res, 403, "需要管理员权限", false);
+            return std::nullopt;
+        }
+        return u;
+    };
+
 
     auto clientPatch = [](const nlohmann::json& j, ClientPatch* p) -> std::string {
         Fields f{j, {}};
@@ -324,8 +335,8 @@ void Api::Register(httplib::Server& server) {
         });
     });
 
-    server.Post("/api/disk/clients", [this, authed, guarded, clientPatch](const Request& req, Response& res) {
-        if (!authed(req, res)) return;
+    server.Post("/api/disk/clients", [this, admin, guarded, clientPatch](const Request& req, Response& res) {
+        if (!admin(req, res)) return;
         auto body = BodyObject(req, false);
         if (!body) return Refuse(res, 400, "请求体必须是 JSON 对象", false);
         ClientPatch p;
@@ -345,8 +356,8 @@ void Api::Register(httplib::Server& server) {
         guarded(res, false, [&] { SendOk(res, ClientJson(service_.GetClient(*id))); });
     });
 
-    server.Put(R"(/api/disk/clients/([^/]+))", [this, authed, guarded, clientPatch](const Request& req, Response& res) {
-        if (!authed(req, res)) return;
+    server.Put(R"(/api/disk/clients/([^/]+))", [this, admin, guarded, clientPatch](const Request& req, Response& res) {
+        if (!admin(req, res)) return;
         auto id = ParseId(req.matches[1].str());
         if (!id) return Refuse(res, 400, "客户机 id 无效", false);
         auto body = BodyObject(req, false);
@@ -357,8 +368,8 @@ void Api::Register(httplib::Server& server) {
         guarded(res, false, [&] { SendOk(res, ClientJson(service_.UpdateClient(*id, p))); });
     });
 
-    server.Delete(R"(/api/disk/clients/([^/]+))", [this, authed, guarded](const Request& req, Response& res) {
-        if (!authed(req, res)) return;
+    server.Delete(R"(/api/disk/clients/([^/]+))", [this, admin, guarded](const Request& req, Response& res) {
+        if (!admin(req, res)) return;
         auto id = ParseId(req.matches[1].str());
         if (!id) return Refuse(res, 400, "客户机 id 无效", false);
         guarded(res, false, [&] {
@@ -369,8 +380,8 @@ void Api::Register(httplib::Server& server) {
 
     // ---- console endpoints: images ----
 
-    server.Post("/api/disk/images", [this, authed, guarded](const Request& req, Response& res) {
-        if (!authed(req, res)) return;
+    server.Post("/api/disk/images", [this, admin, guarded](const Request& req, Response& res) {
+        if (!admin(req, res)) return;
         auto body = BodyObject(req, false);
         if (!body) return Refuse(res, 400, "请求体必须是 JSON 对象", false);
         Fields f{*body, {}};
@@ -396,8 +407,8 @@ void Api::Register(httplib::Server& server) {
         guarded(res, false, [&] { SendOk(res, ImageJson(service_.GetImage(*id))); });
     });
 
-    server.Put(R"(/api/disk/images/([^/]+))", [this, authed, guarded](const Request& req, Response& res) {
-        if (!authed(req, res)) return;
+    server.Put(R"(/api/disk/images/([^/]+))", [this, admin, guarded](const Request& req, Response& res) {
+        if (!admin(req, res)) return;
         auto id = ParseId(req.matches[1].str());
         if (!id) return Refuse(res, 400, "镜像 id 无效", false);
         auto body = BodyObject(req, false);
@@ -415,8 +426,8 @@ void Api::Register(httplib::Server& server) {
         guarded(res, false, [&] { SendOk(res, ImageJson(service_.UpdateImage(*id, p))); });
     });
 
-    server.Delete(R"(/api/disk/images/([^/]+))", [this, authed, guarded](const Request& req, Response& res) {
-        if (!authed(req, res)) return;
+    server.Delete(R"(/api/disk/images/([^/]+))", [this, admin, guarded](const Request& req, Response& res) {
+        if (!admin(req, res)) return;
         auto id = ParseId(req.matches[1].str());
         if (!id) return Refuse(res, 400, "镜像 id 无效", false);
         guarded(res, false, [&] {
@@ -425,16 +436,8 @@ void Api::Register(httplib::Server& server) {
         });
     });
 
-    // ---- console endpoints: operators (administrators only) ----
+    // ---- console endpoints: operators ----
 
-    auto admin = [authed](const Request& req, Response& res) -> std::optional<User> {
-        auto u = authed(req, res);
-        if (u && !u->isAdmin) {
-            Refuse(res, 403, "需要管理员权限", false);
-            return std::nullopt;
-        }
-        return u;
-    };
 
     server.Get("/api/users", [admin, guarded, &store](const Request& req, Response& res) {
         if (!admin(req, res)) return;

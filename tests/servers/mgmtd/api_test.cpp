@@ -321,6 +321,10 @@ TEST_F(MgmtdApi, ConsoleEndpointsManageClientsImagesAndUsers) {
     ASSERT_FALSE(opToken.empty());
     EXPECT_EQ(server_.Get("/api/users", opToken).status, 403);  // operators do not manage users
     EXPECT_EQ(server_.Get("/api/disk/images", opToken).Json()["code"], 0);
+    // ... nor point an image at a file of their choice for prepare-disk to overwrite.
+    EXPECT_EQ(server_.Post("/api/disk/images", R"({"name":"evil","path":"/etc/passwd"})", opToken).status, 403);
+    EXPECT_EQ(server_.Send("PUT", "/api/disk/images/1", R"({"path":"/etc/passwd"})", opToken).status, 403);
+    EXPECT_EQ(server_.Post("/api/disk/clients", R"({"macAddress":"AABBCCDDEE03","name":"y"})", opToken).status, 403);
     EXPECT_EQ(server_.Send("DELETE", "/api/users/admin", "", token_).status, 409);  // the last admin stays
 }
 
