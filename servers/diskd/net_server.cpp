@@ -78,7 +78,10 @@ struct NetServer::Conn {
     std::vector<uint8_t> out;  // answer bytes [outOff, out.size()) still to send
     size_t outOff = 0;
     bool closeAfterFlush = false;
+    const char* closeWhy = "";
+    std::mutex mutex;
 };
+
 
 NetServer::NetServer(const Config& cfg, ImageStore& store, ServerStats& stats)
     : cfg_(cfg), store_(store), stats_(stats) {}
@@ -239,6 +242,11 @@ void NetServer::CloseConn(Conn* c, const char* why) {
     delete c;
 }
 
+NetServer::Action NetServer::Close(Conn* c, const char* why) {
+    c->closeWhy = why;
+    return Action::Close;
+}
+
 bool NetServer::Flush(Conn* c) {
     while (c->outOff < c->out.size()) {
         ssize_t n = send(c->fd, c->out.data() + c->outOff, c->out.size() - c->outOff, MSG_NOSIGNAL);
@@ -263,11 +271,11 @@ void NetServer::Rearm(Conn* c, bool wantWrite) {
     epoll_ctl(epollFd_, EPOLL_CTL_MOD, c->fd, &ev);
 }
 
-void NetServer::HandleConn(Conn* c, uint32_t events) {
+NetServer::Action NetServer::Process(Conn* c) {
     if (c->outOff < c->out.size()) {
-        if (!Flush(c)) return CloseConn(c, "send failed");
-        if (c->outOff < c->out.size()) return Rearm(c, true);
-        if (c->closeAfterFlush) return CloseConn(c, "protocol error");
+        if (!Flush(c)) return Close(c, "send failed");
+        if (c->outOff < c->out.size()) return Action::WantWrite;
+        if (c->closeAfterFlush) return Close(c, "protocol error");
     }
     bool peerClosed = false;
     // Read what is there (at most one buffer-full per wake-up, for fairness).
@@ -278,7 +286,7 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
     } else if (n == 0) {
         peerClosed = true;
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return CloseConn(c, "receive failed");
+        return Close(c, "receive failed");
     }
 
     size_t pos = 0;
@@ -296,10 +304,10 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
                 AppendHeader(c->out, wire::OpRespError, 0, h.seq, h.offset, err);
                 c->closeAfterFlush = true;
                 c->inLen = 0;
-                if (!Flush(c)) return CloseConn(c, "send failed");
-                if (c->outOff < c->out.size()) return Rearm(c, true);
+                if (!Flush(c)) return Close(c, "send failed");
+                if (c->outOff < c->out.size()) return Action::WantWrite;
             }
-            return CloseConn(c, "protocol error");
+            return Close(c, "protocol error");
         }
         size_t frame = kHeader + static_cast<size_t>(payload);
         if (c->inLen - pos < frame) {
@@ -314,7 +322,7 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
         }
         c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out);
         pos += frame;
-        if (!Flush(c)) return CloseConn(c, "send failed");
+        if (!Flush(c)) return Close(c, "send failed");
         if (c->outOff < c->out.size()) break;  // answer first, then the next request
         if (stopping_) break;
     }
@@ -326,8 +334,8 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
             c->in.shrink_to_fit();
         }
     }
-    if (c->outOff < c->out.size()) return Rearm(c, true);
-    if (peerClosed) return CloseConn(c, "peer closed");
+    if (c->outOff < c->out.size()) return Action::WantWrite;
+    if (peerClosed) return Close(c, "peer closed");
     // A complete request may still be buffered (pipelining): handle it without waiting for
     // more bytes, which may never come.
     if (c->inLen >= kHeader) {
@@ -337,14 +345,22 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
         uint32_t err = 0;
         if (RequestPayloadSize(h, cfg_.maxIoBytes, &payload, &err) == FrameCheck::Ready &&
             c->inLen >= kHeader + payload && !stopping_) {
-            epoll_event ev{};
-            ev.events = EPOLLOUT | EPOLLONESHOT;  // writable at once: comes straight back
-            ev.data.ptr = c;
-            epoll_ctl(epollFd_, EPOLL_CTL_MOD, c->fd, &ev);
-            return;
+            return Action::WantWrite;  // writable at once: comes straight back
         }
     }
-    Rearm(c, false);
+    return Action::WantRead;
+}
+
+void NetServer::HandleConn(Conn* c, uint32_t events) {
+    // EPOLLONESHOT already hands a connection to one worker at a time; the (uncontended) lock
+    // states that hand-over in terms the C++ memory model, and ThreadSanitizer, can see.
+    Action a;
+    {
+        std::lock_guard<std::mutex> lk(c->mutex);
+        a = Process(c);
+        if (a != Action::Close) Rearm(c, a == Action::WantWrite);
+    }
+    if (a == Action::Close) CloseConn(c, c->closeWhy);
 }
 
 void NetServer::UdpLoop() {

@@ -32,7 +32,10 @@ public:
 
 private:
     struct Conn;
+    enum class Action { WantRead, WantWrite, Close };
     void WorkerLoop();
+    Action Process(Conn* c);
+    static Action Close(Conn* c, const char* why);
     void UdpLoop();
     void Accept();
     void HandleConn(Conn* c, uint32_t events);

@@ -102,7 +102,7 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
         wire::ExitSuperUserResponse er{};
         auto e = su.Exit(true, &er);
         ASSERT_TRUE(e && e->opcode == wire::OpRespOk) << server.Log();
-        EXPECT_EQ(er.blocks, 8u * 16);
+        EXPECT_EQ(V(er.blocks), 8u * 16);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop = true;
@@ -113,7 +113,7 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
     Client fresh(server.tcpPort());
     auto h = fresh.Handshake(kIqn, "late-pc");
     ASSERT_TRUE(h);
-    EXPECT_EQ(h->body.ver, 4u);
+    EXPECT_EQ(V(h->body.ver), 4u);
     EXPECT_EQ(*fresh.Read(7 * 200 * 1024 + 2 * 4096, 65536), last);
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_EQ(server.Log().find("ThreadSanitizer"), std::string::npos) << server.Log();

@@ -69,8 +69,8 @@ TEST_F(LayersTest, ClientsAreIsolatedAndMergeReachesEveryoneAfterReboot) {
     auto e = su->Exit(true, &er);
     ASSERT_TRUE(e);
     ASSERT_EQ(e->opcode, wire::OpRespOk) << server_->Log();
-    EXPECT_EQ(er.blocks, 4u);
-    EXPECT_EQ(er.bytes, 16384u);
+    EXPECT_EQ(V(er.blocks), 4u);
+    EXPECT_EQ(V(er.bytes), 16384u);
     // The base file holds the merge, durably.
     EXPECT_EQ(ReadFileRange(dir_ / "a.img", 8192, 16384), suData);
 
@@ -82,13 +82,13 @@ TEST_F(LayersTest, ClientsAreIsolatedAndMergeReachesEveryoneAfterReboot) {
     // ... while a new session gets the new version and content.
     HandshakeAnswer na;
     auto c = Connect("pc-c", nullptr, &na);
-    EXPECT_EQ(na.body.ver, 2u);
+    EXPECT_EQ(V(na.body.ver), 2u);
     EXPECT_EQ(*c->Read(8192, 16384), suData);
     // b reconnects within its run: same old version and content.
     b.reset();
     HandshakeAnswer ba;
     b = Connect("pc-b", nullptr, &ba);
-    EXPECT_EQ(ba.body.ver, 1u);
+    EXPECT_EQ(V(ba.body.ver), 1u);
     EXPECT_TRUE(IsPattern(*b->Read(8192, 16384), 8192));
 }
 
@@ -101,12 +101,12 @@ TEST_F(LayersTest, DiscardDropsTheLayerAndKeepsTheVersion) {
     auto e = su->Exit(false, &er);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->opcode, wire::OpRespOk);
-    EXPECT_EQ(er.blocks, 0u);
-    EXPECT_EQ(er.bytes, 0u);
+    EXPECT_EQ(V(er.blocks), 0u);
+    EXPECT_EQ(V(er.bytes), 0u);
     EXPECT_TRUE(IsPattern(ReadFileRange(dir_ / "a.img", 0, 4096), 0));
     HandshakeAnswer again;
     auto su2 = Connect("admin-pc", &kToken, &again);
-    EXPECT_EQ(again.body.ver, ha.body.ver);
+    EXPECT_EQ(V(again.body.ver), ha.body.ver);
     EXPECT_TRUE(IsPattern(*su2->Read(0, 4096), 0));  // a fresh layer
 }
 
@@ -228,7 +228,7 @@ TEST_P(MergeCrashTest, KilledMergeLeavesOldOrNewBaseNeverAMix) {
     EXPECT_EQ(allNew, cc.expectNew) << cc.hook;
     HandshakeAnswer na;
     auto fresh = Connect("pc-new", nullptr, &na);
-    EXPECT_EQ(na.body.ver, allNew ? 2u : 1u);
+    EXPECT_EQ(V(na.body.ver), allNew ? 2u : 1u);
     for (auto& [off, d] : writes) EXPECT_EQ(*fresh->Read(off, static_cast<uint32_t>(d.size())), allNew ? d : std::vector<uint8_t>(base.begin() + off, base.begin() + off + d.size()));
     if (!allNew) {
         // Still pending: the layer is authoritative for its client, and the merge can be done.
@@ -238,7 +238,7 @@ TEST_P(MergeCrashTest, KilledMergeLeavesOldOrNewBaseNeverAMix) {
         auto e = su->Exit(true, &er);
         ASSERT_TRUE(e);
         EXPECT_EQ(e->opcode, wire::OpRespOk);
-        EXPECT_EQ(er.blocks, 13u);
+        EXPECT_EQ(V(er.blocks), 13u);
         base = image();
         for (auto& [off, d] : writes) EXPECT_TRUE(std::equal(d.begin(), d.end(), base.begin() + off));
     } else {
@@ -247,7 +247,7 @@ TEST_P(MergeCrashTest, KilledMergeLeavesOldOrNewBaseNeverAMix) {
         wire::ExitSuperUserResponse er{};
         auto e = su->Exit(true, &er);
         ASSERT_TRUE(e);
-        EXPECT_EQ(er.blocks, 0u);
+        EXPECT_EQ(V(er.blocks), 0u);
     }
 }
 

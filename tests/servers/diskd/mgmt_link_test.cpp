@@ -86,6 +86,7 @@ protected:
     void SetUp() override {
         MakeImage(dir_ / "1.img", kSize);
         MakeImage(dir_ / "2.img", kSize);
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
         mgmt_.images = json::array({{{"id", 1}, {"iqn", kIqn1}, {"path", dir_ / "1.img"}, {"sizeBytes", kSize}}});
         mgmt_.tokens["su-token"] = kIqn1;
     }
@@ -139,14 +140,14 @@ TEST_F(MgmtLinkTest, ImagesAndSessionChecksComeFromTheManagementServer) {
     hb = b.Handshake(kIqn2, "x");
     ASSERT_TRUE(hb);
     EXPECT_EQ(hb->header.opcode, wire::OpRespOk);
-    EXPECT_EQ(hb->body.flags, wire::kHandshakeReadOnly);
+    EXPECT_EQ(V(hb->body.flags), wire::kHandshakeReadOnly);
 
     // Tokens: valid for its image only; the management server's client key names the layer.
     std::string tok = "su-token", bad = "nope";
     Client s(server_->tcpPort());
     auto hs = s.Handshake(kIqn1, "pc", &tok);
     ASSERT_TRUE(hs);
-    EXPECT_EQ(hs->body.flags, wire::kHandshakeSuperUser);
+    EXPECT_EQ(V(hs->body.flags), wire::kHandshakeSuperUser);
     EXPECT_EQ(s.Handshake(kIqn2, "pc", &tok)->header.length, wire::ErrAccessDenied);
     EXPECT_EQ(s.Handshake(kIqn1, "pc", &bad)->header.length, wire::ErrAccessDenied);
     ASSERT_EQ(s.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
@@ -171,7 +172,10 @@ TEST_F(MgmtLinkTest, ImagesAndSessionChecksComeFromTheManagementServer) {
 }
 
 TEST_F(MgmtLinkTest, BootIdDecidesRestoreOnReboot) {
-    mgmt_.bootIds["pc"] = 41;
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.bootIds["pc"] = 41;
+    }
     Start();
     auto data = Pattern(4096, 3);
     {
@@ -253,7 +257,7 @@ TEST_F(MgmtLinkTest, PrepareDiskWritesMbrAndNtfsAndRaisesTheVersion) {
     Client c(server_->tcpPort());
     auto h = c.Handshake(kIqn1, "pc");
     ASSERT_TRUE(h);
-    EXPECT_EQ(h->body.ver, 2u);
+    EXPECT_EQ(V(h->body.ver), 2u);
     EXPECT_EQ((*c.Read(510, 2))[0], 0x55);
 }
 

@@ -53,28 +53,28 @@ TEST_F(ProtocolTest, HandshakeAnswerIsExact) {
     EXPECT_EQ(0, memcmp(raw->data(), expectHdr, 24));
     wire::HandshakeResponse r;
     memcpy(&r, raw->data() + 24, 32);
-    EXPECT_EQ(r.serverVersion, 1u);
-    EXPECT_NE(r.sid, 0);
-    EXPECT_EQ(r.size, kSize);
-    EXPECT_EQ(r.bs, 512u);
-    EXPECT_EQ(r.flags, 0u);  // normal session: writable overlay, no super-user
-    EXPECT_EQ(r.ver, 1u);
+    EXPECT_EQ(V(r.serverVersion), 1u);
+    EXPECT_NE(V(r.sid), 0);
+    EXPECT_EQ(V(r.size), kSize);
+    EXPECT_EQ(V(r.bs), 512u);
+    EXPECT_EQ(V(r.flags), 0u);  // normal session: writable overlay, no super-user
+    EXPECT_EQ(V(r.ver), 1u);
 
     // Super-user token: su bit; read-only image: ro bit.
     Client s(server_->tcpPort());
     auto sa = s.Handshake(kIqn, "pc-2", &kToken);
     ASSERT_TRUE(sa);
-    EXPECT_EQ(sa->body.flags, wire::kHandshakeSuperUser);
+    EXPECT_EQ(V(sa->body.flags), wire::kHandshakeSuperUser);
     Client ro(server_->tcpPort());
     auto ra = ro.Handshake(kRoIqn, "pc-3");
     ASSERT_TRUE(ra);
-    EXPECT_EQ(ra->body.flags, wire::kHandshakeReadOnly);
+    EXPECT_EQ(V(ra->body.flags), wire::kHandshakeReadOnly);
     // A client that asks for read-only gets it.
     Client rq(server_->tcpPort());
     auto qa = rq.Handshake(kIqn, "pc-4", nullptr, wire::FlagReadOnly);
     ASSERT_TRUE(qa);
-    EXPECT_EQ(qa->body.flags, wire::kHandshakeReadOnly);
-    EXPECT_NE(qa->body.sid, sa->body.sid);
+    EXPECT_EQ(V(qa->body.flags), wire::kHandshakeReadOnly);
+    EXPECT_NE(V(qa->body.sid), sa->body.sid);
 }
 
 TEST_F(ProtocolTest, HandshakeRejections) {
@@ -107,7 +107,7 @@ TEST_F(ProtocolTest, HandshakeRejections) {
     auto h = c.RecvHeader();
     ASSERT_TRUE(h);
     EXPECT_EQ(h->opcode, wire::OpRespError);
-    EXPECT_EQ(h->length, wire::ErrRevisionMismatch);
+    EXPECT_EQ(V(h->length), wire::ErrRevisionMismatch);
 }
 
 TEST_F(ProtocolTest, ReadReturnsExactBytesPlainOrCompressed) {
@@ -132,9 +132,9 @@ TEST_F(ProtocolTest, ReadReturnsExactBytesPlainOrCompressed) {
     auto r = c->RecvHeader();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->opcode, wire::OpRespOk);
-    EXPECT_EQ(r->flags, wire::FlagData | wire::FlagCompressed);
+    EXPECT_EQ(V(r->flags), wire::FlagData | wire::FlagCompressed);
     EXPECT_EQ(r->seq, 77u);
-    EXPECT_LT(r->length, 65536u / 4);
+    EXPECT_LT(V(r->length), 65536u / 4);
     ASSERT_TRUE(c->Recv(r->length));
     // Zero-length read: an empty data answer.
     auto z = c->Read(0, 0);
@@ -208,7 +208,7 @@ TEST_F(ProtocolTest, WriteAnswerAndReadBack) {
     Header r = DecodeHeader(raw->data());
     EXPECT_EQ(r.opcode, wire::OpRespOk);
     EXPECT_EQ(r.seq, 1234u);
-    EXPECT_EQ(r.length, 5000u);  // bytes written
+    EXPECT_EQ(V(r.length), 5000u);  // bytes written
     auto back = c->Read(0, 8192);
     ASSERT_TRUE(back);
     for (uint32_t i = 0; i < 8192; ++i) {
@@ -236,9 +236,9 @@ TEST_F(ProtocolTest, BatchReadSegmentsAndEndMarker) {
         auto r = c->RecvHeader();
         ASSERT_TRUE(r);
         EXPECT_EQ(r->opcode, wire::OpRespOk);
-        EXPECT_EQ(r->flags, wire::FlagData);
-        EXPECT_EQ(r->length, s.length);
-        EXPECT_EQ(r->offset, s.offset);
+        EXPECT_EQ(V(r->flags), wire::FlagData);
+        EXPECT_EQ(V(r->length), V(s.length));
+        EXPECT_EQ(V(r->offset), V(s.offset));
         auto d = c->Recv(s.length);
         ASSERT_TRUE(d);
         for (uint32_t i = 0; i < s.length; ++i) ASSERT_EQ((*d)[i], PatternByte(s.offset + i));
@@ -266,7 +266,7 @@ TEST_F(ProtocolTest, BatchSegmentCountLimits) {
         auto r = c->RecvHeader();
         ASSERT_TRUE(r);
         EXPECT_EQ(r->opcode, wire::OpRespError);
-        EXPECT_EQ(r->length, wire::ErrInvalidParameter);
+        EXPECT_EQ(V(r->length), wire::ErrInvalidParameter);
 
         Header w;
         w.opcode = wire::OpBatchWrite;
@@ -280,7 +280,7 @@ TEST_F(ProtocolTest, BatchSegmentCountLimits) {
         r = c->RecvHeader();
         ASSERT_TRUE(r);
         EXPECT_EQ(r->opcode, wire::OpRespError);
-        EXPECT_EQ(r->length, wire::ErrInvalidParameter);
+        EXPECT_EQ(V(r->length), wire::ErrInvalidParameter);
     }
     // A batch with one bad segment is refused before any data goes out.
     std::vector<wire::BatchSegment> segs = {{0, 512}, {kSize, 512}};
@@ -319,7 +319,7 @@ TEST_F(ProtocolTest, BatchWriteAppliesAllSegments) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->opcode, wire::OpRespOk);
     EXPECT_EQ(r->seq, 8u);
-    EXPECT_EQ(r->length, 5096u);
+    EXPECT_EQ(V(r->length), 5096u);
     EXPECT_EQ(*c->Read(10000, 1000), a);
     EXPECT_EQ(*c->Read(65536, 4096), b);
     // Lengths that do not add up are refused as a whole.
@@ -350,25 +350,25 @@ TEST_F(ProtocolTest, MaintenanceCommands) {
     auto r = c->RecvHeader();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->opcode, wire::OpRespOk);
-    EXPECT_EQ(r->length, 48u);
+    EXPECT_EQ(V(r->length), 48u);
     auto rec = c->Recv(48);
     ASSERT_TRUE(rec);
     wire::MigrationStatusResponse ms;
     memcpy(&ms, rec->data(), 48);
-    EXPECT_EQ(ms.active, 0u);
-    EXPECT_EQ(ms.dirty, 2u);
-    EXPECT_EQ(ms.total, kSize / 4096);
+    EXPECT_EQ(V(ms.active), 0u);
+    EXPECT_EQ(V(ms.dirty), 2u);
+    EXPECT_EQ(V(ms.total), kSize / 4096);
 
     // TransportNegotiate: TCP and UDP with the UDP port.
     auto tn = c->Negotiate(3);
     ASSERT_TRUE(tn);
-    EXPECT_EQ(tn->selected, 3u);
-    EXPECT_EQ(tn->udpPort, server_->udpPort());
-    EXPECT_EQ(tn->rdmaPort, 0u);
+    EXPECT_EQ(V(tn->selected), 3u);
+    EXPECT_EQ(V(tn->udpPort), server_->udpPort());
+    EXPECT_EQ(V(tn->rdmaPort), 0u);
     auto tcpOnly = c->Negotiate(1);
     ASSERT_TRUE(tcpOnly);
-    EXPECT_EQ(tcpOnly->selected, 1u);
-    EXPECT_EQ(tcpOnly->udpPort, 0u);
+    EXPECT_EQ(V(tcpOnly->selected), 1u);
+    EXPECT_EQ(V(tcpOnly->udpPort), 0u);
 
     // PathDeregister: exactly one header.
     Header pd;
@@ -382,7 +382,7 @@ TEST_F(ProtocolTest, MaintenanceCommands) {
     r = c->RecvHeader();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->opcode, wire::OpRespOk);
-    EXPECT_EQ(r->length, 0u);
+    EXPECT_EQ(V(r->length), 0u);
 
     // ExitSuperUser on a normal session is refused; with commit it reports blocks and bytes.
     auto n = Connect(kIqn, "pc-2");
@@ -394,8 +394,8 @@ TEST_F(ProtocolTest, MaintenanceCommands) {
     ASSERT_TRUE(e);
     EXPECT_EQ(e->opcode, wire::OpRespOk);
     EXPECT_EQ(e->length, 16u);
-    EXPECT_EQ(er.blocks, 2u);
-    EXPECT_EQ(er.bytes, 8192u);
+    EXPECT_EQ(V(er.blocks), 2u);
+    EXPECT_EQ(V(er.bytes), 8192u);
     // After the exit the session is read-only until the client restarts.
     auto w = c->Write(0, std::vector<uint8_t>(512, 1));
     ASSERT_TRUE(w);
