@@ -228,6 +228,9 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     ACCESS_MASK access = hk::MapGeneric(DesiredAccess);
     bool write = hk::WantsWrite(access);
     bool creates = CreateDisposition != FILE_OPEN;
+    // One open at a time: the existence check, the sharing check and the creation must not race
+    // (two FILE_OPEN_IF opens of a new file must both succeed).
+    std::lock_guard<std::mutex> g(hk::FS().lock);
     struct stat sb;
     bool exists = stat(path.c_str(), &sb) == 0;
     bool isDir = exists && S_ISDIR(sb.st_mode);
@@ -273,7 +276,6 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     bool directory = isDir || (create && (CreateOptions & FILE_DIRECTORY_FILE));
     if (directory && (truncate || write)) return done(STATUS_INVALID_PARAMETER);
 
-    std::lock_guard<std::mutex> g(hk::FS().lock);
     if (exists) {
         for (auto& e : hk::FS().open)
             if (e.path == path && hk::ShareConflict(e, access, ShareAccess)) return done(STATUS_SHARING_VIOLATION);
