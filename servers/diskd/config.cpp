@@ -38,6 +38,8 @@ Options override the members of the configuration file of the same name (see REA
   --overlay-idle SECONDS      standalone restore-on-reboot: a normal client's overlay is
                               discarded when it reconnects after this long without a
                               connection (default 120)
+  --overlay-retention SECONDS a normal overlay whose client has not connected for this long
+                              is deleted (default 604800, one week; 0 keeps them)
   --normal-writable on|off    normal sessions get a writable overlay (default on); off
                               makes them read-only
   --ready-file FILE           write {"tcpPort":..,"udpPort":..,"adminPort":..} when serving
@@ -174,6 +176,7 @@ bool LoadFile(const std::string& path, Config* cfg, std::string* error) {
             else if (key == "maxIoBytes") cfg->maxIoBytes = val.get<uint32_t>();
             else if (key == "maxConnections") cfg->maxConnections = val.get<unsigned>();
             else if (key == "overlayIdleSeconds") cfg->overlayIdleSeconds = val.get<unsigned>();
+            else if (key == "overlayRetentionSeconds") cfg->overlayRetentionSeconds = val.get<unsigned>();
             else if (key == "normalWritable") cfg->normalWritable = val.get<bool>();
             else if (key == "logLevel") {
                 if (!ParseLogLevel(val.get<std::string>(), &cfg->logLevel)) throw std::runtime_error("bad logLevel");
@@ -289,6 +292,9 @@ bool LoadConfig(int argc, char** argv, Config* cfg, bool* exitNow, std::string* 
         } else if (a == "--overlay-idle") {
             ok = ParseUnsigned(v, 1u << 30, &n);
             cfg->overlayIdleSeconds = static_cast<unsigned>(n);
+        } else if (a == "--overlay-retention") {
+            ok = ParseUnsigned(v, 1u << 31, &n);
+            cfg->overlayRetentionSeconds = static_cast<unsigned>(n);
         } else if (a == "--normal-writable") ok = ParseBool(v, &cfg->normalWritable);
         else if (a == "--ready-file") cfg->readyFile = v;
         else if (a == "--log-level") ok = ParseLogLevel(v, &cfg->logLevel);

@@ -45,6 +45,7 @@ struct Config {
     uint32_t maxIoBytes = 32u << 20;
     unsigned maxConnections = 4096;
     unsigned overlayIdleSeconds = 120;
+    unsigned overlayRetentionSeconds = 7 * 86400;
     bool normalWritable = true;
     unsigned udpMtu = 65507;
     std::string readyFile;

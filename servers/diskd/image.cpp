@@ -796,4 +796,28 @@ void Image::TouchAttached() {
         if (o->sessions > 0) o->lastSeen = now;
 }
 
+void Image::ExpireOverlays(int64_t seconds) {
+    std::vector<std::shared_ptr<Overlay>> expired;
+    {
+        std::lock_guard<std::mutex> lk(layersMutex_);
+        int64_t now = NowUnix();
+        for (auto it = normal_.begin(); it != normal_.end();) {
+            auto& o = it->second;
+            if (o->sessions.load() == 0 && now - o->lastSeen.load() >= seconds) {
+                expired.push_back(o);
+                it = normal_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!expired.empty()) CollectSnapshotsLocked();
+    }
+    for (auto& o : expired) {
+        std::lock_guard<std::mutex> wl(o->writeMutex);
+        ZLOG(Info, "image", "overlay of absent client expired iqn=%s client=%s blocks=%llu", spec_.iqn.c_str(),
+             o->clientKey.c_str(), static_cast<unsigned long long>(o->layer->present()));
+        DropOverlayFiles(*o);
+    }
+}
+
 }  // namespace zelko::diskd

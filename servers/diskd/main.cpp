@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
 
     int sig = 0;
     for (;;) {
-        timespec ts{30, 0};
+        // The housekeeping period is short enough for the expiry tests' small retention times.
+        timespec ts{cfg.overlayRetentionSeconds && cfg.overlayRetentionSeconds < 30 ? 1 : 30, 0};
         sig = sigtimedwait(&sigs, nullptr, &ts);
         if (sig == SIGTERM || sig == SIGINT) break;
         if (sig == SIGHUP) {
@@ -74,7 +75,10 @@ int main(int argc, char** argv) {
             continue;
         }
         // Periodic: attached overlays are in use, whatever the idle clock of a restart says.
-        for (auto& img : store.All()) img->TouchAttached();
+        for (auto& img : store.All()) {
+            img->TouchAttached();
+            if (cfg.overlayRetentionSeconds) img->ExpireOverlays(cfg.overlayRetentionSeconds);
+        }
     }
     ZLOG(Info, "main", "shutdown requested signal=%s", strsignal(sig));
     admin.Stop();

@@ -1,0 +1,98 @@
+// Command line and configuration file of zelko-diskd.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "diskd_harness.h"
+
+using namespace diskd_test;
+
+namespace {
+
+// Runs the binary to completion; returns the exit status and the combined output.
+int RunDiskd(const std::string& args, std::string* output) {
+    std::string cmd = std::string(ZELKO_DISKD_BINARY) + " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    output->clear();
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(CliTest, HelpAndBadArguments) {
+    std::string out;
+    EXPECT_EQ(RunDiskd("--help", &out), 0);
+    for (const char* opt : {"--listen", "--udp-listen", "--admin-listen", "--data-dir", "--image", "--token",
+                            "--mgmt-url", "--link-secret", "--compression", "--max-io", "--ready-file"})
+        EXPECT_NE(out.find(opt), std::string::npos) << opt;
+    EXPECT_EQ(RunDiskd("--frobnicate 1", &out), 2);
+    EXPECT_NE(out.find("unknown option --frobnicate"), std::string::npos) << out;
+    EXPECT_EQ(RunDiskd("--listen nowhere", &out), 2);
+    EXPECT_NE(out.find("HOST:PORT"), std::string::npos) << out;
+    EXPECT_EQ(RunDiskd("--image justaname", &out), 2);
+    EXPECT_EQ(RunDiskd("--compression maybe", &out), 2);
+    TempDir dir;
+    std::ofstream(dir / "bad.json") << "{\"listen\": \"127.0.0.1:0\", \"colour\": \"blue\"}";
+    EXPECT_EQ(RunDiskd("--config " + dir / "bad.json", &out), 2);
+    EXPECT_NE(out.find("unknown member 'colour'"), std::string::npos) << out;
+    // A missing image file is a start-up error, not a silent empty server.
+    EXPECT_EQ(RunDiskd("--listen 127.0.0.1:0 --admin-listen off --data-dir " + dir / "d" + " --image iqn.x=" + dir / "nope.img",
+                  &out),
+              1);
+    EXPECT_NE(out.find("cannot open image"), std::string::npos) << out;
+}
+
+TEST(CliTest, ConfigFileWithFlagOverrides) {
+    TempDir dir;
+    MakeImage(dir / "a.img", 1u << 20);
+    std::ofstream(dir / "diskd.json") << R"({
+        // comments are allowed
+        "compression": true,
+        "images": [{"iqn": "iqn.cfg:image.1", "path": ")" << dir / "a.img" << R"("}],
+        "tokens": [{"token": "cfg-token", "iqn": "iqn.cfg:image.1", "kind": "upload", "clientKey": "uploader"},
+                   {"token": "old-token", "iqn": "iqn.cfg:image.1", "expiresUnix": 1000}]
+    })";
+    Server s(dir.path(), {"--config", dir / "diskd.json", "--compression", "off"});
+    ASSERT_TRUE(s.running()) << s.Log();
+    Client c(s.tcpPort());
+    std::string tok = "cfg-token", old = "old-token";
+    auto h = c.Handshake("iqn.cfg:image.1", "pc", &tok);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(V(h->body.flags), wire::kHandshakeSuperUser);
+    // The flag won over the file: zeros come back plain.
+    bool compressed = true;
+    ASSERT_TRUE(c.Read(1u << 19, 65536, nullptr, &compressed));
+    EXPECT_FALSE(compressed);
+    // An expired token is refused like a wrong one.
+    Client e(s.tcpPort());
+    auto he = e.Handshake("iqn.cfg:image.1", "pc", &old);
+    ASSERT_TRUE(he);
+    EXPECT_EQ(he->header.opcode, wire::OpRespError);
+    EXPECT_EQ(V(he->header.length), wire::ErrAccessDenied);
+    EXPECT_TRUE(s.WaitLog("token expired"));
+    EXPECT_EQ(s.Stop(), 0);
+    EXPECT_NE(s.Log().find("shutdown complete"), std::string::npos);
+}
+
+TEST(CliTest, OverlaysOfAbsentClientsExpire) {
+    TempDir dir;
+    MakeImage(dir / "a.img", 1u << 20);
+    Server s(dir.path(), {"--image", "iqn.x:image.1=" + dir / "a.img", "--overlay-retention", "1"});
+    ASSERT_TRUE(s.running()) << s.Log();
+    {
+        Client c(s.tcpPort());
+        ASSERT_TRUE(c.Handshake("iqn.x:image.1", "gone-pc"));
+        ASSERT_EQ(c.Write(0, std::vector<uint8_t>(4096, 9))->opcode, wire::OpRespOk);
+    }
+    EXPECT_TRUE(s.WaitLog("overlay of absent client expired", 5000)) << s.Log();
+    EXPECT_EQ(s.Stop(), 0);
+}
+
+}  // namespace
