@@ -103,7 +103,20 @@ post /api/disk/clients/1/super '{"isSuperClient":true}' | jq -c .
 super_token=$(curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -r .superUserToken)
 echo "from 127.0.0.1 (pc01): superUserToken of ${#super_token} characters"
 echo "from 127.0.0.2 (another PC): $(curl -sS --interface 127.0.0.2 "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{isSuperClient,superUserToken}')"
+super_handshake() {
+  "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
+    --super-user "$super_token" connect handshake disconnect 2>>"$work/zelkovd-host.log" |
+    jq -c 'select(.op == "handshake") | {op, status, superUser, readOnly}'
+}
+if [ "$have_host_tool" = 1 ]; then
+  echo "the disk server accepts the token (handshake through the driver's code):"
+  super_handshake
+fi
 post /api/disk/clients/1/super '{"isSuperClient":false}' | jq -c .
+if [ "$have_host_tool" = 1 ]; then
+  echo "after switching out, the same token is refused:"
+  super_handshake || true
+fi
 
 read_disk() {  # handshake and read the MBR and the partition's boot sector
   if [ "$have_host_tool" = 1 ]; then
