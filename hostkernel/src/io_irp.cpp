@@ -162,7 +162,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BOOLEAN invoke = sp->CompletionRoutine != nullptr &&
                          ((NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                           (!NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                          (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
+                          (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (sp->Control & SL_INVOKE_ON_CANCEL)));
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID ctx = sp->Context;
         // Step up: the routine of this location belongs to the driver above, and it sees the
@@ -207,7 +207,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     CheckIrp(Irp, "IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Read by the driver that owns the packet without the cancel lock (after it set its cancel
+    // routine): a plain store on Windows, an atomic one here so that ThreadSanitizer agrees.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

@@ -289,6 +289,8 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0) {
 
 VOID NTAPI CancelOp(PDEVICE_OBJECT, PIRP irp);
 
+bool IsCancelled(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0; }
+
 // The packet becomes the provider's: one stack location down, as IoCallDriver would do.
 void TakeIrp(PIRP irp, Op* op) {
     IoSetNextIrpStackLocation(irp);
@@ -320,7 +322,7 @@ NTSTATUS Accept(Op* op) {
     // Creating a socket takes no time worth cancelling; everything else can be cancelled.
     if (op->kind != OpKind::Socket) {
         IoSetCancelRoutine(op->irp, CancelOp);
-        if (op->irp->Cancel && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
+        if (IsCancelled(op->irp) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
             CompleteIrp(op->irp, STATUS_CANCELLED, 0);
             delete op;
             return STATUS_PENDING;
@@ -496,7 +498,7 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
     auto claim = [](Op* op) { return IoSetCancelRoutine(op->irp, nullptr) != nullptr; };
     auto unclaim = [&](std::deque<Op*>& q, Op* op) {
         IoSetCancelRoutine(op->irp, CancelOp);
-        if (op->irp->Cancel && IoSetCancelRoutine(op->irp, nullptr) != nullptr) finish(q, op, STATUS_CANCELLED, 0);
+        if (IsCancelled(op->irp) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) finish(q, op, STATUS_CANCELLED, 0);
     };
 
     // Control operations run in order; a pending connect blocks the ones behind it.
@@ -580,7 +582,7 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
         }
         if (pending) {
             IoSetCancelRoutine(op->irp, CancelOp);
-            if (op->irp->Cancel && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
+            if (IsCancelled(op->irp) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
                 finish(s->ctlQ, op, STATUS_CANCELLED, 0);
                 continue;
             }

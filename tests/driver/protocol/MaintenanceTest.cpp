@@ -14,7 +14,7 @@ protected:
 };
 
 TEST_F(MaintenanceTest, ExitSuperUser) {
-    uint32_t answerLength = 16;
+    std::atomic<uint32_t> answerLength{16};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode == wire::OpExitSuperUser && answerLength != 16) {
             c.SendHeader(wire::OpRespOk, 0, r.header.seq, 0, answerLength);
@@ -94,7 +94,7 @@ TEST_F(MaintenanceTest, MigrationStatusKeyAndRecord) {
 }
 
 TEST_F(MaintenanceTest, PingAnswers) {
-    int mode = 0;
+    std::atomic<int> mode{0};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode != wire::OpPing) return disk.Answer(c, r);
         if (mode == 0) c.SendHeader(wire::OpRespPong, 0, r.header.seq, 0, 0);
@@ -128,7 +128,7 @@ TEST_F(MaintenanceTest, PingAnswers) {
 // One 3 s deadline for the whole answer, measured on the driver's clock (run 4x faster here).
 TEST_F(MaintenanceTest, PingDeadlineWithSplitAnswer) {
     hk::test::SetClockRate(4.0);
-    int delayMs = 0;
+    std::atomic<int> delayMs{0};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode != wire::OpPing) return disk.Answer(c, r);
         wire::MessageHeader h{wire::kMagic, 1, wire::OpRespPong, 0, r.header.seq, 0, 0};
@@ -195,7 +195,7 @@ TEST_F(MaintenanceTest, PathDeregisterAndTeardown) {
 }
 
 TEST_F(MaintenanceTest, TransportNegotiate) {
-    int mode = 0;
+    std::atomic<int> mode{0};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode != wire::OpTransportNegotiate || mode == 0) return disk.Answer(c, r);
         if (mode == 1) c.SendHeader(wire::OpRespError, 0, r.header.seq, 0, 0);

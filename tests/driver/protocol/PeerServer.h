@@ -64,6 +64,35 @@ private:
     bool closed_ = false;
 };
 
+// A handler that the test replaces between exchanges while the peer thread may still be
+// finishing a call of the previous one: calls run on a copy taken under the lock.
+class Hook {
+public:
+    using Fn = std::function<void(Conn&, const struct Request&)>;
+    Hook& operator=(Fn f) {
+        std::lock_guard<std::mutex> g(lock_);
+        fn_ = std::move(f);
+        return *this;
+    }
+    Hook& operator=(std::nullptr_t) { return *this = Fn(); }
+    explicit operator bool() {
+        std::lock_guard<std::mutex> g(lock_);
+        return (bool)fn_;
+    }
+    void operator()(Conn& c, const struct Request& r) {
+        Fn f;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            f = fn_;
+        }
+        if (f) f(c, r);
+    }
+
+private:
+    std::mutex lock_;
+    Fn fn_;
+};
+
 inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Payload bytes that follow a request header.

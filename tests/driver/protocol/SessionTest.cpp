@@ -97,7 +97,7 @@ TEST_F(SessionTest, HandshakeSuperUserTokensAndCutTexts) {
 }
 
 TEST_F(SessionTest, HandshakeAnswersThatAreRefused) {
-    int mode = 0;
+    std::atomic<int> mode{0};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (mode == 0) {  // header with version 2
             c.SendHeader(wire::OpRespOk, 0, r.header.seq, 0, 32, wire::kMagic, 2);
@@ -255,7 +255,7 @@ TEST_F(SessionTest, ArgumentAndStateChecksSendNothing) {
 
 // Answers to Read that are mapped or refused.
 TEST_F(SessionTest, ReadAnswersMappedOrRefused) {
-    std::function<void(Conn&, const Request&)> onRead;
+    peer::Hook onRead;
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode == wire::OpRead && onRead) onRead(c, r);
         else disk.Answer(c, r);
@@ -287,7 +287,7 @@ TEST_F(SessionTest, ReadAnswersMappedOrRefused) {
 // After an answer the driver cannot consume, the leftover bytes must never be read as the next
 // header: the stream is closed and the next exchange runs on a fresh connection.
 TEST_F(SessionTest, SizeMismatchClosesTheStreamAndRecoversClean) {
-    bool lie = true;
+    std::atomic<bool> lie{true};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode == wire::OpRead && lie) {
             lie = false;
@@ -316,7 +316,7 @@ TEST_F(SessionTest, SizeMismatchClosesTheStreamAndRecoversClean) {
 }
 
 TEST_F(SessionTest, CompressedReadAnswers) {
-    std::function<void(Conn&, const Request&)> onRead;
+    peer::Hook onRead;
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode == wire::OpRead && onRead) onRead(c, r);
         else disk.Answer(c, r);
@@ -329,10 +329,14 @@ TEST_F(SessionTest, CompressedReadAnswers) {
     comp.insert(comp.end(), {0x0F, 0x04, 0x00});                          // 42
     comp.insert(comp.end(), {0x0F, 0x04, 0x00});                          // 61
     comp.insert(comp.end(), {0x30, 'b', 'c', 'd'});                       // 64
-    onRead = [&](Conn& c, const Request& r) {
-        c.SendHeader(wire::OpRespOk, wire::FlagData | wire::FlagCompressed, r.header.seq, 0, (uint32_t)comp.size());
-        c.Send(comp);
+    // The handlers send copies: the peer thread may still be sending when the test goes on.
+    auto sendCompressed = [](std::vector<uint8_t> bytes) {
+        return [bytes](Conn& c, const Request& r) {
+            c.SendHeader(wire::OpRespOk, wire::FlagData | wire::FlagCompressed, r.header.seq, 0, (uint32_t)bytes.size());
+            c.Send(bytes);
+        };
     };
+    onRead = sendCompressed(comp);
     ULONGLONG got = 0;
     ASSERT_EQ(ProtocolClient_Read(s, 0, 64, buf.data(), &got), STATUS_SUCCESS);
     EXPECT_EQ(got, 64u);
@@ -344,6 +348,7 @@ TEST_F(SessionTest, CompressedReadAnswers) {
     int connects = srv.Connections();
     comp.resize(comp.size() - 1);
     comp[comp.size() - 3] = 0x20;
+    onRead = sendCompressed(comp);
     EXPECT_EQ(ProtocolClient_Read(s, 0, 64, buf.data(), nullptr), STATUS_DATA_ERROR);
     EXPECT_TRUE(LogHas("[ZelkoVd][ERR] LZ4 解压失败: compSize=16, expect=64, got=0\n"));
     EXPECT_EQ(srv.Connections(), connects);
@@ -375,16 +380,13 @@ TEST_F(SessionTest, CompressedReadAnswers) {
         for (int k = 0; k < n; k++) lit.push_back((uint8_t)('0' + (i + k) % 10));
     }
     ASSERT_EQ(lit.size(), wire::CompressedWorstCase(64));
-    onRead = [&](Conn& c, const Request& r) {
-        c.SendHeader(wire::OpRespOk, wire::FlagData | wire::FlagCompressed, r.header.seq, 0, (uint32_t)lit.size());
-        c.Send(lit);
-    };
+    onRead = sendCompressed(lit);
     ASSERT_EQ(ProtocolClient_Read(s, 0, 64, buf.data(), nullptr), STATUS_SUCCESS);
     EXPECT_EQ(buf[63], '0' + 63 % 10);
 }
 
 TEST_F(SessionTest, BatchReadAnswers) {
-    std::function<void(Conn&, const Request&)> onBatch;
+    peer::Hook onBatch;
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode == wire::OpBatchRead && onBatch) onBatch(c, r);
         else disk.Answer(c, r);
@@ -439,7 +441,7 @@ TEST_F(SessionTest, BatchReadAnswers) {
 }
 
 TEST_F(SessionTest, WriteLogsAndServerErrors) {
-    bool refuse = true;
+    std::atomic<bool> refuse{true};
     peer::Server srv([&](Conn& c, const Request& r) {
         if (r.header.opcode == wire::OpWrite && refuse) c.SendHeader(wire::OpRespError, 0, r.header.seq, 0, 7);
         else disk.Answer(c, r);

@@ -5,7 +5,7 @@
 #include "ProtocolInternal.h"
 
 static VOID WpSettle(PPROTOCOL_SESSION s, BOOLEAN outOfStep, PCSTR name, NTSTATUS st) {
-    if (outOfStep && s->connected) WpDropOutOfStep(s, name, st);
+    if (outOfStep && WpFlag(&s->connected)) WpDropOutOfStep(s, name, st);
 }
 
 // Header checks shared by ExitSuperUser and MigrationStatus: server error mapping, opcode, and
@@ -48,9 +48,9 @@ static NTSTATUS WpFixedExchange(PPROTOCOL_SESSION s, ZV_MESSAGE_HEADER* hdr, PVO
 NTSTATUS ProtocolClient_ExitSuperUser(PPROTOCOL_SESSION Session, BOOLEAN commit, PULONGLONG blocks,
                                       PULONGLONG bytes) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
-    if (!s->superUser) return STATUS_INVALID_DEVICE_REQUEST;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    if (!WpFlag(&s->superUser)) return STATUS_INVALID_DEVICE_REQUEST;
     UCHAR payload = commit ? 1 : 0;
     ZV_MESSAGE_HEADER hdr;
     WpBuildHeader(s, &hdr, zw::OpExitSuperUser, 0, 0, 1);
@@ -64,7 +64,7 @@ NTSTATUS ProtocolClient_ExitSuperUser(PPROTOCOL_SESSION Session, BOOLEAN commit,
         if (NT_SUCCESS(st)) {
             if (blocks) *blocks = rec.blocks;
             if (bytes) *bytes = rec.bytes;
-            s->superUser = FALSE;
+            WpSetFlag(&s->superUser, FALSE);
             PLOG_INFO("ExitSuperUser 成功: commit=%d, blocks=%llu, bytes=%llu\n", (int)commit, rec.blocks, rec.bytes);
         }
         WpSettle(s, outOfStep, "ExitSuperUser", st);
@@ -78,8 +78,8 @@ NTSTATUS ProtocolClient_ExitSuperUser(PPROTOCOL_SESSION Session, BOOLEAN commit,
 
 NTSTATUS ProtocolClient_MigrationStatus(PPROTOCOL_SESSION Session, PCSTR key, PVOID out48) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
     if (key == NULL || out48 == NULL) return STATUS_INVALID_PARAMETER;
     zw::MigrationStatusRequest req;
     RtlZeroMemory(&req, sizeof(req));
@@ -109,15 +109,15 @@ NTSTATUS ProtocolClient_MigrationStatus(PPROTOCOL_SESSION Session, PCSTR key, PV
 
 NTSTATUS ProtocolClient_Ping(PPROTOCOL_SESSION Session) {
     PPROTOCOL_SESSION s = Session;
-    if (s->removing) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->connected) {
+    if (WpFlag(&s->removing)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->connected)) {
         InterlockedIncrement64(&s->stats.pingFailures);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     ZV_MESSAGE_HEADER hdr;
     WpBuildHeader(s, &hdr, zw::OpPing, 0, 0, 0);
     WpAcquire(&s->ioLock);
-    if (!s->connected) {
+    if (!WpFlag(&s->connected)) {
         WpRelease(&s->ioLock);
         InterlockedIncrement64(&s->stats.pingFailures);
         return STATUS_DEVICE_NOT_CONNECTED;
@@ -196,8 +196,8 @@ NTSTATUS ProtocolClient_Ping(PPROTOCOL_SESSION Session) {
 
 NTSTATUS ProtocolClient_PathDeregister(PPROTOCOL_SESSION Session, ULONG pathId, ULONG reason) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
     zw::PathDeregisterRequest req = {pathId, reason, 0};
     ZV_MESSAGE_HEADER hdr;
     WpBuildHeader(s, &hdr, zw::OpPathDeregister, 0, 0, sizeof(req));

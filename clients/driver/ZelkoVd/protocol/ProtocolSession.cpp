@@ -15,7 +15,7 @@ typedef enum _WP_STREAM_STATE {
 
 // Closes the stream if the exchange left it out of step; called with ioLock held.
 static VOID WpSettleStream(PPROTOCOL_SESSION s, WP_STREAM_STATE state, PCSTR name, NTSTATUS st) {
-    if (state != WpStreamInStep && s->connected) WpDropOutOfStep(s, name, st);
+    if (state != WpStreamInStep && WpFlag(&s->connected)) WpDropOutOfStep(s, name, st);
 }
 
 // A transfer failure other than "nothing was sent for lack of memory" leaves the stream broken.
@@ -40,8 +40,8 @@ NTSTATUS ProtocolSession_Init(PPROTOCOL_SESSION Session, ULONG preferredTranspor
 }
 
 VOID ProtocolSession_Teardown(PPROTOCOL_SESSION Session) {
-    Session->removing = TRUE;
-    if (Session->pathId != 0 && Session->connected)
+    WpSetFlag(&Session->removing, TRUE);
+    if (Session->pathId != 0 && WpFlag(&Session->connected))
         (VOID)ProtocolClient_PathDeregister(Session, Session->pathId, 0);
     // The reconnect lock keeps a recovery in another thread from reopening the socket behind us.
     WpAcquire(&Session->reconnectLock);
@@ -100,8 +100,8 @@ static ULONG WpBuildHandshakeRecord(PPROTOCOL_SESSION s, PUCHAR rec, PUCHAR flag
     pos += 2;
     RtlCopyMemory(rec + pos, cid, b);
     pos += b;
-    *flags = s->readOnly ? zw::FlagReadOnly : 0;
-    if (s->superUser) {
+    *flags = WpFlag(&s->readOnly) ? zw::FlagReadOnly : 0;
+    if (WpFlag(&s->superUser)) {
         *flags |= zw::FlagSuperUser;
         USHORT t = 0;
         while (t < zw::kMaxTokenUnits && s->superUserToken[t] != 0) t++;
@@ -157,8 +157,8 @@ NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION s) {
     s->sessionId = body.sid;
     s->targetSize = body.size;
     s->blockSize = body.bs ? body.bs : zw::kDefaultBlockSize;
-    s->readOnly = (body.flags & zw::kHandshakeReadOnly) ? TRUE : FALSE;
-    s->superUser = (body.flags & zw::kHandshakeSuperUser) ? TRUE : FALSE;
+    WpSetFlag(&s->readOnly, (body.flags & zw::kHandshakeReadOnly) ? TRUE : FALSE);
+    WpSetFlag(&s->superUser, (body.flags & zw::kHandshakeSuperUser) ? TRUE : FALSE);
     s->imageVersion = body.ver;
     if (previous != 0 && previous != body.ver) {
         PLOG_INFO("镜像版本变化: %u -> %u，清除本地缓存\n", previous, body.ver);
@@ -167,16 +167,16 @@ NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION s) {
         if (s->cacheClearRoutine) s->cacheClearRoutine(s, s->cacheClearContext);
         WpAcquire(&s->ioLock);
     }
-    s->handshakeDone = TRUE;
+    WpSetFlag(&s->handshakeDone, TRUE);
     PLOG_INFO("握手成功: sid=%u, size=%llu, bs=%u, ro=%d, su=%d, ver=%u\n", (ULONG)s->sessionId,
-              s->targetSize, s->blockSize, (int)s->readOnly, (int)s->superUser, s->imageVersion);
+              s->targetSize, s->blockSize, (int)WpFlag(&s->readOnly), (int)WpFlag(&s->superUser), s->imageVersion);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ProtocolClient_Handshake(PPROTOCOL_SESSION Session) {
-    if (!Session->connected) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&Session->connected)) return STATUS_DEVICE_NOT_CONNECTED;
     WpAcquire(&Session->ioLock);
-    if (!Session->connected) {
+    if (!WpFlag(&Session->connected)) {
         WpRelease(&Session->ioLock);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
@@ -261,8 +261,8 @@ NTSTATUS ProtocolClient_Read(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG 
                              PULONGLONG bytesRead) {
     PPROTOCOL_SESSION s = Session;
     if (bytesRead) *bytesRead = 0;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
     if (buffer == NULL || length == 0) return STATUS_INVALID_PARAMETER;
     ZV_MESSAGE_HEADER hdr;
     WpBuildHeader(s, &hdr, zw::OpRead, 0, offset, length);
@@ -290,16 +290,16 @@ NTSTATUS ProtocolClient_Write(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG
     PPROTOCOL_SESSION s = Session;
     if (bytesWritten) *bytesWritten = 0;
     PLOG("[Write] 入口: connected=%d, handshakeDone=%d, readOnly=%d, superUser=%d, offset=%lld, size=%u\n",
-         (int)s->connected, (int)s->handshakeDone, (int)s->readOnly, (int)s->superUser, (LONGLONG)offset, length);
-    if (!s->connected) {
+         (int)WpFlag(&s->connected), (int)WpFlag(&s->handshakeDone), (int)WpFlag(&s->readOnly), (int)WpFlag(&s->superUser), (LONGLONG)offset, length);
+    if (!WpFlag(&s->connected)) {
         PLOG("[Write] 失败: 未连接\n");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (!s->handshakeDone) {
+    if (!WpFlag(&s->handshakeDone)) {
         PLOG("[Write] 失败: 握手未完成\n");
         return STATUS_DEVICE_NOT_READY;
     }
-    if (s->readOnly && !s->superUser) {
+    if (WpFlag(&s->readOnly) && !WpFlag(&s->superUser)) {
         PLOG("[Write] 失败: readOnly 且非超管模式\n");
         return STATUS_ACCESS_DENIED;
     }
@@ -400,8 +400,8 @@ static NTSTATUS WpBatchReadLocked(PPROTOCOL_SESSION s, ZV_MESSAGE_HEADER* hdr, c
 NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
                                     PVOID buffer, ULONGLONG bufferLength) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
     if (count < 1 || count > zw::kMaxBatchSegments || segments == NULL || buffer == NULL)
         return STATUS_INVALID_PARAMETER;
     ZV_MESSAGE_HEADER hdr;
@@ -436,9 +436,9 @@ NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zw::BatchSegm
 NTSTATUS ProtocolClient_BatchWrite(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
                                    const VOID* data, ULONG dataLength) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
-    if (s->readOnly && !s->superUser) return STATUS_ACCESS_DENIED;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    if (WpFlag(&s->readOnly) && !WpFlag(&s->superUser)) return STATUS_ACCESS_DENIED;
     if (count < 1 || count > zw::kMaxBatchSegments || segments == NULL || data == NULL)
         return STATUS_INVALID_PARAMETER;
     // The server splits the data by the table; a table that does not add up would shift every

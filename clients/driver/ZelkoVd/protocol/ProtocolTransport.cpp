@@ -4,8 +4,8 @@
 
 NTSTATUS ProtocolClient_TransportNegotiate(PPROTOCOL_SESSION Session, ULONG clientMask) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!s->handshakeDone) return STATUS_DEVICE_NOT_READY;
+    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
     ZV_MESSAGE_HEADER hdr;
     WpBuildHeader(s, &hdr, zw::OpTransportNegotiate, 0, 0, sizeof(zw::TransportNegotiateRequest));
     zw::TransportNegotiateRequest req = {clientMask, 0, 0, 1};
@@ -53,7 +53,7 @@ NTSTATUS ProtocolClient_TransportNegotiate(PPROTOCOL_SESSION Session, ULONG clie
         goto done;
     }
 done:
-    if (outOfStep && s->connected) WpDropOutOfStep(s, "TransportNegotiate", st);
+    if (outOfStep && WpFlag(&s->connected)) WpDropOutOfStep(s, "TransportNegotiate", st);
     WpUnlock(s);
     if (outOfStep && st == STATUS_INVALID_BUFFER_SIZE) WpRestoreAfterDrop(s);
     if (!NT_SUCCESS(st)) return st;
@@ -105,6 +105,8 @@ NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status) {
     PPROTOCOL_SESSION s = Session;
     if (!WpIsConnectionFailure(status)) return status;
     PLOG_WARN("IO 失败 0x%08X，触发重连\n", (ULONG)status);
+    // Several workers may fail at once; the flags and the choice change under reconnectLock.
+    WpAcquire(&s->reconnectLock);
     ULONG failed = s->currentTransport;
     switch (failed) {
         case PROTO_TRANSPORT_UDP:
@@ -121,9 +123,12 @@ NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status) {
             break;
     }
     SelectTransport(s);
+    WpRelease(&s->reconnectLock);
     NTSTATUS st = ProtocolClient_Reconnect(s);
     if (NT_SUCCESS(st) && failed == PROTO_TRANSPORT_TCP) {
+        WpAcquire(&s->reconnectLock);
         s->tcpFailed = FALSE;
+        WpRelease(&s->reconnectLock);
         PLOG_INFO("[Transport] TCP 重连成功，清除失败标志\n");
     }
     return st;
@@ -131,14 +136,14 @@ NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status) {
 
 NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session) {
     PPROTOCOL_SESSION s = Session;
-    if (s->removing) return STATUS_DEVICE_NOT_CONNECTED;
-    if (s->connected) return STATUS_SUCCESS;
+    if (WpFlag(&s->removing)) return STATUS_DEVICE_NOT_CONNECTED;
+    if (WpFlag(&s->connected)) return STATUS_SUCCESS;
     WpAcquire(&s->reconnectLock);
-    if (s->connected) {
+    if (WpFlag(&s->connected)) {
         WpRelease(&s->reconnectLock);
         return STATUS_SUCCESS;
     }
-    if (s->removing) {
+    if (WpFlag(&s->removing)) {
         WpRelease(&s->reconnectLock);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
@@ -153,7 +158,7 @@ NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session) {
 
     NTSTATUS st = STATUS_DEVICE_NOT_CONNECTED;
     for (ULONG attempt = 0; attempt < PROTO_RECONNECT_ATTEMPTS; attempt++) {
-        if (s->removing) {
+        if (WpFlag(&s->removing)) {
             st = STATUS_DEVICE_NOT_CONNECTED;
             break;
         }

@@ -82,7 +82,7 @@ SIZE_T WpDecompress(const UCHAR* in, ULONG inLength, UCHAR* out, ULONG outLength
 
 NTSTATUS WpLockAndCheck(PPROTOCOL_SESSION Session) {
     WpAcquire(&Session->ioLock);
-    if (!Session->connected || !Session->handshakeDone) {
+    if (!WpFlag(&Session->connected) || !WpFlag(&Session->handshakeDone)) {
         WpRelease(&Session->ioLock);
         return STATUS_DEVICE_NOT_CONNECTED;
     }

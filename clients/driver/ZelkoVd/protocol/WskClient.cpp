@@ -290,13 +290,13 @@ VOID WskClient_Cleanup(VOID) {
 static VOID WskpCloseSocket(PPROTOCOL_SESSION s) {
     PWSK_SOCKET sock = s->socket;
     s->socket = NULL;
-    s->connected = FALSE;
+    WpSetFlag(&s->connected, FALSE);
     if (sock == NULL) return;
     PWSK_PACKET p = WskpGetPacket(s);
     if (p == NULL) return;  // dropped without a close: nothing else can be done here
     NTSTATUS st = WskpConn(sock)->Basic.WskCloseSocket(sock, p->irp);
     BOOLEAN abandoned;
-    WskpWait(s, p, st, s->removing ? WSK_LIMIT_CLOSE_REMOVING_MS : WSK_LIMIT_CLOSE_MS, &abandoned);
+    WskpWait(s, p, st, WpFlag(&s->removing) ? WSK_LIMIT_CLOSE_REMOVING_MS : WSK_LIMIT_CLOSE_MS, &abandoned);
     if (!abandoned) WskpPutPacket(s, p);
 }
 
@@ -330,9 +330,9 @@ static USHORT WskpHtons(USHORT v) { return (USHORT)((v >> 8) | (v << 8)); }
 
 NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
     PPROTOCOL_SESSION s = Session;
-    PLOG("WskClient_Connect 入口: connected=%d, g_wskInited=%d, serverPort=%u\n", (int)s->connected,
+    PLOG("WskClient_Connect 入口: connected=%d, g_wskInited=%d, serverPort=%u\n", (int)WpFlag(&s->connected),
          (int)InterlockedCompareExchange(&g_wskInited, 0, 0), (ULONG)s->serverPort);
-    if (s->connected) return STATUS_SUCCESS;
+    if (WpFlag(&s->connected)) return STATUS_SUCCESS;
 
     NTSTATUS st;
     if (!InterlockedCompareExchange(&g_wskInited, 0, 0)) {
@@ -441,7 +441,7 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
         WskpCloseSocket(s);
         return st;
     }
-    s->connected = TRUE;
+    WpSetFlag(&s->connected, TRUE);
     InterlockedIncrement64(&s->stats.connects);
 
     // Local address, for the UDP channel; a failure here does not fail the connect.
@@ -474,7 +474,7 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
 static NTSTATUS WskpTransfer(PPROTOCOL_SESSION s, PVOID buffer, ULONG length, BOOLEAN send, PULONG moved,
                              ULONG limitMs) {
     *moved = 0;
-    if (!s->connected || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->connected) || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
     if (length == 0) return STATUS_SUCCESS;
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, NULL);
     if (mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -526,7 +526,7 @@ NTSTATUS WskpReceiveLimited(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Lengt
 NTSTATUS WskClient_SendChain(PPROTOCOL_SESSION Session, PVOID Buffers[3], ULONG Lengths[3], ULONG Count,
                              ULONG Total) {
     PPROTOCOL_SESSION s = Session;
-    if (!s->connected || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!WpFlag(&s->connected) || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
     PMDL first = NULL, last = NULL;
     ULONG sum = 0;
     for (ULONG i = 0; i < Count && i < 3; i++) {

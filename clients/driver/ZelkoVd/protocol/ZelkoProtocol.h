@@ -108,12 +108,13 @@ typedef struct _PROTOCOL_SESSION {
     WCHAR clientId[PROTO_CLIENT_ID_UNITS];
     WCHAR superUserToken[PROTO_TOKEN_UNITS];
 
-    // State flags. Read without locks by entry checks; written under the I/O or reconnect lock.
-    volatile BOOLEAN superUser;
-    volatile BOOLEAN readOnly;
-    volatile BOOLEAN connected;
-    volatile BOOLEAN handshakeDone;
-    volatile BOOLEAN removing;
+    // State flags (0 or 1). Entry checks read them without a lock while a reconnect in another
+    // thread may change them, so every access goes through WpFlag/WpSetFlag.
+    volatile LONG superUser;
+    volatile LONG readOnly;
+    volatile LONG connected;
+    volatile LONG handshakeDone;
+    volatile LONG removing;
 
     // From the Handshake answer
     USHORT sessionId;
@@ -144,6 +145,9 @@ typedef struct _PROTOCOL_SESSION {
     PPROTOCOL_CACHE_CLEAR_ROUTINE cacheClearRoutine;
     PVOID cacheClearContext;
 } PROTOCOL_SESSION, *PPROTOCOL_SESSION;
+
+FORCEINLINE BOOLEAN WpFlag(volatile LONG* flag) { return InterlockedCompareExchange(flag, 0, 0) != 0; }
+FORCEINLINE VOID WpSetFlag(volatile LONG* flag, BOOLEAN value) { InterlockedExchange(flag, value ? 1 : 0); }
 
 // Driver-wide WSK state.
 extern volatile LONG g_wskRegistered;
