@@ -121,3 +121,31 @@ TEST(PoolDeathTest, LeakReportAtTeardownNamesTheTag) {
 }
 
 }  // namespace
+
+namespace {
+
+struct alignas(16) Node {
+    SLIST_ENTRY link;
+    int value;
+};
+
+TEST(SList, LifoOrderDepthAndFlush) {
+    alignas(16) SLIST_HEADER head;
+    InitializeSListHead(&head);
+    Node n[3];
+    for (int i = 0; i < 3; i++) {
+        n[i].value = i;
+        InterlockedPushEntrySList(&head, &n[i].link);
+    }
+    EXPECT_EQ(QueryDepthSList(&head), 3);
+    auto* top = CONTAINING_RECORD(InterlockedPopEntrySList(&head), Node, link);
+    EXPECT_EQ(top->value, 2);
+    PSLIST_ENTRY rest = InterlockedFlushSList(&head);
+    EXPECT_EQ(CONTAINING_RECORD(rest, Node, link)->value, 1);
+    EXPECT_EQ(CONTAINING_RECORD(rest->Next, Node, link)->value, 0);
+    EXPECT_EQ(rest->Next->Next, nullptr);
+    EXPECT_EQ(QueryDepthSList(&head), 0);
+    EXPECT_EQ(InterlockedPopEntrySList(&head), nullptr);
+}
+
+}  // namespace
