@@ -92,8 +92,18 @@ post /api/disk/clients "{\"macAddress\":\"AA-BB-CC-00-11-22\",\"name\":\"pc01\",
 echo "image list as the client program asks for it:"
 get "/api/disk/images?page=1&pageSize=100" | jq -c '[.items[] | {id,name}]'
 
+version_now() {
+  if [ "$have_host_tool" = 1 ]; then
+    "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
+      connect handshake disconnect 2>>"$work/zelkovd-host.log" | jq -r 'select(.op == "handshake") | .imageVersion'
+  else
+    echo "(needs zelkovd-host)"
+  fi
+}
 say "preparing the image: MBR, one active NTFS partition from 1 MiB (POST .../prepare-disk)"
+echo "image version before: $(version_now)"
 post "/api/disk/images/$image_id/prepare-disk" '' | jq -c .
+echo "image version after:  $(version_now)"
 
 say "the PC boots: the driver asks for its configuration (GET /api/disk/clients/by-mac/aabbcc001122)"
 curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{code,id,imageIqn,macAddress,superUserToken,bootId}'
@@ -106,7 +116,7 @@ echo "from 127.0.0.2 (another PC): $(curl -sS --interface 127.0.0.2 "http://127.
 super_handshake() {
   "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
     --super-user "$super_token" connect handshake disconnect 2>>"$work/zelkovd-host.log" |
-    jq -c 'select(.op == "handshake") | {op, status, superUser, readOnly}'
+    jq -c 'select(.op == "handshake") | {op, status, superUser, imageVersion} | with_entries(select(.value != null))'
 }
 if [ "$have_host_tool" = 1 ]; then
   echo "the disk server accepts the token (handshake through the driver's code):"
