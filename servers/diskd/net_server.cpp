@@ -218,7 +218,7 @@ void NetServer::Accept() {
         auto* c = new Conn();
         c->fd = fd;
         c->session = std::make_shared<Session>(store_, cfg_, stats_, udp_, ip, port);
-        c->in.resize(64 * 1024);
+        c->in.resize(16 * 1024);
         {
             std::lock_guard<std::mutex> lk(connsMutex_);
             conns_.insert(c);
@@ -278,14 +278,21 @@ NetServer::Action NetServer::Process(Conn* c) {
         if (c->closeAfterFlush) return Close(c, "protocol error");
     }
     bool peerClosed = false;
-    // Read what is there (at most one buffer-full per wake-up, for fairness).
+    // Read what is there, at most one buffer-full per wake-up (fairness between connections;
+    // the buffer grows to the size of a large request once its header is known).
     if (c->inLen == c->in.size()) c->in.resize(c->in.size() * 2);
-    ssize_t n = recv(c->fd, c->in.data() + c->inLen, c->in.size() - c->inLen, 0);
-    if (n > 0) {
-        c->inLen += static_cast<size_t>(n);
-    } else if (n == 0) {
-        peerClosed = true;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    while (c->inLen < c->in.size()) {
+        ssize_t n = recv(c->fd, c->in.data() + c->inLen, c->in.size() - c->inLen, 0);
+        if (n > 0) {
+            c->inLen += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            peerClosed = true;
+            break;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         return Close(c, "receive failed");
     }
 
@@ -329,8 +336,8 @@ NetServer::Action NetServer::Process(Conn* c) {
     if (pos > 0) {
         memmove(c->in.data(), c->in.data() + pos, c->inLen - pos);
         c->inLen -= pos;
-        if (c->in.size() > (1u << 20) && c->inLen < (64u << 10)) {
-            c->in.resize(64 * 1024);
+        if (c->in.size() > (1u << 20) && c->inLen < (16u << 10)) {
+            c->in.resize(16 * 1024);
             c->in.shrink_to_fit();
         }
     }

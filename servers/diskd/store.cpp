@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <sys/stat.h>
@@ -20,9 +21,9 @@ constexpr const char* kSecretHeader = "X-Zelko-Link-Secret";
 
 std::unique_ptr<httplib::Client> MgmtClient(const Config& cfg) {
     auto c = std::make_unique<httplib::Client>(cfg.mgmtUrl);
-    c->set_connection_timeout(3, 0);
-    c->set_read_timeout(5, 0);
-    c->set_write_timeout(5, 0);
+    c->set_connection_timeout(2, 0);
+    c->set_read_timeout(3, 0);
+    c->set_write_timeout(3, 0);
     return c;
 }
 }  // namespace
@@ -91,6 +92,10 @@ void ImageStore::PollLoop() {
 bool ImageStore::RefreshFromMgmt(std::string* error) {
     if (!managed()) return true;
     std::lock_guard<std::mutex> rl(refreshMutex_);
+    return RefreshLocked(error);
+}
+
+bool ImageStore::RefreshLocked(std::string* error) {
     auto c = MgmtClient(cfg_);
     httplib::Headers h{{kSecretHeader, cfg_.linkSecret}};
     auto res = c->Get("/internal/v1/images", h);
@@ -160,11 +165,19 @@ std::shared_ptr<Image> ImageStore::Find(const std::string& iqn) {
     return it == images_.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Image> ImageStore::FindOrRefresh(const std::string& iqn) {
+std::shared_ptr<Image> ImageStore::FindOrRefresh(const std::string& iqn, bool* busy) {
+    *busy = false;
     auto img = Find(iqn);
     if (img || !managed()) return img;
+    // One list request at a time: a miss that finds a refresh running does not wait for it
+    // (that would park a data-path worker) but is answered "busy", which clients retry.
+    std::unique_lock<std::mutex> lk(refreshMutex_, std::try_to_lock);
+    if (!lk.owns_lock()) {
+        *busy = true;
+        return nullptr;
+    }
     std::string err;
-    if (!RefreshFromMgmt(&err)) ZLOG(Warn, "link", "image list refresh failed: %s", err.c_str());
+    if (!RefreshLocked(&err)) ZLOG(Warn, "link", "image list refresh failed: %s", err.c_str());
     return Find(iqn);
 }
 
@@ -197,6 +210,19 @@ AdmitResult ImageStore::Admit(const AdmitRequest& req) {
         r.reason = req.token.empty() ? "empty token" : "token not valid for this image";
         return r;
     }
+    // Session checks run on data-path workers. When the management server hangs, at most half
+    // of the workers may wait for it; the rest keep serving the PCs that are already running.
+    unsigned limit = std::max(1u, cfg_.workers / 2);
+    if (checksInFlight_.fetch_add(1) >= limit) {
+        checksInFlight_--;
+        r.error = wire::ErrBusy;
+        r.reason = "too many session checks in flight";
+        return r;
+    }
+    struct Release {
+        std::atomic<unsigned>& n;
+        ~Release() { n--; }
+    } release{checksInFlight_};
     json body = {{"iqn", req.iqn}, {"clientId", req.clientId}, {"peerIp", req.peerIp}};
     if (req.hasToken) body["token"] = req.token;
     auto c = MgmtClient(cfg_);

@@ -44,8 +44,9 @@ public:
     void Stop();
 
     std::shared_ptr<Image> Find(const std::string& iqn);
-    // Find, and in management mode ask for the list at once when the IQN is unknown.
-    std::shared_ptr<Image> FindOrRefresh(const std::string& iqn);
+    // Find, and in management mode ask for the list at once when the IQN is unknown. *busy is
+    // set when another refresh was running and the answer is therefore not final.
+    std::shared_ptr<Image> FindOrRefresh(const std::string& iqn, bool* busy);
     std::vector<std::shared_ptr<Image>> All();
     AdmitResult Admit(const AdmitRequest& req);
     bool RefreshFromMgmt(std::string* error);
@@ -54,6 +55,7 @@ public:
 private:
     std::shared_ptr<Image> OpenImage(const ImageSpec& spec, std::string* error);
     void PollLoop();
+    bool RefreshLocked(std::string* error);  // needs refreshMutex_
 
     const Config& cfg_;
     MergeHook hook_;
@@ -65,6 +67,7 @@ private:
     std::mutex stopMutex_;
     std::condition_variable stopCv_;
     bool stop_ = false;
+    std::atomic<unsigned> checksInFlight_{0};
 };
 
 // Key under which a client's layers are kept when no better name is known.
