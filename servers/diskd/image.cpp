@@ -196,12 +196,18 @@ bool Image::LoadOverlays(OverlayKind kind) {
         }
         auto o = std::make_shared<Overlay>();
         o->kind = kind;
-        o->clientKey = j.value("clientKey", DecodeName(name));
-        o->pinnedVersion = j.value("pinnedVersion", version_.load());
-        o->bootId = j.value("bootId", 0ull);
-        // A server restart is not a client reboot: clients that were running come back within
-        // the idle time, so the idle clock restarts now.
-        o->lastSeen = std::max<int64_t>(j.value("lastSeen", 0ll), now);
+        try {
+            o->clientKey = j.value("clientKey", DecodeName(name));
+            o->pinnedVersion = j.value("pinnedVersion", version_.load());
+            o->bootId = j.value("bootId", 0ull);
+            // A server restart is not a client reboot: clients that were running come back
+            // within the idle time, so the idle clock restarts now.
+            o->lastSeen = std::max<int64_t>(j.value("lastSeen", 0ll), now);
+        } catch (const std::exception& e) {
+            ZLOG(Warn, "image", "ignoring layer metadata with wrong types %s.json: %s", stem.c_str(), e.what());
+            if (kind == OverlayKind::Super) return false;
+            continue;
+        }
         o->metaPath = stem + ".json";
         std::string err;
         o->layer = Layer::Open(stem, size_, false, &err);
@@ -274,17 +280,31 @@ bool Image::Recover(std::string* error) {
             *error = "unreadable merge journal " + journal + ": " + e.what();
             return false;
         }
-        std::string phase = j.value("phase", "");
-        uint32_t from = j.value("fromVersion", 0u);
-        std::string stem = stateDir_ + "/" + j.value("layer", "");
+        std::string phase, layerRel;
+        uint32_t from = 0;
+        bool hadSnapshot = false;
+        try {
+            phase = j.value("phase", "");
+            from = j.value("fromVersion", 0u);
+            layerRel = j.value("layer", "");
+            hadSnapshot = j.value("snapshot", false);
+        } catch (const std::exception& e) {
+            *error = "malformed merge journal " + journal + ": " + e.what();
+            return false;
+        }
+        if (layerRel.empty() || layerRel.find("..") != std::string::npos || (phase != "snapshot" && phase != "apply")) {
+            *error = "malformed merge journal " + journal;
+            return false;
+        }
+        std::string stem = stateDir_ + "/" + layerRel;
         std::string snapStem = stateDir_ + "/snap/" + std::to_string(from);
         if (phase == "snapshot") {
-            if (j.value("snapshot", false)) {
+            if (hadSnapshot) {
                 unlink((snapStem + ".data").c_str());
                 unlink((snapStem + ".map").c_str());
             }
             ZLOG(Warn, "merge", "interrupted merge rolled back, layer kept pending iqn=%s layer=%s version=%u",
-                 spec_.iqn.c_str(), j.value("layer", "").c_str(), version_.load());
+                 spec_.iqn.c_str(), layerRel.c_str(), version_.load());
         } else if (phase == "apply") {
             if (version_ <= from) {
                 std::string err;
@@ -313,6 +333,7 @@ bool Image::Recover(std::string* error) {
 
     for (const auto& name : ListDir(stateDir_ + "/snap", ".map")) {
         std::string err;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos || name.size() > 9) continue;
         uint32_t v = static_cast<uint32_t>(std::stoul(name));
         auto s = Layer::Open(stateDir_ + "/snap/" + name, size_, false, &err);
         if (s) snapshots_[v] = std::shared_ptr<Layer>(s.release());
@@ -467,13 +488,15 @@ void Image::Unpin(uint32_t v) {
 
 bool Image::Read(const Overlay* overlay, uint32_t pin, uint64_t offset, size_t len, uint8_t* buf) {
     std::shared_lock<std::shared_mutex> lk(baseLock_);
-    const Layer* src[16];
-    int n = 0;
-    if (overlay && overlay->layer->present()) src[n++] = overlay->layer.get();
+    // Sources in the order they win; usually none or one, so the common read is one pread.
+    thread_local std::vector<const Layer*> src;
+    src.clear();
+    if (overlay && overlay->layer->present()) src.push_back(overlay->layer.get());
     if (pendingMerge_ && pin >= pendingVersion_ && pendingMerge_->layer->present())
-        src[n++] = pendingMerge_->layer.get();
-    for (auto it = snapshots_.lower_bound(pin); it != snapshots_.end() && n < 16; ++it)
-        if (it->second->present()) src[n++] = it->second.get();
+        src.push_back(pendingMerge_->layer.get());
+    for (auto it = snapshots_.lower_bound(pin); it != snapshots_.end(); ++it)
+        if (it->second->present()) src.push_back(it->second.get());
+    const int n = static_cast<int>(src.size());
     if (n == 0) return PreadFull(baseFd_, buf, len, offset);
 
     auto sourceOf = [&](uint64_t block) -> int {
