@@ -45,8 +45,8 @@ bool ApplySetting(const std::string& key, const std::string& value, Config* c, s
     auto seconds = [&](int64_t* out) {
         int64_t v = 0;
         auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
-        if (ec != std::errc() || p != value.data() + value.size() || v < 60 || v > 30 * 86400) {
-            *error = key + " must be a number of seconds from 60 to 2592000";
+        if (ec != std::errc() || p != value.data() + value.size() || v < 1 || v > 30 * 86400) {
+            *error = key + " must be a number of seconds from 1 to 2592000";
             return false;
         }
         *out = v;

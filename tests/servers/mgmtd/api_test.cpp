@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <thread>
 
 #include "harness.h"
@@ -391,6 +392,29 @@ TEST(MgmtdProcess, RefusesADatabaseFromANewerVersion) {
     if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "sqlite3 shell not installed";
     EXPECT_THROW(server.Start(), std::runtime_error);
     EXPECT_NE(server.Stderr().find("newer than this program"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MgmtdProcess, LoginAndUploadTokensExpire) {
+    Server server({"--session-ttl", "1", "--upload-ttl", "1"});
+    server.Start();
+    int st;
+    server.Admin("image add --name win10 --size 64M", &st);
+    ASSERT_EQ(st, 0);
+    std::string token = server.Login("admin", Server::kAdminPassword);
+    auto up = server.Post("/api/disk/images/upload-session", R"({"imageId":1})", token).Json();
+    ASSERT_EQ(up["code"], 0);
+    std::string check = json{{"iqn", "iqn.2024-01.net.zelko:image.1"}, {"token", up["uploadToken"]}}.dump();
+    EXPECT_EQ(server.Internal("POST", "/internal/v1/sessions/check", check, Server::kSecret).Json()["allowed"], true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(server.Internal("POST", "/internal/v1/sessions/check", check, Server::kSecret).Json()["allowed"], false);
+    EXPECT_EQ(server.Get("/api/disk/images", token).status, 401);
+    // An expired upload no longer holds prepare-disk back.
+    std::string fresh = server.Login("admin", Server::kAdminPassword);
+    EXPECT_EQ(server.Post("/api/disk/images/1/prepare-disk", "", fresh).status, 200);
 }
 
 }  // namespace
