@@ -76,7 +76,7 @@ void CreateFirstAdmin(Service& service) {
 }
 
 void SetupServer(httplib::Server& s, Api& api, const Config& config) {
-    s.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    s.new_task_queue = [] { return new httplib::ThreadPool(32); };
     s.set_payload_max_length(1 << 20);
     s.set_read_timeout(10, 0);
     s.set_write_timeout(10, 0);
