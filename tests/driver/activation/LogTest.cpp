@@ -114,7 +114,9 @@ TEST_F(Log, ConcurrentWritersInterleaveOnlyWholeLines) {
     EXPECT_EQ(count, kThreads * kLines);
 }
 
-TEST_F(Log, FileLogAbovePassiveIsFatal) {
+using LogDeathTest = DriverMachine;
+
+TEST_F(LogDeathTest, FileLogAbovePassiveIsFatal) {
     EXPECT_DEATH(
         {
             KIRQL old;
