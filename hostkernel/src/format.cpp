@@ -35,7 +35,7 @@ struct Sink {
     }
 };
 
-struct Spec {
+struct Directive {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = -1;
     int precision = -1;
@@ -43,7 +43,7 @@ struct Spec {
 };
 
 template <class T, class U>
-void PutPadded(Sink<T>& out, const Spec& s, const U* text, size_t n, bool narrowSource) {
+void PutPadded(Sink<T>& out, const Directive& s, const U* text, size_t n, bool narrowSource) {
     size_t pad = (s.width > 0 && (size_t)s.width > n) ? (size_t)s.width - n : 0;
     if (!s.left)
         for (size_t i = 0; i < pad; i++) out.Put(' ');
@@ -53,7 +53,7 @@ void PutPadded(Sink<T>& out, const Spec& s, const U* text, size_t n, bool narrow
 }
 
 template <class T>
-void PutNarrowString(Sink<T>& out, const Spec& s, const char* str, long knownLen) {
+void PutNarrowString(Sink<T>& out, const Directive& s, const char* str, long knownLen) {
     if (!str) {
         PutPadded(out, s, "(null)", s.precision >= 0 && s.precision < 6 ? (size_t)s.precision : 6, true);
         return;
@@ -66,7 +66,7 @@ void PutNarrowString(Sink<T>& out, const Spec& s, const char* str, long knownLen
 }
 
 template <class T>
-void PutWideString(Sink<T>& out, const Spec& s, const char16_t* str, long knownLen) {
+void PutWideString(Sink<T>& out, const Directive& s, const char16_t* str, long knownLen) {
     if (!str) {
         PutPadded(out, s, "(null)", s.precision >= 0 && s.precision < 6 ? (size_t)s.precision : 6, true);
         return;
@@ -79,7 +79,7 @@ void PutWideString(Sink<T>& out, const Spec& s, const char16_t* str, long knownL
 }
 
 template <class T>
-void PutInteger(Sink<T>& out, const Spec& s, uint64_t magnitude, bool negative, int base, bool upper, bool isSigned,
+void PutInteger(Sink<T>& out, const Directive& s, uint64_t magnitude, bool negative, int base, bool upper, bool isSigned,
                 bool pointerStyle) {
     char digits[72];
     int nd = 0;
@@ -137,7 +137,7 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
             out.Put('%');
             continue;
         }
-        Spec s;
+        Directive s;
         for (;; p++) {
             if (*p == '-') s.left = true;
             else if (*p == '+') s.plus = true;
@@ -170,52 +170,52 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
         }
         // Size prefixes
         if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            s.size = Spec::LongLong;
+            s.size = Directive::LongLong;
             p += 3;
         } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-            s.size = Spec::Default;
+            s.size = Directive::Default;
             p += 3;
         } else if (p[0] == 'I') {
-            s.size = Spec::Ptr;
+            s.size = Directive::Ptr;
             p++;
         } else if (p[0] == 'h' && p[1] == 'h') {
-            s.size = Spec::Char;
+            s.size = Directive::Char;
             p += 2;
         } else if (p[0] == 'h') {
-            s.size = Spec::Half;
+            s.size = Directive::Half;
             p++;
         } else if (p[0] == 'l' && p[1] == 'l') {
-            s.size = Spec::LongLong;
+            s.size = Directive::LongLong;
             p += 2;
         } else if (p[0] == 'l') {
-            s.size = Spec::Long;
+            s.size = Directive::Long;
             p++;
         } else if (p[0] == 'w') {
-            s.size = Spec::Wide;
+            s.size = Directive::Wide;
             p++;
         } else if (p[0] == 'L' || p[0] == 'q' || p[0] == 'j') {
-            s.size = Spec::LongLong;
+            s.size = Directive::LongLong;
             p++;
         } else if (p[0] == 'z' || p[0] == 't') {
-            s.size = Spec::Ptr;
+            s.size = Directive::Ptr;
             p++;
         }
         F conv = *p;
         auto readSigned = [&]() -> int64_t {
             switch (s.size) {
-            case Spec::LongLong:
-            case Spec::Ptr: return va_arg(ap, long long);
-            case Spec::Half: return (short)va_arg(ap, int);
-            case Spec::Char: return (signed char)va_arg(ap, int);
+            case Directive::LongLong:
+            case Directive::Ptr: return va_arg(ap, long long);
+            case Directive::Half: return (short)va_arg(ap, int);
+            case Directive::Char: return (signed char)va_arg(ap, int);
             default: return va_arg(ap, int);   // Long is 32 bits (LLP64)
             }
         };
         auto readUnsigned = [&]() -> uint64_t {
             switch (s.size) {
-            case Spec::LongLong:
-            case Spec::Ptr: return va_arg(ap, unsigned long long);
-            case Spec::Half: return (unsigned short)va_arg(ap, unsigned);
-            case Spec::Char: return (unsigned char)va_arg(ap, unsigned);
+            case Directive::LongLong:
+            case Directive::Ptr: return va_arg(ap, unsigned long long);
+            case Directive::Half: return (unsigned short)va_arg(ap, unsigned);
+            case Directive::Char: return (unsigned char)va_arg(ap, unsigned);
             default: return va_arg(ap, unsigned);
             }
         };
@@ -233,7 +233,7 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
         case 'o': PutInteger(out, s, readUnsigned(), false, 8, false, false, false); break;
         case 'p': {
             uint64_t v = (uint64_t)(uintptr_t)va_arg(ap, void*);
-            Spec ps = s;
+            Directive ps = s;
             ps.alt = false;
             ps.precision = -1;
             ps.zero = false;
@@ -242,18 +242,18 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
         }
         case 'c':
         case 'C': {
-            bool wide = (conv == 'c') ? (wideFormat ? s.size != Spec::Half : (s.size == Spec::Long || s.size == Spec::Wide))
-                                      : (wideFormat ? (s.size == Spec::Long || s.size == Spec::Wide) : s.size != Spec::Half);
+            bool wide = (conv == 'c') ? (wideFormat ? s.size != Directive::Half : (s.size == Directive::Long || s.size == Directive::Wide))
+                                      : (wideFormat ? (s.size == Directive::Long || s.size == Directive::Wide) : s.size != Directive::Half);
             unsigned v = va_arg(ap, unsigned);
             if (wide) {
                 char16_t c = (char16_t)v;
                 if (sawUnicode) *sawUnicode = true;
-                Spec cs = s;
+                Directive cs = s;
                 cs.precision = -1;
                 PutPadded(out, cs, &c, 1, false);
             } else {
                 char c = (char)v;
-                Spec cs = s;
+                Directive cs = s;
                 cs.precision = -1;
                 PutPadded(out, cs, &c, 1, true);
             }
@@ -261,8 +261,8 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
         }
         case 's':
         case 'S': {
-            bool wide = (conv == 's') ? (wideFormat ? s.size != Spec::Half : (s.size == Spec::Long || s.size == Spec::Wide))
-                                      : (wideFormat ? (s.size == Spec::Long || s.size == Spec::Wide) : s.size != Spec::Half);
+            bool wide = (conv == 's') ? (wideFormat ? s.size != Directive::Half : (s.size == Directive::Long || s.size == Directive::Wide))
+                                      : (wideFormat ? (s.size == Directive::Long || s.size == Directive::Wide) : s.size != Directive::Half);
             if (wide) {
                 if (sawUnicode) *sawUnicode = true;
                 PutWideString(out, s, va_arg(ap, const char16_t*), -1);
@@ -272,7 +272,7 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
             break;
         }
         case 'Z': {
-            if (s.size == Spec::Wide || s.size == Spec::Long) {
+            if (s.size == Directive::Wide || s.size == Directive::Long) {
                 if (sawUnicode) *sawUnicode = true;
                 auto* us = va_arg(ap, PCUNICODE_STRING);
                 if (!us || !us->Buffer) PutNarrowString(out, s, nullptr, -1);
