@@ -284,7 +284,11 @@ NetServer::Action NetServer::Process(Conn* c) {
     while (c->inLen < c->in.size()) {
         ssize_t n = recv(c->fd, c->in.data() + c->inLen, c->in.size() - c->inLen, 0);
         if (n > 0) {
+            size_t space = c->in.size() - c->inLen;
             c->inLen += static_cast<size_t>(n);
+            // A short read means the socket is drained; asking again would only cost an
+            // EAGAIN (the connection is re-armed level-triggered, so nothing is missed).
+            if (static_cast<size_t>(n) < space) break;
             continue;
         }
         if (n == 0) {
