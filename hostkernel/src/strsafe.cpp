@@ -165,15 +165,15 @@ static bool BadUnicode(PCUNICODE_STRING s) {
 NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString, NTSTRSAFE_PCWSTR pszFormat, ...) {
     if (BadUnicode(DestinationString)) return STATUS_INVALID_PARAMETER;
     size_t cap = DestinationString->MaximumLength / 2;
-    char16_t tmp[NTSTRSAFE_UNICODE_STRING_MAX_CCH + 1];
+    std::u16string tmp(NTSTRSAFE_UNICODE_STRING_MAX_CCH + 1, u'\0');   // not on the (kernel) stack
     va_list ap;
     va_start(ap, pszFormat);
     bool truncated;
-    size_t n = hk::FormatW(tmp, sizeof tmp / 2, (const char16_t*)pszFormat, ap, &truncated);
+    size_t n = hk::FormatW(&tmp[0], tmp.size(), (const char16_t*)pszFormat, ap, &truncated);
     va_end(ap);
     if (n > NTSTRSAFE_UNICODE_STRING_MAX_CCH) n = NTSTRSAFE_UNICODE_STRING_MAX_CCH;
     size_t copy = n < cap ? n : cap;
-    memcpy(DestinationString->Buffer, tmp, copy * 2);
+    memcpy(DestinationString->Buffer, tmp.data(), copy * 2);
     DestinationString->Length = (USHORT)(copy * 2);
     return copy < n ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
