@@ -132,6 +132,20 @@ TEST(StrSafe, CopyCatAndLength) {
     EXPECT_EQ(std::u16string((const char16_t*)w), u"ab");
 }
 
+TEST(StrSafe, CountedStringFormsCutAtTheCapacityWithoutATerminator) {
+    WCHAR buf[6];
+    UNICODE_STRING us = {0, sizeof buf, buf};
+    EXPECT_EQ(RtlUnicodeStringPrintf(&us, L"%u:%u", 12u, 34u), STATUS_SUCCESS);
+    EXPECT_EQ(us.Length, 10);
+    EXPECT_EQ(RtlUnicodeStringPrintf(&us, L"%ws", L"1234567"), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(us.Length, 12);
+    EXPECT_EQ(std::u16string((const char16_t*)buf, 6), u"123456");
+    us.Length = 4;
+    EXPECT_EQ(RtlUnicodeStringCatString(&us, L"xyz"), STATUS_SUCCESS);
+    EXPECT_EQ(RtlUnicodeStringCatString(&us, L"vw"), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(std::u16string((const char16_t*)buf, us.Length / 2), u"12xyzv");
+}
+
 // One debug print carries at most 512 bytes: 511 characters and the terminator.
 TEST(DbgPrint, CapturesComponentLevelAndCutsAt511Characters) {
     hk::test::ClearDbgLines();
