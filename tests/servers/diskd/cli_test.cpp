@@ -81,6 +81,33 @@ TEST(CliTest, ConfigFileWithFlagOverrides) {
     EXPECT_NE(s.Log().find("shutdown complete"), std::string::npos);
 }
 
+TEST(CliTest, SigtermStillDeliversQueuedAnswers) {
+    TempDir dir;
+    constexpr uint32_t kLen = 24u << 20;  // far more than the loopback socket buffers hold
+    MakeImage(dir / "a.img", 32u << 20);
+    Server s(dir.path(), {"--image", "iqn.x:image.1=" + dir / "a.img", "--compression", "off"});
+    ASSERT_TRUE(s.running()) << s.Log();
+    Client c(s.tcpPort());
+    ASSERT_TRUE(c.Handshake("iqn.x:image.1", "pc"));
+    Header h;
+    h.opcode = wire::OpRead;
+    h.seq = 3;
+    h.length = kLen;
+    c.Send(EncodeHeader(h));
+    // The answer is stuck in the server's queue because nobody reads it yet.
+    EXPECT_TRUE(s.WaitLog("connection accepted"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::thread stopper([&] { EXPECT_EQ(s.Stop(), 0); });
+    auto r = c.RecvHeader(10000);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(V(r->length), kLen);
+    auto d = c.Recv(kLen, 10000);
+    stopper.join();
+    ASSERT_TRUE(d);
+    for (uint32_t i = 0; i < kLen; i += 4093) ASSERT_EQ((*d)[i], PatternByte(i)) << i;
+    EXPECT_NE(s.Log().find("(1 with queued answers)"), std::string::npos) << s.Log();
+}
+
 TEST(CliTest, OverlaysOfAbsentClientsExpire) {
     TempDir dir;
     MakeImage(dir / "a.img", 1u << 20);
