@@ -105,6 +105,7 @@ struct Socket {
     std::mutex lock;
     bool bound = false;
     bool connected = false;
+    bool closeRequested = false;  // WskCloseSocket was called
     bool closing = false;
     bool closed = false;
     bool peerEof = false;
@@ -281,6 +282,7 @@ void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR info) {
 // Completion in the caller's thread for calls refused before anything was queued.
 NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0) {
     if (irp == nullptr) return status;
+    IoSetNextIrpStackLocation(irp);  // the provider's own level, as IoCallDriver would
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = info;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -853,7 +855,9 @@ NTSTATUS WSKAPI HkWskCloseSocket(PWSK_SOCKET Socket, PIRP Irp) {
     Op* op = NewOp(OpKind::Close, Socket, Irp, "WskCloseSocket");
     {
         std::lock_guard<std::mutex> g(op->sock->lock);
-        if (op->sock->closing) WskFatal("WskCloseSocket called twice on %p", Socket);
+        if (op->sock->closing || op->sock->closeRequested)
+            WskFatal("WskCloseSocket called twice on %p", Socket);
+        op->sock->closeRequested = true;
     }
     return Accept(op);
 }
@@ -894,6 +898,11 @@ NTSTATUS WSKAPI HkWskGetRemoteAddress(PWSK_SOCKET Socket, PSOCKADDR RemoteAddres
     }
     op->out = RemoteAddress;
     return Accept(op);
+}
+
+bool IsBound(const std::shared_ptr<Socket>& s) {
+    std::lock_guard<std::mutex> g(s->lock);
+    return s->bound;
 }
 
 NTSTATUS CheckBuf(PWSK_BUF Buffer) {
@@ -956,7 +965,7 @@ NTSTATUS WSKAPI HkWskSendTo(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags, PS
     Op* op = NewOp(OpKind::SendTo, Socket, Irp, "WskSendTo");
     NTSTATUS st = CheckBuf(Buffer);
     if (NT_SUCCESS(st) && !FromSockaddr(RemoteAddress, op->addr)) st = STATUS_INVALID_ADDRESS;
-    if (NT_SUCCESS(st) && !op->sock->bound) st = STATUS_INVALID_DEVICE_STATE;
+    if (NT_SUCCESS(st) && !IsBound(op->sock)) st = STATUS_INVALID_DEVICE_STATE;
     if (!NT_SUCCESS(st)) {
         delete op;
         return CompleteNow(Irp, st);
@@ -970,7 +979,7 @@ NTSTATUS WSKAPI HkWskReceiveFrom(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flag
                                  PULONG ControlLength, PCMSGHDR, PULONG ControlFlags, PIRP Irp) {
     Op* op = NewOp(OpKind::ReceiveFrom, Socket, Irp, "WskReceiveFrom");
     NTSTATUS st = CheckBuf(Buffer);
-    if (NT_SUCCESS(st) && !op->sock->bound) st = STATUS_INVALID_DEVICE_STATE;
+    if (NT_SUCCESS(st) && !IsBound(op->sock)) st = STATUS_INVALID_DEVICE_STATE;
     if (!NT_SUCCESS(st)) {
         delete op;
         return CompleteNow(Irp, st);
