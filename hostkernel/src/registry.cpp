@@ -590,6 +590,13 @@ bool RegLoadFile(const std::string& path, std::string* error) {
     std::stringstream ss;
     ss << f.rdbuf();
     std::string text = ss.str();
+    // regedit exports UTF-16LE with a byte-order mark.
+    if (text.size() >= 2 && (unsigned char)text[0] == 0xFF && (unsigned char)text[1] == 0xFE) {
+        std::u16string wide;
+        for (size_t i = 2; i + 1 < text.size(); i += 2)
+            wide.push_back((char16_t)((unsigned char)text[i] | ((unsigned char)text[i + 1] << 8)));
+        text = ToUtf8(wide.data(), wide.size());
+    }
     if (text.size() >= 3 && (unsigned char)text[0] == 0xEF && (unsigned char)text[1] == 0xBB && (unsigned char)text[2] == 0xBF)
         text = text.substr(3);
     return RegLoadText(text, error);

@@ -112,6 +112,21 @@ TEST_F(Registry, LoadsRegStyleText) {
     EXPECT_EQ(type, (ULONG)REG_MULTI_SZ);
     ASSERT_TRUE(hk::test::RegGetValue(kKey, "ServerIp", &type, &data));
     EXPECT_EQ(data.size(), 18u);
+    // A regedit export: UTF-16LE with a byte-order mark and CRLF line ends.
+    std::u16string wide = u"\uFEFF";
+    for (char c : std::string("Windows Registry Editor Version 5.00\r\n\r\n[\\Registry\\Machine\\SYSTEM\\R]\r\n\"Name\"=\""))
+        wide.push_back((char16_t)c);
+    wide += u"\u4E2D\"\r\n";
+    std::string path = testing::TempDir() + "hk-export.reg";
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(wide.data(), 2, wide.size(), f);
+    fclose(f);
+    ASSERT_TRUE(hk::test::RegLoadFile(path, &error)) << error;
+    remove(path.c_str());
+    ASSERT_TRUE(hk::test::RegGetValue("\\Registry\\Machine\\SYSTEM\\R", "Name", &type, &data));
+    EXPECT_EQ(data, (std::vector<uint8_t>{0x2D, 0x4E, 0, 0}));
+
     EXPECT_FALSE(hk::test::RegLoadText("\"x\"=dword:1\n", &error));
     EXPECT_NE(error.find("line 1"), std::string::npos);
     EXPECT_FALSE(hk::test::RegLoadText("[\\Registry\\M]\n\"x\"=dword:zz\n", &error));
