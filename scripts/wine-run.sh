@@ -20,6 +20,7 @@ set -uo pipefail
 
 dir=${ZELKO_WINE_DIR:-${TMPDIR:-/tmp}/zelko-wine-$(id -u)}
 mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)  # Wine wants an absolute prefix path
 prefix=$dir/prefix
 lock=$dir/lock
 wine=/usr/lib/wine/wine64
@@ -120,7 +121,7 @@ case "${1:-}" in
     ensure_ready || exit 1
     export_display
     # Keep the wineserver (and the prefix's services) alive between the run's programs.
-    "$server" -p 600 9>&-
+    "$server" -p 600 9>&- >/dev/null 2>&1 </dev/null
     exit 0 ;;
   --shutdown)
     exec 9>"$lock"; flock 9
@@ -157,8 +158,14 @@ if [ $is_gtest_run = 1 ]; then
   args+=("--gtest_output=xml:$(winepath_of "$xml")")
 fi
 
-timeout -k 5 "${ZELKO_WINE_TIMEOUT:-120}" "$wine" "$prog" "${args[@]}"
+# Wine may start helper processes (services, explorer) that live on after the program and
+# would keep ctest waiting on our stdout; so the program writes to files we copy afterwards.
+out=$(mktemp "$dir/out-XXXXXX")
+err=$(mktemp "$dir/err-XXXXXX")
+timeout -k 5 "${ZELKO_WINE_TIMEOUT:-120}" "$wine" "$prog" "${args[@]}" >"$out" 2>"$err" </dev/null
 rc=$?
+cat "$out"; cat "$err" >&2
+rm -f "$out" "$err"
 [ $rc = 124 ] && log "$(basename "$prog") timed out after ${ZELKO_WINE_TIMEOUT:-120} s"
 
 if [ -n "$xml" ]; then
