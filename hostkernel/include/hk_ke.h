@@ -21,6 +21,10 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
 #define KfRaiseIrql(NewIrql) HkKfRaiseIrql(NewIrql)
 KIRQL NTAPI HkKfRaiseIrql(KIRQL NewIrql);
+// Pageable code must run at APC_LEVEL or below; the host checks it in every build.
+VOID NTAPI HkPagedCodeCheck(PCSTR Function);
+#define PAGED_CODE() HkPagedCodeCheck(__func__)
+#define PAGED_CODE_LOCKED() ((void)0)
 
 // ---------------------------------------------------------------------------------------------
 // Spin locks. A KSPIN_LOCK holds the owning thread while acquired; releasing a lock that is not

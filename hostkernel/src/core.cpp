@@ -103,6 +103,10 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
     st.irql = NewIrql;
 }
 
+VOID NTAPI HkPagedCodeCheck(PCSTR Function) {
+    if (Current().irql > APC_LEVEL) Fatal("PAGED_CODE: %s runs at IRQL %u (pageable code needs APC_LEVEL or below)", Function, Current().irql);
+}
+
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) { return HkKfRaiseIrql(DISPATCH_LEVEL); }
 
 // ---------------------------------------------------------------------------------------------

@@ -63,6 +63,18 @@ TEST(IrqlDeathTest, ZeroTimeoutPollIsAllowedAtDispatch) {
     KeLowerIrql(old);
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
+TEST(IrqlDeathTest, PageableCodeAboveApcLevelIsFatal) {
+    PageableRoutine();
+    EXPECT_DEATH(
+        {
+            RaiseToDispatch();
+            PageableRoutine();
+        },
+        "PAGED_CODE: PageableRoutine runs at IRQL 2");
+}
+
 TEST(IrqlDeathTest, LoweringAboveOrRaisingBelowIsFatal) {
     EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "KeLowerIrql to 2 from 0");
     EXPECT_DEATH(
