@@ -114,9 +114,8 @@ TEST_F(Log, ConcurrentWritersInterleaveOnlyWholeLines) {
     EXPECT_EQ(count, kThreads * kLines);
 }
 
-using LogDeathTest = DriverMachine;
-
-TEST_F(LogDeathTest, FileLogAbovePassiveIsFatal) {
+// No fixture: the child process dies before it could clean up a mapped drive.
+TEST(LogDeathTest, FileLogAbovePassiveIsFatal) {
     EXPECT_DEATH(
         {
             KIRQL old;
