@@ -812,6 +812,18 @@ void Image::FlushAll() {
         }
 }
 
+void Image::SyncSuperLayers() {
+    std::vector<std::shared_ptr<Overlay>> layers;
+    {
+        std::lock_guard<std::mutex> lk(layersMutex_);
+        for (auto& [k, o] : super_) layers.push_back(o);
+    }
+    for (auto& o : layers)
+        if (!o->dead && !o->layer->Sync())
+            ZLOG(Error, "image", "fsync of super-user layer failed iqn=%s client=%s", spec_.iqn.c_str(),
+                 o->clientKey.c_str());
+}
+
 void Image::TouchAttached() {
     std::lock_guard<std::mutex> lk(layersMutex_);
     int64_t now = NowUnix();

@@ -113,6 +113,9 @@ public:
     // fsync of every layer (graceful shutdown) and a lastSeen refresh of attached overlays.
     void FlushAll();
     void TouchAttached();
+    // fsync of the super-user layers: bounds what a power loss can take from a running
+    // super-user session (a crash of the server process alone loses nothing).
+    void SyncSuperLayers();
     // Deletes normal overlays of clients that have not been connected for `seconds` (a PC that
     // never came back must not keep its overlay, and the snapshots it pins, for ever).
     void ExpireOverlays(int64_t seconds);

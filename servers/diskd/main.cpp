@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
         // Periodic: attached overlays are in use, whatever the idle clock of a restart says.
         for (auto& img : store.All()) {
             img->TouchAttached();
+            img->SyncSuperLayers();
             if (cfg.overlayRetentionSeconds) img->ExpireOverlays(cfg.overlayRetentionSeconds);
         }
     }

@@ -329,7 +329,9 @@ void Session::Write(const wire::MessageHeader& h, const uint8_t* data, size_t n,
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     if (!image_) return Error(o, h, wire::ErrAccessDenied, "no handshake");
     if (n != h.length) return Error(o, h, wire::ErrInvalidParameter, "write length does not match its data");
-    if (readOnly_ || !overlay_ || (image_->readOnly() && !superUser_))
+    // A read-only image refuses writes from everyone, also from a super-user session that
+    // began before the image was marked read-only.
+    if (readOnly_ || !overlay_ || image_->readOnly())
         return Error(o, h, wire::ErrWriteProtected, "session is read-only");
     if (uint32_t e = CheckRange(h.offset, h.length)) return Error(o, h, e, "write out of range");
     uint32_t e = image_->Write(overlay_.get(), pin_, h.offset, data, n);
@@ -378,7 +380,7 @@ void Session::BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t 
     uint64_t count = h.offset;
     if (count < 1 || count > wire::kMaxBatchSegments)
         return Error(out, h, wire::ErrInvalidParameter, "bad batch segment count");
-    if (readOnly_ || !overlay_ || (image_->readOnly() && !superUser_))
+    if (readOnly_ || !overlay_ || image_->readOnly())
         return Error(out, h, wire::ErrWriteProtected, "session is read-only");
     std::vector<wire::BatchSegment> segs(count);
     memcpy(segs.data(), p, count * sizeof(wire::BatchSegment));
@@ -413,6 +415,8 @@ void Session::ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size
     // The merge runs without the session lock: UDP reads of this client go on meanwhile and
     // see the layer, which is exactly the merged result.
     wire::ExitSuperUserResponse r{};
+    if (commit && image->readOnly())
+        return Error(out, h, wire::ErrWriteProtected, "image was marked read-only; the layer is kept");
     if (commit) {
         MergeOutcome m = image->Merge(overlay);
         if (!m.ok) {

@@ -261,6 +261,28 @@ TEST_F(MgmtLinkTest, PrepareDiskWritesMbrAndNtfsAndRaisesTheVersion) {
     EXPECT_EQ((*c.Read(510, 2))[0], 0x55);
 }
 
+TEST_F(MgmtLinkTest, ImageMarkedReadOnlyRefusesEveryWriteAndKeepsTheLayer) {
+    Start();
+    std::string tok = "su-token";
+    Client s(server_->tcpPort());
+    ASSERT_EQ(s.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(s.Write(0, std::vector<uint8_t>(4096, 0x42))->opcode, wire::OpRespOk);
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.images[0]["readOnly"] = true;
+    }
+    ASSERT_EQ(Admin("POST", "/admin/v1/reload")->status, 200);
+    EXPECT_EQ(V(s.Write(0, std::vector<uint8_t>(512, 1))->length), wire::ErrWriteProtected);
+    auto e = s.Exit(true);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->opcode, wire::OpRespError);
+    EXPECT_EQ(V(e->length), wire::ErrWriteProtected);
+    EXPECT_EQ(ReadFileRange(dir_ / "1.img", 0, 1)[0], PatternByte(0));
+    json j = json::parse(Admin("GET", "/admin/v1/images/" + kIqn1)->body);
+    EXPECT_EQ(j["readOnly"], true);
+    EXPECT_EQ(j["superLayers"].size(), 1u);
+}
+
 TEST_F(MgmtLinkTest, WrongLinkSecretServesNothing) {
     Start("wrong-secret");
     Client c(server_->tcpPort());
