@@ -425,9 +425,9 @@ NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStat
     auto ntTime = [](const struct timespec& ts) -> LONGLONG {
         return 116444736000000000LL + (LONGLONG)ts.tv_sec * 10000000LL + ts.tv_nsec / 100;
     };
-    ULONG attrs = S_ISDIR(sb.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
-                                      : ((sb.st_mode & 0222) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY);
     if (NT_SUCCESS(result)) {
+        ULONG attrs = S_ISDIR(sb.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                          : ((sb.st_mode & 0222) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY);
         switch (FileInformationClass) {
         case FileStandardInformation: {
             size = sizeof(FILE_STANDARD_INFORMATION);

@@ -248,7 +248,7 @@ static PVOID LookasideAllocate(PGENERAL_LOOKASIDE L, const char* api) {
     } else {
         p = ExAllocatePoolWithTag(L->Type, L->Size, L->Tag);
     }
-    L->TotalAllocates++;
+    InterlockedIncrement((LONG volatile*)&L->TotalAllocates);
     if (p) InterlockedIncrement(&L->HkOutstanding);
     return p;
 }
@@ -256,7 +256,7 @@ static PVOID LookasideAllocate(PGENERAL_LOOKASIDE L, const char* api) {
 static VOID LookasideFree(PGENERAL_LOOKASIDE L, PVOID Entry, const char* api) {
     if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (or deleted)", api);
     InterlockedDecrement(&L->HkOutstanding);
-    L->TotalFrees++;
+    InterlockedIncrement((LONG volatile*)&L->TotalFrees);
     if (L->Free) {
         if (L->HkIsEx) ((PFREE_FUNCTION_EX)L->Free)(Entry, (PLOOKASIDE_LIST_EX)L);
         else ((PFREE_FUNCTION)L->Free)(Entry);

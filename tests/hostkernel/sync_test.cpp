@@ -328,3 +328,40 @@ TEST(WorkItemsDeathTest, QueuingTwiceOrFreeingWhileQueuedIsFatal) {
 }
 
 }  // namespace
+
+namespace {
+
+struct PoolChurn {
+    NPAGED_LOOKASIDE_LIST list;
+    std::atomic<int> failures{0};
+};
+
+VOID NTAPI Churn(PVOID ctx) {
+    auto* c = (PoolChurn*)ctx;
+    for (int i = 0; i < 500; i++) {
+        auto* a = (UCHAR*)ExAllocateFromNPagedLookasideList(&c->list);
+        auto* b = (UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 16 + (i % 64), 'nrhC');
+        if (!a || !b) {
+            c->failures++;
+            continue;
+        }
+        memset(a, i, 64);
+        memset(b, i, 16);
+        ExFreePoolWithTag(b, 'nrhC');
+        ExFreeToNPagedLookasideList(&c->list, a);
+    }
+}
+
+TEST(Pool, ConcurrentAllocationsFromThreadsAndALookasideList) {
+    uint64_t mark = hk::test::PoolMark();
+    PoolChurn c;
+    ExInitializeNPagedLookasideList(&c.list, nullptr, nullptr, POOL_NX_ALLOCATION, 64, 'kooL', 0);
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < 4; i++) threads.push_back(StartThread(Churn, &c));
+    for (HANDLE h : threads) JoinThread(h);
+    ExDeleteNPagedLookasideList(&c.list);
+    EXPECT_EQ(c.failures.load(), 0);
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark), "");
+}
+
+}  // namespace
