@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,6 +67,15 @@ std::string EncodeName(const std::string& name) {
         }
     }
     if (out.empty()) out = "%00";
+    // File names are limited to 255 bytes; a long, escaped key keeps a readable prefix and a
+    // hash of the whole key (the metadata file holds the key itself).
+    if (out.size() > 160) {
+        uint64_t h = 1469598103934665603ull;
+        for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+        char tail[24];
+        snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(h));
+        out = out.substr(0, 120) + tail;
+    }
     return out;
 }
 

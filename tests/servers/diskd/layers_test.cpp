@@ -164,6 +164,26 @@ TEST_F(LayersTest, NormalOverlaySurvivesReconnectAndIsRestoredAfterIdle) {
     EXPECT_TRUE(server_->WaitLog("restore on reboot: overlay discarded"));
 }
 
+TEST_F(LayersTest, ClientIdsOfAnyShapeNameTheirOwnLayers) {
+    Start();
+    // Path separators, dots, control characters, the maximum length: each is one client.
+    std::vector<std::string> ids = {"../../etc/passwd", std::string(63, '/'), std::string("a\x01b\nc"),
+                                    std::string(63, '%'), ".", ""};
+    for (size_t i = 0; i < ids.size(); ++i) {
+        auto c = Connect(ids[i]);
+        ASSERT_EQ(c->Write(4096 * i, std::vector<uint8_t>(4096, static_cast<uint8_t>(0xA0 + i)))->opcode, wire::OpRespOk)
+            << i;
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+        auto c = Connect(ids[i]);
+        for (size_t k = 0; k < ids.size(); ++k) {
+            uint8_t b = (*c->Read(4096 * k, 1))[0];
+            EXPECT_EQ(b, k == i ? 0xA0 + k : PatternByte(4096 * k)) << i << " " << k;
+        }
+    }
+    EXPECT_EQ(system(("test ! -e " + dir_ / "data/etc").c_str()), 0);
+}
+
 TEST_F(LayersTest, NormalOverlaySurvivesServerRestart) {
     Start();
     auto data = Pattern(4096, 11);
