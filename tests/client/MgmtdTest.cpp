@@ -14,28 +14,29 @@
 
 namespace {
 
-std::string Env(const char* name) {
-  const char* v = getenv(name);
-  return v ? v : "";
+// Wide, because the narrow environment of a Windows process is in the ANSI code page.
+std::string Env(const wchar_t* name) {
+  const wchar_t* v = _wgetenv(name);
+  return v ? WideToUtf8(v) : "";
 }
 
 class Mgmtd : public testing::Test {
  protected:
   void SetUp() override {
-    if (Env("ZELKO_TEST_API_PORT").empty()) GTEST_SKIP() << "run through with-mgmtd.sh";
-    port_ = atoi(Env("ZELKO_TEST_API_PORT").c_str());
+    if (Env(L"ZELKO_TEST_API_PORT").empty()) GTEST_SKIP() << "run through with-mgmtd.sh";
+    port_ = atoi(Env(L"ZELKO_TEST_API_PORT").c_str());
     Settings().serverHost = L"127.0.0.1";
     Settings().apiPort = port_;
     SetAllHttpTimeouts(5000);
     std::string error;
-    ASSERT_TRUE(Login(L"127.0.0.1", port_, Env("ZELKO_TEST_USER"), Env("ZELKO_TEST_PASSWORD"),
+    ASSERT_TRUE(Login(L"127.0.0.1", port_, Env(L"ZELKO_TEST_USER"), Env(L"ZELKO_TEST_PASSWORD"),
                       Settings().sessionToken, error))
         << error;
   }
   // Registers a PC through the console API and returns its id.
   int64_t AddClient(const std::string& mac) {
     std::string body = "{\"macAddress\":" + JsonQuote(mac) +
-                       ",\"name\":\"pc-test\",\"ipAddress\":\"127.0.0.1\"}";
+                       ",\"name\":\"pc-test\",\"ipAddress\":\"127.0.0.1\",\"imageId\":1}";
     HttpResponse r = HttpPostJson(L"127.0.0.1", port_, L"/api/disk/clients", body);
     EXPECT_TRUE(r.ok) << r.error << " " << r.body;
     int64_t id = 0;
@@ -49,7 +50,7 @@ class Mgmtd : public testing::Test {
 
 TEST_F(Mgmtd, LoginRefusalShowsTheServerText) {
   std::string token, error;
-  EXPECT_FALSE(Login(L"127.0.0.1", port_, Env("ZELKO_TEST_USER"), "wrong", token, error));
+  EXPECT_FALSE(Login(L"127.0.0.1", port_, Env(L"ZELKO_TEST_USER"), "wrong", token, error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(error.find("HTTP"), std::string::npos) << "refusals come as code/message: " << error;
   EXPECT_EQ(DescribeConnectError(error, L"127.0.0.1", port_), Utf8ToWide(error));
@@ -60,7 +61,7 @@ TEST_F(Mgmtd, ImagesClientsAndSuperUserSwitch) {
   std::string error;
   ASSERT_TRUE(LoadImageList(images, error)) << error;
   ASSERT_EQ(images.size(), 2u);
-  EXPECT_EQ(images[0].name + "|" + images[1].name, Env("ZELKO_TEST_IMAGES"));
+  EXPECT_EQ(images[0].name + "|" + images[1].name, Env(L"ZELKO_TEST_IMAGES"));
   EXPECT_GE(images[0].id, 1);
 
   int64_t id = 0;

@@ -53,11 +53,20 @@ std::string U8(const std::wstring& w) { return WideToUtf8(w); }
     }                                                                       \
   } while (0)
 
-std::string Env(const char* name) {
-  const char* v = getenv(name);
-  if (!v || !*v) Fatal("environment variable %s missing (run through with-mgmtd.sh --app)", name);
-  return v;
+// Wide, because the narrow environment of a Windows process is in the ANSI code page.
+std::string Env(const wchar_t* name) {
+  const wchar_t* v = _wgetenv(name);
+  if (!v || !*v) Fatal("environment variable %s missing (run through with-mgmtd.sh --app)", U8(name).c_str());
+  return U8(v);
 }
+
+std::wstring TextOf(HWND h) {
+  wchar_t buf[2048] = {};
+  DWORD_PTR n = 0;
+  SendMessageTimeoutW(h, WM_GETTEXT, 2048, (LPARAM)buf, SMTO_ABORTIFHUNG, 5000, &n);
+  return buf;
+}
+std::wstring ItemText(HWND dlg, int id) { return TextOf(GetDlgItem(dlg, id)); }
 
 struct Found {
   DWORD pid;
@@ -97,6 +106,18 @@ HWND WaitDialog(const wchar_t* caption, HWND owner = nullptr, DWORD ms = 15000) 
     }
     Sleep(50);
   }
+  EnumWindows(
+      [](HWND h, LPARAM) -> BOOL {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        wchar_t title[256] = {};
+        GetWindowTextW(h, title, 256);
+        if (pid == g_clientPid && IsWindowVisible(h))
+          fprintf(stderr, "  visible: \"%s\" owner %p text \"%s\"\n", U8(title).c_str(),
+                  (void*)GetWindow(h, GW_OWNER), U8(ItemText(h, 0xFFFF)).c_str());
+        return TRUE;
+      },
+      0);
   Fatal("no window \"%s\" appeared", U8(caption).c_str());
 }
 
@@ -108,13 +129,6 @@ void WaitGone(HWND h, DWORD ms = 15000) {
   Fatal("window did not close");
 }
 
-std::wstring TextOf(HWND h) {
-  wchar_t buf[2048] = {};
-  DWORD_PTR n = 0;
-  SendMessageTimeoutW(h, WM_GETTEXT, 2048, (LPARAM)buf, SMTO_ABORTIFHUNG, 5000, &n);
-  return buf;
-}
-std::wstring ItemText(HWND dlg, int id) { return TextOf(GetDlgItem(dlg, id)); }
 
 void SetItem(HWND dlg, int id, const std::wstring& text) {
   DWORD_PTR r;
@@ -210,9 +224,9 @@ int wmain() {
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
   });
-  g_appDir = Wide(Env("ZELKO_TEST_APP_DIR"));
-  const int port = atoi(Env("ZELKO_TEST_API_PORT").c_str());
-  const std::wstring user = Wide(Env("ZELKO_TEST_USER")), password = Wide(Env("ZELKO_TEST_PASSWORD"));
+  g_appDir = Wide(Env(L"ZELKO_TEST_APP_DIR"));
+  const int port = atoi(Env(L"ZELKO_TEST_API_PORT").c_str());
+  const std::wstring user = Wide(Env(L"ZELKO_TEST_USER")), password = Wide(Env(L"ZELKO_TEST_PASSWORD"));
   const std::wstring portText = std::to_wstring(port);
 
   // Our own view of the server, for setting it up and checking its state.
@@ -226,7 +240,7 @@ int wmain() {
   const std::string mac = GetMacAddress();
   if (mac.empty()) Fatal("this machine shows no network adapter address to Wine");
   HttpResponse r = HttpPostJson(L"127.0.0.1", port, L"/api/disk/clients",
-                                "{\"macAddress\":\"" + mac + "\",\"name\":\"e2e-pc\",\"ipAddress\":\"127.0.0.1\"}");
+                                "{\"macAddress\":\"" + mac + "\",\"name\":\"e2e-pc\",\"ipAddress\":\"127.0.0.1\",\"imageId\":1}");
   if (!r.ok) Fatal("cannot register the PC: %s %s", r.error.c_str(), r.body.c_str());
   const std::string configBefore = ReadFileText(g_appDir + L"\\config.json");
   const std::wstring record = g_appDir + L"\\shutdown-record.txt";
@@ -292,7 +306,7 @@ int wmain() {
     names += (i ? L"|" : L"") + std::wstring(item);
     EXPECT_TRUE(SendMessageW(combo, CB_GETITEMDATA, i, 0) >= 1);
   }
-  EXPECT_EQ_W(names, Wide(Env("ZELKO_TEST_IMAGES")));
+  EXPECT_EQ_W(names, Wide(Env(L"ZELKO_TEST_IMAGES")));
   EXPECT_TRUE(SendMessageW(combo, CB_GETCURSEL, 0, 0) == 0);
   // The write-back after login: both files and the driver's parameters.
   EXPECT_TRUE(ReadFileText(g_appDir + L"\\config.json").find("\"server_url\": \"http://127.0.0.1:" +
