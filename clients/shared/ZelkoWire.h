@@ -195,6 +195,32 @@ static_assert(offsetof(MigrationStatusResponse, dirty) == 16, "dirty");
 static_assert(offsetof(MigrationStatusResponse, total) == 32, "total");
 static_assert(sizeof(PathDeregisterRequest) == 12, "PathDeregisterRequest size");
 
+// The remaining offsets, so that no field can move unnoticed.
+static_assert(offsetof(BatchSegment, offset) == 0, "BatchSegment offset");
+static_assert(offsetof(HandshakeRequestFixed, clientVersion) == 0, "clientVersion");
+static_assert(offsetof(HandshakeRequestFixed, reserved1) == 4, "HandshakeRequestFixed reserved1");
+static_assert(offsetof(HandshakeRequestFixed, reserved2) == 8, "HandshakeRequestFixed reserved2");
+static_assert(offsetof(HandshakeResponse, serverVersion) == 0, "serverVersion");
+static_assert(offsetof(HandshakeResponse, reserved1) == 4, "HandshakeResponse reserved1");
+static_assert(offsetof(HandshakeResponse, reserved2) == 10, "HandshakeResponse reserved2");
+static_assert(offsetof(TransportNegotiateRequest, mask) == 0, "mask");
+static_assert(offsetof(TransportNegotiateRequest, reserved1) == 4, "TransportNegotiateRequest reserved1");
+static_assert(offsetof(TransportNegotiateRequest, reserved2) == 8, "TransportNegotiateRequest reserved2");
+static_assert(offsetof(TransportNegotiateResponse, selected) == 0, "selected");
+static_assert(offsetof(TransportNegotiateResponse, reserved) == 16, "TransportNegotiateResponse reserved");
+static_assert(offsetof(ExitSuperUserResponse, blocks) == 0, "blocks");
+static_assert(offsetof(ExitSuperUserResponse, bytes) == 8, "bytes");
+static_assert(offsetof(MigrationStatusRequest, key) == 0, "key");
+static_assert(offsetof(MigrationStatusResponse, active) == 0, "active");
+static_assert(offsetof(MigrationStatusResponse, field4) == 4, "field4");
+static_assert(offsetof(MigrationStatusResponse, field8) == 8, "field8");
+static_assert(offsetof(MigrationStatusResponse, field12) == 12, "field12");
+static_assert(offsetof(MigrationStatusResponse, field24) == 24, "field24");
+static_assert(offsetof(MigrationStatusResponse, field40) == 40, "field40");
+static_assert(offsetof(PathDeregisterRequest, pathId) == 0, "pathId");
+static_assert(offsetof(PathDeregisterRequest, reason) == 4, "reason");
+static_assert(offsetof(PathDeregisterRequest, reserved) == 8, "PathDeregisterRequest reserved");
+
 // Handshake request sizes: the header's length field is 12 less than the payload actually sent.
 constexpr uint32_t HandshakePayloadSize(uint32_t iqnLen, uint32_t clientIdLen, bool withToken,
                                         uint32_t tokenLen) {
