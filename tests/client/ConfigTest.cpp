@@ -48,12 +48,17 @@ class Config : public testing::Test {
     s.serverHost.clear();
     s.apiPort = 0;
     SetAllHttpTimeouts(10000);
-    // Each test starts without the driver's key so the registry checks see only its writes.
+    // A key of our own, not the driver's: the end-to-end test writes the driver's key in the
+    // same Wine prefix at the same time. Each test starts without it.
+    key_ = L"SOFTWARE\\ZelkoClientTests\\" + std::to_wstring(GetCurrentProcessId()) + L"\\Parameters";
+    g_driverParametersKey = key_.c_str();
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, g_driverParametersKey);
     g_regCreateKeyExW = RegCreateKeyExW;
   }
   void TearDown() override {
     g_regCreateKeyExW = RegCreateKeyExW;
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZelkoClientTests");
+    g_driverParametersKey = kDriverKey;
     DeleteFileW((dir_ + L"config.json").c_str());
     DeleteFileW((dir_ + L"hotel-server.json").c_str());
     RemoveDirectoryW(dir_.c_str());
@@ -63,6 +68,8 @@ class Config : public testing::Test {
   void Startup() { LoadStartupSettings(); }
 
   std::wstring dir_;
+  std::wstring key_;
+  const wchar_t* const kDriverKey = g_driverParametersKey;
 };
 
 std::wstring RegSz(const wchar_t* name) {

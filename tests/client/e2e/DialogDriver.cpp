@@ -216,9 +216,45 @@ HWND Login(const std::wstring& user, const std::wstring& password) {
   return WaitDialog(L"Zelko无盘客户端");
 }
 
+// Screenshot mode (scripts/screenshots.sh): shows each dialog in a presentable state, announces
+// it with <app>\shot-NAME.ready and waits for the script to answer with shot-NAME.done.
+void Shot(const wchar_t* name) {
+  std::wstring ready = g_appDir + L"\\shot-" + name + L".ready";
+  std::wstring done = g_appDir + L"\\shot-" + name + L".done";
+  Sleep(400);  // let the dialog finish painting
+  FILE* f = _wfopen(ready.c_str(), L"wb");
+  if (f) fclose(f);
+  for (int i = 0; i < 600 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
+}
+
+int Shots(const std::wstring& user, const std::wstring& password) {
+  StartClient();
+  HWND login = WaitDialog(L"Zelko无盘 - 登录");
+  SetItem(login, 1003, user);
+  SetItem(login, 1004, password);
+  Shot(L"login");
+  Click(login, 1005);
+  WaitGone(login);
+  HWND main = WaitDialog(L"Zelko无盘客户端");
+  Shot(L"main");
+  Click(main, 40002);
+  HWND settings = WaitDialog(L"设置", main);
+  Shot(L"settings");
+  Click(settings, IDCANCEL);
+  WaitGone(settings);
+  Click(main, 40003);
+  HWND about = WaitDialog(L"关于", main);
+  Shot(L"about");
+  Click(about, IDOK);
+  WaitGone(about);
+  PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
+  ExpectClientExit();
+  return 0;
+}
+
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
   SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG {
     if (g_client) TerminateProcess(g_client, 98);
     TerminateProcess(GetCurrentProcess(), 3);
@@ -228,6 +264,7 @@ int wmain() {
   const int port = atoi(Env(L"ZELKO_TEST_API_PORT").c_str());
   const std::wstring user = Wide(Env(L"ZELKO_TEST_USER")), password = Wide(Env(L"ZELKO_TEST_PASSWORD"));
   const std::wstring portText = std::to_wstring(port);
+  const bool shots = argc > 1 && wcscmp(argv[1], L"--shots") == 0;
 
   // Our own view of the server, for setting it up and checking its state.
   Settings().serverHost = L"127.0.0.1";
@@ -242,6 +279,7 @@ int wmain() {
   HttpResponse r = HttpPostJson(L"127.0.0.1", port, L"/api/disk/clients",
                                 "{\"macAddress\":\"" + mac + "\",\"name\":\"e2e-pc\",\"ipAddress\":\"127.0.0.1\",\"imageId\":1}");
   if (!r.ok) Fatal("cannot register the PC: %s %s", r.error.c_str(), r.body.c_str());
+  if (shots) return Shots(user, password);
   const std::string configBefore = ReadFileText(g_appDir + L"\\config.json");
   const std::wstring record = g_appDir + L"\\shutdown-record.txt";
 
