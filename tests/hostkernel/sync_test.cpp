@@ -50,7 +50,11 @@ TEST(Events, SynchronizationEventReleasesOneWaiterPerSignal) {
     Waiter w{&ev, &woken};
     HANDLE a = StartThread(WaitOnEvent, &w), b = StartThread(WaitOnEvent, &w);
     KeSetEvent(&ev, 0, FALSE);
-    LARGE_INTEGER settle = Relative(100);
+    for (int i = 0; i < 500 && woken.load() == 0; i++) {
+        LARGE_INTEGER step = Relative(10);
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
+    }
+    LARGE_INTEGER settle = Relative(100);   // time for a wrong second wake-up to show
     KeDelayExecutionThread(KernelMode, FALSE, &settle);
     EXPECT_EQ(woken.load(), 1);
     EXPECT_EQ(KeReadStateEvent(&ev), 0);   // consumed by the waiter
@@ -120,12 +124,14 @@ TEST(Threads, ThreadObjectWaitedOnAfterItTerminatedIsSignalled) {
     long objects = hk::test::LiveObjects();
     std::atomic<int> ran{0};
     HANDLE h = StartThread(JustReturn, &ran);
-    while (!ran.load()) std::this_thread::yield();
-    LARGE_INTEGER settle = Relative(50);
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);   // the thread is gone by now
     PVOID obj;
     ASSERT_EQ(ObReferenceObjectByHandle(h, SYNCHRONIZE, *PsThreadType, KernelMode, &obj, nullptr), STATUS_SUCCESS);
-    EXPECT_TRUE(PsIsThreadTerminating((PETHREAD)obj));
+    for (int i = 0; i < 500 && !PsIsThreadTerminating((PETHREAD)obj); i++) {
+        LARGE_INTEGER step = Relative(10);
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
+    }
+    ASSERT_TRUE(PsIsThreadTerminating((PETHREAD)obj));   // gone before anyone waits on it
+    EXPECT_EQ(ran.load(), 1);
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     EXPECT_EQ(KeWaitForSingleObject(obj, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
