@@ -276,9 +276,6 @@ int wmain(int argc, wchar_t** argv) {
   // The client finds its PC by the same adapter rule; register that MAC with loopback as IP.
   const std::string mac = GetMacAddress();
   if (mac.empty()) Fatal("this machine shows no network adapter address to Wine");
-  HttpResponse r = HttpPostJson(L"127.0.0.1", port, L"/api/disk/clients",
-                                "{\"macAddress\":\"" + mac + "\",\"name\":\"e2e-pc\",\"ipAddress\":\"127.0.0.1\",\"imageId\":1}");
-  if (!r.ok) Fatal("cannot register the PC: %s %s", r.error.c_str(), r.body.c_str());
   if (shots) return Shots(user, password);
   const std::string configBefore = ReadFileText(g_appDir + L"\\config.json");
   const std::wstring record = g_appDir + L"\\shutdown-record.txt";
@@ -327,11 +324,31 @@ int wmain(int argc, wchar_t** argv) {
   EXPECT_TRUE(ReadFileText(g_appDir + L"\\config.json") == configBefore);
   EXPECT_TRUE(ReadFileText(g_appDir + L"\\hotel-server.json") == "<missing>");
 
-  // 2. Log in; the main dialog shows the state read from the server.
+  // 2. Log in while the server does not know this PC: a warning naming the MAC, and both
+  // super-user buttons refuse.
   SetItem(login, 1002, portText);
   Click(login, 1005);
   WaitGone(login);
+  HWND unknown = WaitDialog(L"提示");  // shown before the main dialog becomes visible
+  std::wstring warning = ItemText(unknown, 0xFFFF);
+  const std::wstring expected = L"客户机未在服务端注册，请联系管理员添加客户机\n\nMAC: " + Wide(mac) + L"\n错误: ";
+  EXPECT_EQ_W(warning.substr(0, expected.size()), expected);
+  EXPECT_TRUE(warning.size() > expected.size());  // followed by the server's reason
+  Click(unknown, IDOK);
   HWND main = WaitDialog(L"Zelko无盘客户端");
+  Click(main, 1046);
+  Answer(main, L"提示", L"客户机 ID 未获取，无法切换超级用户模式", IDOK);
+  Click(main, 1047);
+  Answer(main, L"提示", L"客户机 ID 未获取，无法退出超级用户模式", IDOK);
+  PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
+  ExpectClientExit();
+
+  // 3. Register the PC; the main dialog shows the state read from the server.
+  HttpResponse r = HttpPostJson(L"127.0.0.1", port, L"/api/disk/clients",
+                                "{\"macAddress\":\"" + mac + "\",\"name\":\"e2e-pc\",\"ipAddress\":\"127.0.0.1\",\"imageId\":1}");
+  if (!r.ok) Fatal("cannot register the PC: %s %s", r.error.c_str(), r.body.c_str());
+  StartClient();
+  main = Login(user, password);
   if (HWND box = FindDialog(L"提示", main)) Fatal("unexpected box: %s", U8(ItemText(box, 0xFFFF)).c_str());
   EXPECT_EQ_W(ItemText(main, 1048), L"● 未进入超级用户模式");
   EXPECT_EQ_W(ItemText(main, 1049), L"已登录: " + user + L" @ 127.0.0.1:" + portText);
@@ -356,7 +373,7 @@ int wmain(int argc, wchar_t** argv) {
                &apiPort, &size);
   EXPECT_TRUE(apiPort == (DWORD)port);
 
-  // 3. Super-user switch: confirmation, server state, information box, then the restart.
+  // 4. Super-user switch: confirmation, server state, information box, then the restart.
   Click(main, 1046);
   Answer(main, L"确认切换", L"即将切换到超级用户模式，切换后需要重启计算机生效。确认切换？", IDYES);
   HWND info = WaitDialog(L"提示", main);
@@ -386,7 +403,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   EXPECT_TRUE(lines.find('\n') != lines.rfind('\n'));
 
-  // 4. Image buttons: no selection, the upload's driver check, initialise disk.
+  // 5. Image buttons: no selection, the upload's driver check, initialise disk.
   Click(main, 1045);
   Sleep(300);
   EXPECT_TRUE(SendMessageW(combo, CB_GETCOUNT, 0, 0) == count);
@@ -403,7 +420,7 @@ int wmain(int argc, wchar_t** argv) {
   Answer(main, L"成功", L"磁盘初始化并格式化完成\n（MBR + NTFS + active 标记已就绪，PXE 可引导）", IDOK);
   EXPECT_EQ_W(ItemText(main, 1051), L"初始化磁盘");
 
-  // 5. Settings: an empty host keeps the previous one; about opens and closes.
+  // 6. Settings: an empty host keeps the previous one; about opens and closes.
   Click(main, 40002);
   HWND settings = WaitDialog(L"设置", main);
   EXPECT_EQ_W(ItemText(settings, 1032), L"127.0.0.1");
@@ -424,7 +441,7 @@ int wmain(int argc, wchar_t** argv) {
   PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
   ExpectClientExit();
 
-  // 6. A PC the server already has in super-user mode shows the green status at once.
+  // 7. A PC the server already has in super-user mode shows the green status at once.
   int64_t id;
   bool super;
   if (!GetClientByMac(mac, id, super, error) || !SetSuperClient(id, true, error)) Fatal("%s", error.c_str());
@@ -434,7 +451,7 @@ int wmain(int argc, wchar_t** argv) {
   PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
   ExpectClientExit();
 
-  // 7. Cancelling the login ends the program without a request or a write.
+  // 8. Cancelling the login ends the program without a request or a write.
   DeleteFileW((g_appDir + L"\\hotel-server.json").c_str());
   StartClient();
   login = WaitDialog(L"Zelko无盘 - 登录");
