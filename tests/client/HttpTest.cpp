@@ -1,6 +1,8 @@
 // HttpRequest and the server operations against a scripted loopback peer: the bytes we send and
 // what the operator sees for replies the real management server never gives.
+#include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <gtest/gtest.h>
 
@@ -279,6 +281,23 @@ TEST_F(Http, SuperSwitchPrepareDiskAndUploadSession) {
     EXPECT_FALSE(RequestUploadSession(L"127.0.0.1", peer.port(), 5, token, error));
     EXPECT_EQ(error, "申请上传会话失败: HTTP 状态码: 403 (HTTP 403)");
   }
+}
+
+TEST(MacAddress, FirstAdapterWithSixNonZeroBytesInListOrder) {
+  IP_ADAPTER_INFO a[4] = {};
+  for (int i = 0; i < 3; ++i) a[i].Next = &a[i + 1];
+  a[0].AddressLength = 6;  // all zero: skipped
+  a[1].AddressLength = 8;  // not an Ethernet address: skipped
+  memcpy(a[1].Address, "\x01\x02\x03\x04\x05\x06\x07\x08", 8);
+  a[2].AddressLength = 6;
+  memcpy(a[2].Address, "\x0a\xbc\x00\x01\xfe\xff", 6);
+  a[3].AddressLength = 6;
+  memcpy(a[3].Address, "\x11\x11\x11\x11\x11\x11", 6);
+  EXPECT_EQ(MacFromAdapterList(a), "0A-BC-00-01-FE-FF");
+  a[2].Next = nullptr;
+  a[2].AddressLength = 0;
+  EXPECT_EQ(MacFromAdapterList(a), "");
+  EXPECT_EQ(MacFromAdapterList(nullptr), "");
 }
 
 TEST(MacAddress, FormatIsUpperCaseDashSeparated) {

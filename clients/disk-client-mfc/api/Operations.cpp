@@ -125,7 +125,11 @@ std::string GetMacAddress() {
   std::vector<unsigned char> buf(size, 0);
   auto* list = reinterpret_cast<IP_ADAPTER_INFO*>(buf.data());
   if (GetAdaptersInfo(list, &size) != NO_ERROR) return {};
-  for (IP_ADAPTER_INFO* a = list; a; a = a->Next) {
+  return MacFromAdapterList(list);
+}
+
+std::string MacFromAdapterList(const IP_ADAPTER_INFO* list) {
+  for (const IP_ADAPTER_INFO* a = list; a; a = a->Next) {
     if (a->AddressLength != 6) continue;
     const BYTE* m = a->Address;
     if (!(m[0] | m[1] | m[2] | m[3] | m[4] | m[5])) continue;

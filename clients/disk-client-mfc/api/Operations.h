@@ -22,3 +22,6 @@ bool RequestUploadSession(const std::wstring& host, int port, int64_t imageId,
 
 // "AA-BB-CC-DD-EE-FF" of the first adapter with a six-byte, non-zero address; empty if none.
 std::string GetMacAddress();
+// The same rule over an adapter list the caller already has (walked in list order).
+struct _IP_ADAPTER_INFO;
+std::string MacFromAdapterList(const _IP_ADAPTER_INFO* list);

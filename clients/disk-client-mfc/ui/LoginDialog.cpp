@@ -119,6 +119,8 @@ INT_PTR CALLBACK LoginDialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       SetWindowLongPtrW(dlg, DWLP_USER, (LONG_PTR)ctx);
       SendMessageW(dlg, WM_SETICON, ICON_BIG,
                    (LPARAM)LoadIconW(Settings().instance, MAKEINTRESOURCEW(IDI_APP)));
+      SendMessageW(dlg, WM_SETICON, ICON_SMALL,
+                   (LPARAM)LoadIconW(Settings().instance, MAKEINTRESOURCEW(IDI_APP)));
       SetDlgItemTextW(dlg, IDC_LOGIN_HOST, ctx->serverHost.c_str());
       SetDlgItemTextW(dlg, IDC_LOGIN_PORT, std::to_wstring(ctx->apiPort).c_str());
       SetDlgItemTextW(dlg, IDC_LOGIN_USER, L"");
