@@ -31,6 +31,9 @@ server=/usr/lib/wine/wineserver64
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=${ZELKO_WINEDEBUG:--all} WINELOADER=$wine
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 unset WINESERVER
+# Wine's WinHTTP honours http_proxy: a proxy in the environment would carry the tests' loopback
+# requests to another machine.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 
 log() { echo "wine-run: $*" >&2; }
 
