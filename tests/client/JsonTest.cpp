@@ -95,6 +95,11 @@ TEST(Json, ObjectArrays) {
   items = JsonGetObjectArray(R"({"x":{"items":5},"items":[ 1, {"a":1} ,"s", {"b":2}]})", "items");
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[1], R"({"b":2})");
+  // Braces and escaped quotes inside names do not end or extend an element.
+  items = JsonGetObjectArray(R"({"items":[{"id":1,"name":"a}b"},{"id":2,"name":"c{\"}"}]})", "items");
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0], R"({"id":1,"name":"a}b"})");
+  EXPECT_EQ(items[1], R"({"id":2,"name":"c{\"}"})");
   // Unbalanced braces: the element runs to the end of the document.
   items = JsonGetObjectArray(R"({"items":[{"a":{"b":1})", "items");
   ASSERT_EQ(items.size(), 1u);

@@ -193,10 +193,22 @@ std::vector<std::string> JsonGetObjectArray(const std::string& d, const char* ke
       if (d[i] != '{') { ++i; continue; }
       size_t start = i;
       int depth = 1;
+      bool inString = false;
+      // Braces inside string values (an image called "win{10}") do not count.
       for (++i; i < d.size() && depth > 0; ++i) {
-        if (d[i] == '{') ++depth;
-        else if (d[i] == '}') --depth;
+        char c = d[i];
+        if (inString) {
+          if (c == '\\') ++i;
+          else if (c == '"') inString = false;
+        } else if (c == '"') {
+          inString = true;
+        } else if (c == '{') {
+          ++depth;
+        } else if (c == '}') {
+          --depth;
+        }
       }
+      if (i > d.size()) i = d.size();
       items.push_back(d.substr(start, i - start));
     }
     return items;

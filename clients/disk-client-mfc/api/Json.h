@@ -14,7 +14,8 @@ bool JsonGetString(const std::string& doc, const char* key, std::string& out);
 bool JsonGetBool(const std::string& doc, const char* key, bool& out);
 bool JsonGetInt(const std::string& doc, const char* key, int32_t& out);
 bool JsonGetInt64(const std::string& doc, const char* key, int64_t& out);
-// Each element is the text of one object, "{" through its matching "}".
+// Each element is the text of one object, "{" through its matching "}" (braces inside string
+// values do not count).
 std::vector<std::string> JsonGetObjectArray(const std::string& doc, const char* key);
 
 // Unescapes the raw bytes of a string value (without its quotes). \uXXXX escapes, surrogate
