@@ -30,8 +30,7 @@ std::wstring GetExeDirectory() {
 
 std::wstring ConfigFilePath(const wchar_t* name) {
   std::wstring p = Settings().exeDir;
-  if (!p.empty() && p.back() != L'\\' && p.back() != L'/') p += L'\\';
-  else if (p.empty()) p = L"\\";
+  if (p.empty() || (p.back() != L'\\' && p.back() != L'/')) p += L'\\';
   return p + name;
 }
 
@@ -98,13 +97,13 @@ ClientConfig LoadClientConfig() {
   ClientConfig cfg;
   std::string doc;
   if (!ReadWholeFile(ConfigFilePath(L"config.json"), doc)) return cfg;
-  std::string s;
+  std::string url, ip;
   int32_t n;
-  if (JsonGetString(doc, "server_url", s) && !s.empty()) {
-    cfg.serverUrl = Utf8ToWide(s);
+  if (JsonGetString(doc, "server_url", url) && !url.empty()) {
+    cfg.serverUrl = Utf8ToWide(url);
     ParseServerUrl(cfg.serverUrl, cfg.serverHost, cfg.port);
-  } else if (JsonGetString(doc, "serverIp", (s = std::string())) && !s.empty()) {
-    cfg.serverHost = Utf8ToWide(s);
+  } else if (JsonGetString(doc, "serverIp", ip) && !ip.empty()) {
+    cfg.serverHost = Utf8ToWide(ip);
     if (JsonGetInt(doc, "serverPort", n) && n > 0) cfg.port = n;
     cfg.serverUrl = L"http://" + cfg.serverHost + L":" + std::to_wstring(cfg.port);
   }
