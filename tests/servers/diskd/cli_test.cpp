@@ -94,9 +94,10 @@ TEST(CliTest, SigtermStillDeliversQueuedAnswers) {
     h.seq = 3;
     h.length = kLen;
     c.Send(EncodeHeader(h));
-    // The answer is stuck in the server's queue because nobody reads it yet.
-    EXPECT_TRUE(s.WaitLog("connection accepted"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The answer is stuck in the server's queue because nobody reads it yet: wait until its
+    // first bytes have arrived, the rest cannot fit into the socket buffers.
+    ASSERT_TRUE(c.WaitReadable(10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::thread stopper([&] { EXPECT_EQ(s.Stop(), 0); });
     auto r = c.RecvHeader(10000);
     ASSERT_TRUE(r);

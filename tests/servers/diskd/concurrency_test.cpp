@@ -28,6 +28,7 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
     std::atomic<uint64_t> reads{0};
+    std::atomic<int> ready{0};  // sessions bound before the first merge starts
     constexpr int kReaders = 6;
     std::vector<std::thread> threads;
     for (int r = 0; r < kReaders; ++r) {
@@ -36,8 +37,10 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
             auto h = c.Handshake(kIqn, "reader-" + std::to_string(r));
             if (!h || h->header.opcode != wire::OpRespOk || h->body.ver != 1) {
                 failures++;
+                ready++;
                 return;
             }
+            ready++;
             // Each reader owns a region above the patterned area for its overlay writes.
             uint64_t own = (3u << 20) + static_cast<uint64_t>(r) * 65536;
             std::mt19937 rng(r);
@@ -64,8 +67,13 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
     // One reader also goes over UDP on the same session, in parallel with its TCP traffic.
     threads.emplace_back([&] {
         Client c(server.tcpPort());
-        if (!c.Handshake(kIqn, "udp-reader")) return void(failures++);
+        if (!c.Handshake(kIqn, "udp-reader")) {
+            failures++;
+            ready++;
+            return;
+        }
         auto tn = c.Negotiate(3);
+        ready++;
         if (!tn || !tn->udpPort) return void(failures++);
         UdpClient u(static_cast<uint16_t>(tn->udpPort));
         uint32_t seq = 1000;
@@ -88,6 +96,7 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
         }
     });
 
+    while (ready.load() < kReaders + 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     // Three rounds of super-user writes and merges on the patterned area.
     std::vector<uint8_t> last;
     for (int round = 0; round < 3; ++round) {

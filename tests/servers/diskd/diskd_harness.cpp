@@ -225,6 +225,11 @@ std::optional<Header> Client::RecvHeader(int timeoutMs) {
     return DecodeHeader(b->data());
 }
 
+bool Client::WaitReadable(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1;
+}
+
 bool Client::WaitClosed(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];

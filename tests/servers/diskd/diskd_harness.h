@@ -82,6 +82,7 @@ public:
     // Exactly n bytes or an empty optional on close/timeout.
     std::optional<std::vector<uint8_t>> Recv(size_t n, int timeoutMs = 5000);
     std::optional<Header> RecvHeader(int timeoutMs = 5000);
+    bool WaitReadable(int timeoutMs);
     // True when the server closed the connection (EOF) within the timeout.
     bool WaitClosed(int timeoutMs = 3000);
 

@@ -158,7 +158,7 @@ TEST_F(LayersTest, NormalOverlaySurvivesReconnectAndIsRestoredAfterIdle) {
         EXPECT_EQ(*a2->Read(4096, 4096), data);
     }
     // After the idle time without any connection, the next boot starts clean.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     auto a = Connect("pc-a");
     EXPECT_TRUE(IsPattern(*a->Read(4096, 4096), 4096));
     EXPECT_TRUE(server_->WaitLog("restore on reboot: overlay discarded"));

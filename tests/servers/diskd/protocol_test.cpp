@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "diskd_harness.h"
 
@@ -501,7 +502,13 @@ TEST_F(ProtocolTest, UdpReadWritePing) {
     wb.insert(wb.end(), data.begin(), data.end());
     u.Send(wb);
     EXPECT_FALSE(u.Recv(300));
-    EXPECT_EQ(*c->Read(1024, 2048), data);
+    // The datagram is applied by another thread than the TCP read; give it time under load.
+    bool seen = false;
+    for (int i = 0; i < 50 && !seen; ++i) {
+        seen = *c->Read(1024, 2048) == data;
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(seen);
 
     // Reads beyond one datagram are refused with an error datagram echoing the seq.
     for (uint32_t len : {65536u + 512, 65536u}) {
