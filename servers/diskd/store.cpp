@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -34,7 +37,10 @@ std::string FallbackClientKey(const std::string& clientId, const std::string& pe
 
 ImageStore::ImageStore(const Config& cfg) : cfg_(cfg) { hook_.Parse(cfg.mergePause); }
 
-ImageStore::~ImageStore() { Stop(); }
+ImageStore::~ImageStore() {
+    Stop();
+    if (lockFd_ >= 0) close(lockFd_);
+}
 
 std::shared_ptr<Image> ImageStore::OpenImage(const ImageSpec& spec, std::string* error) {
     std::string dir = cfg_.dataDir + "/images/" + EncodeName(spec.iqn);
@@ -51,6 +57,12 @@ bool ImageStore::Start(std::string* error) {
     struct stat st;
     if (stat((cfg_.dataDir + "/images").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *error = "cannot create data directory " + cfg_.dataDir;
+        return false;
+    }
+    // Two servers on one data directory would merge into the same images and journals.
+    lockFd_ = open((cfg_.dataDir + "/diskd.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd_ < 0 || flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        *error = "data directory " + cfg_.dataDir + " is in use by another zelko-diskd";
         return false;
     }
     if (!managed()) {

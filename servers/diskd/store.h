@@ -68,6 +68,7 @@ private:
     std::condition_variable stopCv_;
     bool stop_ = false;
     std::atomic<unsigned> checksInFlight_{0};
+    int lockFd_ = -1;
 };
 
 // Key under which a client's layers are kept when no better name is known.

@@ -42,6 +42,17 @@ TEST(CliTest, HelpAndBadArguments) {
     std::ofstream(dir / "bad.json") << "{\"listen\": \"127.0.0.1:0\", \"colour\": \"blue\"}";
     EXPECT_EQ(RunDiskd("--config " + dir / "bad.json", &out), 2);
     EXPECT_NE(out.find("unknown member 'colour'"), std::string::npos) << out;
+    // One data directory, one server.
+    MakeImage(dir / "a.img", 1u << 20);
+    {
+        Server first(dir.path(), {"--image", "iqn.x=" + dir / "a.img"});
+        ASSERT_TRUE(first.running());
+        EXPECT_EQ(RunDiskd("--listen 127.0.0.1:0 --admin-listen off --data-dir " + dir / "data" + " --image iqn.x=" +
+                               dir / "a.img",
+                           &out),
+                  1);
+        EXPECT_NE(out.find("is in use by another zelko-diskd"), std::string::npos) << out;
+    }
     // A missing image file is a start-up error, not a silent empty server.
     EXPECT_EQ(RunDiskd("--listen 127.0.0.1:0 --admin-listen off --data-dir " + dir / "d" + " --image iqn.x=" + dir / "nope.img",
                   &out),
