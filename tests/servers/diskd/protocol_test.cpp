@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "diskd_harness.h"
@@ -433,6 +434,33 @@ TEST_F(ProtocolTest, GarbageClosesOnlyThatConnection) {
             EXPECT_EQ(h->opcode, wire::OpRespError) << b.what;
         }
         EXPECT_TRUE(c.WaitClosed()) << b.what;
+    }
+    // Well-framed nonsense: known opcodes with random flags, offsets, lengths and payloads, on
+    // sessions with and without a handshake. Whatever the answers, the server survives.
+    std::mt19937 rng(7);
+    const uint8_t ops[] = {wire::OpHandshake, wire::OpRead, wire::OpWrite, wire::OpBatchRead, wire::OpBatchWrite,
+                           wire::OpPing, wire::OpExitSuperUser, wire::OpMigrationStatus, wire::OpPushBlockAck,
+                           wire::OpTransportNegotiate, wire::OpPathDeregister};
+    for (int round = 0; round < 60; ++round) {
+        Client c(server_->tcpPort());
+        if (round % 2) {
+            ASSERT_TRUE(c.Handshake(kIqn, "fuzz-" + std::to_string(round), round % 4 == 1 ? &kToken : nullptr));
+        }
+        std::vector<uint8_t> bytes;
+        for (int k = 0; k < 8; ++k) {
+            Header h;
+            h.opcode = ops[rng() % sizeof ops];
+            h.flags = static_cast<uint8_t>(rng());
+            h.seq = rng();
+            h.offset = rng() % 3 == 0 ? rng() % 300 : (static_cast<uint64_t>(rng()) << 32 | rng()) % (kSize + 8192);
+            h.length = rng() % 4 == 0 ? rng() : rng() % 5000;
+            auto hb = EncodeHeader(h);
+            bytes.insert(bytes.end(), hb.begin(), hb.end());
+            auto junk = Pattern(rng() % 6000, static_cast<uint8_t>(round + k));
+            bytes.insert(bytes.end(), junk.begin(), junk.end());
+        }
+        c.Send(bytes);
+        c.WaitClosed(50);
     }
     // Half a request, then the client goes away: nothing else is disturbed.
     {
