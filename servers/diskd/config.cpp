@@ -42,6 +42,8 @@ Options override the members of the configuration file of the same name (see REA
                               is deleted (default 604800, one week; 0 keeps them)
   --normal-writable on|off    normal sessions get a writable overlay (default on); off
                               makes them read-only
+  --udp-push-ahead N          after a UDP read, push the next N 4 KiB blocks to the client's
+                              cache as PushBlock datagrams (default 0 = off, at most 64)
   --ready-file FILE           write {"tcpPort":..,"udpPort":..,"adminPort":..} when serving
   --log-level debug|info|warn|error   (default info)
   --help, --version
@@ -177,6 +179,7 @@ bool LoadFile(const std::string& path, Config* cfg, std::string* error) {
             else if (key == "maxConnections") cfg->maxConnections = val.get<unsigned>();
             else if (key == "overlayIdleSeconds") cfg->overlayIdleSeconds = val.get<unsigned>();
             else if (key == "overlayRetentionSeconds") cfg->overlayRetentionSeconds = val.get<unsigned>();
+            else if (key == "udpPushAhead") cfg->udpPushAhead = std::min(64u, val.get<unsigned>());
             else if (key == "normalWritable") cfg->normalWritable = val.get<bool>();
             else if (key == "logLevel") {
                 if (!ParseLogLevel(val.get<std::string>(), &cfg->logLevel)) throw std::runtime_error("bad logLevel");
@@ -297,6 +300,10 @@ bool LoadConfig(int argc, char** argv, Config* cfg, bool* exitNow, std::string* 
             cfg->overlayRetentionSeconds = static_cast<unsigned>(n);
         } else if (a == "--normal-writable") ok = ParseBool(v, &cfg->normalWritable);
         else if (a == "--ready-file") cfg->readyFile = v;
+        else if (a == "--udp-push-ahead") {
+            ok = ParseUnsigned(v, 64, &n);
+            cfg->udpPushAhead = static_cast<unsigned>(n);
+        }
         else if (a == "--log-level") ok = ParseLogLevel(v, &cfg->logLevel);
         else if (a == "--test-merge-pause") cfg->mergePause = v;
         else {

@@ -48,6 +48,7 @@ struct Config {
     unsigned overlayRetentionSeconds = 7 * 86400;
     bool normalWritable = true;
     unsigned udpMtu = 65507;
+    unsigned udpPushAhead = 0;  // 4 KiB blocks pushed after each UDP read (read-ahead)
     std::string readyFile;
     LogLevel logLevel = LogLevel::Info;
     std::string mergePause;  // test hook, see MergeHook

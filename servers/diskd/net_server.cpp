@@ -397,6 +397,14 @@ void NetServer::UdpLoop() {
         session->HandleUdp(h, buf.data() + kHeader, static_cast<size_t>(n) - kHeader, out);
         if (!out.empty())
             sendto(udpFd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+        // Read-ahead into the client's cache: the blocks that follow a successful read.
+        if (cfg_.udpPushAhead && h.opcode == wire::OpRead && out.size() > kHeader && out[6] == wire::OpRespOk) {
+            uint64_t next = (h.offset + h.length + kLayerBlock - 1) / kLayerBlock * kLayerBlock;
+            for (unsigned k = 0; k < cfg_.udpPushAhead; ++k, next += kLayerBlock) {
+                if (!session->BuildPushBlock(next, pushSeq_.fetch_add(1), out)) break;
+                sendto(udpFd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+            }
+        }
     }
 }
 

@@ -53,6 +53,7 @@ private:
     int wakeFd_ = -1;
     uint16_t tcpPort_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<uint32_t> pushSeq_{1};
     std::vector<std::thread> workers_;
     std::vector<std::thread> udpThreads_;
     std::mutex connsMutex_;

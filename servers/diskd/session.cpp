@@ -502,6 +502,16 @@ void Session::PathDeregister(const wire::MessageHeader& h, const uint8_t* p, siz
     AppendHeader(out, wire::OpRespOk, 0, h.seq, 0, 0);
 }
 
+bool Session::BuildPushBlock(uint64_t offset, uint32_t seq, std::vector<uint8_t>& out) {
+    std::shared_lock<std::shared_mutex> lk(stateMutex_);
+    // The client's cache takes only whole, aligned 4 KiB blocks.
+    if (!image_ || offset % kLayerBlock || CheckRange(offset, kLayerBlock)) return false;
+    out.clear();
+    AppendHeader(out, wire::OpPushBlock, wire::FlagData, seq, offset, kLayerBlock);
+    out.resize(sizeof(wire::MessageHeader) + kLayerBlock);
+    return image_->Read(overlay_.get(), pin_, offset, kLayerBlock, out.data() + sizeof(wire::MessageHeader));
+}
+
 void Session::HandleUdp(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
     stats_.udpRequests++;
     switch (h.opcode) {

@@ -67,6 +67,9 @@ public:
     // One datagram; `out` stays empty when no answer is due.
     void HandleUdp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
                    std::vector<uint8_t>& out);
+    // The PushBlock datagram for the 4 KiB block at `offset` as this session sees it; false
+    // when the block is not a whole block of the image or the session is unbound.
+    bool BuildPushBlock(uint64_t offset, uint32_t seq, std::vector<uint8_t>& out);
     const std::string& peer() const { return peerText_; }
 
 private:

@@ -2,6 +2,9 @@
 // test's own (not the driver).
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
 #include <cstring>
 #include <random>
 #include <thread>
@@ -585,6 +588,71 @@ TEST_F(ProtocolTest, UdpWithoutNegotiatedSessionIsIgnored) {
     r.length = 512;
     u.Send(EncodeHeader(r));
     EXPECT_FALSE(u.Recv(300));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UdpPushTest, ReadAheadIsPushedAndAcksAreAccepted) {
+    TempDir dir;
+    MakeImage(dir / "a.img", kSize);
+    Server s(dir.path(), {"--image", kIqn + "=" + dir / "a.img", "--udp-push-ahead", "2"});
+    ASSERT_TRUE(s.running()) << s.Log();
+    Client c(s.tcpPort());
+    ASSERT_TRUE(c.Handshake(kIqn, "pc"));
+    // What this session sees is what gets pushed: its own overlay included.
+    auto mine = Pattern(4096, 5);
+    ASSERT_EQ(c.Write(8192, mine)->opcode, wire::OpRespOk);
+    auto tn = c.Negotiate(3);
+    ASSERT_TRUE(tn && tn->udpPort);
+    UdpClient u(static_cast<uint16_t>(tn->udpPort));
+    Header r;
+    r.opcode = wire::OpRead;
+    r.seq = 10;
+    r.offset = 100;  // unaligned end: pushes start at the next whole block
+    r.length = 3000;
+    u.Send(EncodeHeader(r));
+    auto a = u.Recv();
+    ASSERT_TRUE(a);
+    EXPECT_EQ(DecodeHeader(a->data()).seq, 10u);
+    for (uint64_t want : {4096ull, 8192ull}) {
+        auto p = u.Recv();
+        ASSERT_TRUE(p);
+        ASSERT_EQ(p->size(), 24u + 4096);
+        Header ph = DecodeHeader(p->data());
+        EXPECT_EQ(ph.opcode, wire::OpPushBlock);
+        EXPECT_EQ(ph.flags, wire::FlagData);
+        EXPECT_EQ(ph.offset, want);
+        EXPECT_EQ(ph.length, 4096u);
+        std::vector<uint8_t> d(p->begin() + 24, p->end());
+        if (want == 8192) {
+            EXPECT_EQ(d, mine);
+        } else {
+            for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(d[i], PatternByte(want + i));
+        }
+        Header ack = ph;
+        ack.opcode = wire::OpPushBlockAck;
+        ack.flags = 0;
+        u.Send(EncodeHeader(ack));
+    }
+    EXPECT_FALSE(u.Recv(200));  // exactly two
+    // Nothing is pushed beyond the end of the image.
+    r.seq = 11;
+    r.offset = kSize - 4096;
+    r.length = 4096;
+    u.Send(EncodeHeader(r));
+    ASSERT_TRUE(u.Recv());
+    EXPECT_FALSE(u.Recv(200));
+    httplib::Client admin("127.0.0.1", s.adminPort());
+    for (int i = 0; i < 50; ++i) {
+        auto st = admin.Get("/admin/v1/stats");
+        ASSERT_TRUE(st);
+        if (nlohmann::json::parse(st->body)["pushAcks"] == 2) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(nlohmann::json::parse(admin.Get("/admin/v1/stats")->body)["pushAcks"], 2);
+    EXPECT_EQ(s.Stop(), 0);
 }
 
 }  // namespace
