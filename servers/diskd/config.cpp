@@ -33,6 +33,8 @@ Options override the members of the configuration file of the same name (see REA
   --image-poll SECONDS        how often to fetch the image list (default 5)
   --compression on|off        compressed Read answers when they save bytes (default on)
   --workers N                 worker threads of the data path (default 2 per CPU, >= 4)
+  --admission-threads N       threads for handshakes that wait for the management server's
+                              session check (default 8; management mode only)
   --max-io BYTES              largest Read/Write/batch payload (default 33554432)
   --max-connections N         concurrent TCP connections (default 4096)
   --overlay-idle SECONDS      standalone restore-on-reboot: a normal client's overlay is
@@ -175,6 +177,7 @@ bool LoadFile(const std::string& path, Config* cfg, std::string* error) {
             else if (key == "imagePollSeconds") cfg->imagePollSeconds = val.get<unsigned>();
             else if (key == "compression") cfg->compression = val.get<bool>();
             else if (key == "workers") cfg->workers = val.get<unsigned>();
+            else if (key == "admissionThreads") cfg->admissionThreads = std::max(1u, val.get<unsigned>());
             else if (key == "maxIoBytes") cfg->maxIoBytes = val.get<uint32_t>();
             else if (key == "maxConnections") cfg->maxConnections = val.get<unsigned>();
             else if (key == "overlayIdleSeconds") cfg->overlayIdleSeconds = val.get<unsigned>();
@@ -286,6 +289,9 @@ bool LoadConfig(int argc, char** argv, Config* cfg, bool* exitNow, std::string* 
         else if (a == "--workers") {
             ok = ParseUnsigned(v, 1024, &n) && n > 0;
             cfg->workers = static_cast<unsigned>(n);
+        } else if (a == "--admission-threads") {
+            ok = ParseUnsigned(v, 256, &n) && n > 0;
+            cfg->admissionThreads = static_cast<unsigned>(n);
         } else if (a == "--max-io") {
             ok = ParseUnsigned(v, 1u << 30, &n) && n >= 65536;
             cfg->maxIoBytes = static_cast<uint32_t>(n);

@@ -42,6 +42,7 @@ struct Config {
     unsigned imagePollSeconds = 5;
     bool compression = true;
     unsigned workers = 0;  // 0: 2 per CPU, at least 4
+    unsigned admissionThreads = 8;  // handshakes waiting for the management server
     uint32_t maxIoBytes = 32u << 20;
     unsigned maxConnections = 4096;
     unsigned overlayIdleSeconds = 120;

@@ -79,6 +79,7 @@ struct NetServer::Conn {
     size_t outOff = 0;
     bool closeAfterFlush = false;
     const char* closeWhy = "";
+    std::vector<uint8_t> parked;  // a Handshake waiting for an admission thread
     std::mutex mutex;
 };
 
@@ -127,6 +128,8 @@ bool NetServer::Start(std::string* error) {
     ev.data.ptr = &g_wakeTag;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
     for (unsigned i = 0; i < cfg_.workers; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    if (store_.managed())
+        for (unsigned i = 0; i < cfg_.admissionThreads; ++i) admissionThreads_.emplace_back([this] { AdmissionLoop(); });
     if (udpFd_ >= 0)
         for (int i = 0; i < 2; ++i) udpThreads_.emplace_back([this] { UdpLoop(); });
     ZLOG(Info, "net", "listening tcp=%s:%u udp=%s:%u workers=%u compression=%s", cfg_.tcp.host.c_str(), tcpPort_,
@@ -141,6 +144,13 @@ void NetServer::Stop() {
     if (write(wakeFd_, &one, sizeof one) < 0) { /* the flag alone stops them at the next event */ }
     for (auto& t : workers_) t.join();
     workers_.clear();
+    {
+        std::lock_guard<std::mutex> lk(admissionMutex_);
+        admissionStop_ = true;
+    }
+    admissionCv_.notify_all();
+    for (auto& t : admissionThreads_) t.join();
+    admissionThreads_.clear();
     for (auto& t : udpThreads_) t.join();
     udpThreads_.clear();
     // Workers are gone: answers that are still queued get a bounded blocking send.
@@ -301,6 +311,7 @@ NetServer::Action NetServer::Process(Conn* c) {
     }
 
     size_t pos = 0;
+    bool park = false;
     while (!stopping_ || pos == 0) {
         if (c->inLen - pos < kHeader) break;
         wire::MessageHeader h;
@@ -331,6 +342,15 @@ NetServer::Action NetServer::Process(Conn* c) {
             }
             break;
         }
+        if (h.opcode == wire::OpHandshake && store_.managed()) {
+            // The session check asks the management server; that must not hold a data-path
+            // worker. The connection is parked (not re-armed) until an admission thread has
+            // answered, so its requests stay in order.
+            c->parked.assign(c->in.data() + pos, c->in.data() + pos + frame);
+            pos += frame;
+            park = true;
+            break;
+        }
         c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out);
         pos += frame;
         if (!Flush(c)) return Close(c, "send failed");
@@ -345,6 +365,7 @@ NetServer::Action NetServer::Process(Conn* c) {
             c->in.shrink_to_fit();
         }
     }
+    if (park) return Action::Park;
     if (c->outOff < c->out.size()) return Action::WantWrite;
     if (peerClosed) return Close(c, "peer closed");
     // A complete request may still be buffered (pipelining): handle it without waiting for
@@ -369,9 +390,42 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
     {
         std::lock_guard<std::mutex> lk(c->mutex);
         a = Process(c);
-        if (a != Action::Close) Rearm(c, a == Action::WantWrite);
+        if (a == Action::WantRead || a == Action::WantWrite) Rearm(c, a == Action::WantWrite);
     }
     if (a == Action::Close) CloseConn(c, c->closeWhy);
+    if (a == Action::Park) {
+        {
+            std::lock_guard<std::mutex> lk(admissionMutex_);
+            admissionQueue_.push_back(c);
+        }
+        admissionCv_.notify_one();
+    }
+}
+
+void NetServer::AdmissionLoop() {
+    std::unique_lock<std::mutex> lk(admissionMutex_);
+    for (;;) {
+        // Drained even when stopping: a handshake that was received gets its answer.
+        admissionCv_.wait(lk, [this] { return admissionStop_ || !admissionQueue_.empty(); });
+        if (admissionQueue_.empty()) return;
+        Conn* c = admissionQueue_.front();
+        admissionQueue_.pop_front();
+        lk.unlock();
+        bool close = false;
+        {
+            std::lock_guard<std::mutex> cl(c->mutex);
+            wire::MessageHeader h;
+            memcpy(&h, c->parked.data(), kHeader);
+            c->session->HandleTcp(h, c->parked.data() + kHeader, c->parked.size() - kHeader, c->out);
+            c->parked.clear();
+            close = !Flush(c);
+            // Back to the workers through an immediate "writable" event: they send what is
+            // left and go on with any request that arrived meanwhile.
+            if (!close) Rearm(c, true);
+        }
+        if (close) CloseConn(c, "send failed");
+        lk.lock();
+    }
 }
 
 void NetServer::UdpLoop() {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,8 +34,9 @@ public:
 
 private:
     struct Conn;
-    enum class Action { WantRead, WantWrite, Close };
+    enum class Action { WantRead, WantWrite, Close, Park };
     void WorkerLoop();
+    void AdmissionLoop();
     Action Process(Conn* c);
     static Action Close(Conn* c, const char* why);
     void UdpLoop();
@@ -56,6 +59,12 @@ private:
     std::atomic<uint32_t> pushSeq_{1};
     std::vector<std::thread> workers_;
     std::vector<std::thread> udpThreads_;
+    // Handshakes that wait for the management server's session check.
+    std::vector<std::thread> admissionThreads_;
+    std::mutex admissionMutex_;
+    std::condition_variable admissionCv_;
+    std::deque<Conn*> admissionQueue_;
+    bool admissionStop_ = false;
     std::mutex connsMutex_;
     std::unordered_set<Conn*> conns_;
 };

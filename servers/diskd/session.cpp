@@ -214,10 +214,8 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
         fail(wire::ErrInvalidParameter, "field too long or empty IQN");
         return;
     }
-    bool busy = false;
-    auto image = store_.FindOrRefresh(iqn, &busy);
+    auto image = store_.FindOrRefresh(iqn);
     if (!image) {
-        if (busy) return fail(wire::ErrBusy, "image list being refreshed iqn=" + iqn);
         fail(wire::ErrAccessDenied, "unknown image iqn=" + iqn);
         return;
     }

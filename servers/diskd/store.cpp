@@ -177,16 +177,15 @@ std::shared_ptr<Image> ImageStore::Find(const std::string& iqn) {
     return it == images_.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Image> ImageStore::FindOrRefresh(const std::string& iqn, bool* busy) {
-    *busy = false;
+std::shared_ptr<Image> ImageStore::FindOrRefresh(const std::string& iqn) {
     auto img = Find(iqn);
     if (img || !managed()) return img;
-    // One list request at a time: a miss that finds a refresh running does not wait for it
-    // (that would park a data-path worker) but is answered "busy", which clients retry.
+    // One list request at a time: a miss that finds a refresh running waits for its result
+    // instead of asking again (this runs on an admission thread, not on the data path).
     std::unique_lock<std::mutex> lk(refreshMutex_, std::try_to_lock);
     if (!lk.owns_lock()) {
-        *busy = true;
-        return nullptr;
+        std::lock_guard<std::mutex> wait(refreshMutex_);
+        return Find(iqn);
     }
     std::string err;
     if (!RefreshLocked(&err)) ZLOG(Warn, "link", "image list refresh failed: %s", err.c_str());
@@ -222,19 +221,6 @@ AdmitResult ImageStore::Admit(const AdmitRequest& req) {
         r.reason = req.token.empty() ? "empty token" : "token not valid for this image";
         return r;
     }
-    // Session checks run on data-path workers. When the management server hangs, at most half
-    // of the workers may wait for it; the rest keep serving the PCs that are already running.
-    unsigned limit = std::max(1u, cfg_.workers / 2);
-    if (checksInFlight_.fetch_add(1) >= limit) {
-        checksInFlight_--;
-        r.error = wire::ErrBusy;
-        r.reason = "too many session checks in flight";
-        return r;
-    }
-    struct Release {
-        std::atomic<unsigned>& n;
-        ~Release() { n--; }
-    } release{checksInFlight_};
     json body = {{"iqn", req.iqn}, {"clientId", req.clientId}, {"peerIp", req.peerIp}};
     if (req.hasToken) body["token"] = req.token;
     auto c = MgmtClient(cfg_);

@@ -44,9 +44,8 @@ public:
     void Stop();
 
     std::shared_ptr<Image> Find(const std::string& iqn);
-    // Find, and in management mode ask for the list at once when the IQN is unknown. *busy is
-    // set when another refresh was running and the answer is therefore not final.
-    std::shared_ptr<Image> FindOrRefresh(const std::string& iqn, bool* busy);
+    // Find, and in management mode ask for the list at once when the IQN is unknown.
+    std::shared_ptr<Image> FindOrRefresh(const std::string& iqn);
     std::vector<std::shared_ptr<Image>> All();
     AdmitResult Admit(const AdmitRequest& req);
     bool RefreshFromMgmt(std::string* error);
@@ -67,7 +66,6 @@ private:
     std::mutex stopMutex_;
     std::condition_variable stopCv_;
     bool stop_ = false;
-    std::atomic<unsigned> checksInFlight_{0};
     int lockFd_ = -1;
 };
 

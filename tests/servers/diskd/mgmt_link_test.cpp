@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -35,9 +36,12 @@ public:
         });
         srv_.Post("/internal/v1/sessions/check", [this](const httplib::Request& req, httplib::Response& res) {
             if (!Authorized(req, res)) return;
-            std::lock_guard<std::mutex> lk(mu_);
+            std::unique_lock<std::mutex> lk(mu_);
             json in = json::parse(req.body);
             checks.push_back(in);
+            heldChecks++;
+            holdCv.wait(lk, [this] { return !hold; });
+            heldChecks--;
             if (failChecks) {
                 res.status = 500;
                 return;
@@ -56,6 +60,11 @@ public:
         thread_ = std::thread([this] { srv_.listen_after_bind(); });
     }
     ~FakeMgmt() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            hold = false;
+        }
+        holdCv.notify_all();
         srv_.stop();
         thread_.join();
     }
@@ -72,6 +81,9 @@ public:
     std::map<std::string, uint64_t> bootIds;    // client id -> boot id
     std::vector<json> checks;
     bool failChecks = false;
+    bool hold = false;  // session checks wait while set
+    std::condition_variable holdCv;
+    std::atomic<int> heldChecks{0};
     std::atomic<int> imageRequests{0};
     std::atomic<int> badSecret{0};
     int port = 0;
@@ -90,10 +102,11 @@ protected:
         mgmt_.images = json::array({{{"id", 1}, {"iqn", kIqn1}, {"path", dir_ / "1.img"}, {"sizeBytes", kSize}}});
         mgmt_.tokens["su-token"] = kIqn1;
     }
-    void Start(const std::string& secret = kSecret) {
-        server_ = std::make_unique<Server>(
-            dir_.path(), std::vector<std::string>{"--mgmt-url", "http://127.0.0.1:" + std::to_string(mgmt_.port),
-                                                  "--link-secret", secret, "--image-poll", "1"});
+    void Start(const std::string& secret = kSecret, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--mgmt-url", "http://127.0.0.1:" + std::to_string(mgmt_.port),
+                                         "--link-secret", secret, "--image-poll", "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        server_ = std::make_unique<Server>(dir_.path(), args);
         ASSERT_TRUE(server_->running()) << server_->Log();
     }
     void TearDown() override {
@@ -281,6 +294,38 @@ TEST_F(MgmtLinkTest, ImageMarkedReadOnlyRefusesEveryWriteAndKeepsTheLayer) {
     json j = json::parse(Admin("GET", "/admin/v1/images/" + kIqn1)->body);
     EXPECT_EQ(j["readOnly"], true);
     EXPECT_EQ(j["superLayers"].size(), 1u);
+}
+
+TEST_F(MgmtLinkTest, WaitingSessionChecksDoNotStallRunningClients) {
+    Start(kSecret, {"--workers", "2", "--admission-threads", "4"});
+    Client running(server_->tcpPort());
+    ASSERT_EQ(running.Handshake(kIqn1, "running-pc")->header.opcode, wire::OpRespOk);
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.hold = true;
+    }
+    // More handshakes waiting for the management server than there are workers.
+    std::vector<std::unique_ptr<Client>> booting;
+    for (int i = 0; i < 6; ++i) {
+        booting.push_back(std::make_unique<Client>(server_->tcpPort()));
+        booting.back()->Send(booting.back()->HandshakeRequest(kIqn1, "booting-" + std::to_string(i)));
+    }
+    for (int i = 0; i < 200 && mgmt_.heldChecks.load() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(mgmt_.heldChecks.load(), 4);  // one per admission thread, the rest queued
+    // The running PC is served meanwhile, over and over.
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(running.Read(i * 4096, 4096)) << i;
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.hold = false;
+    }
+    mgmt_.holdCv.notify_all();
+    for (auto& b : booting) {
+        auto h = b->RecvHeader(10000);
+        ASSERT_TRUE(h);
+        EXPECT_EQ(h->opcode, wire::OpRespOk);
+        ASSERT_TRUE(b->Recv(32));
+        ASSERT_TRUE(b->Read(0, 512));  // and the connection goes on normally
+    }
 }
 
 TEST_F(MgmtLinkTest, WrongLinkSecretServesNothing) {
