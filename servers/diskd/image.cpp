@@ -104,7 +104,7 @@ bool MergeHook::Parse(const std::string& text) {
 void Image::PauseIf(const char* phase, uint64_t count) {
     if (hook_.phase != phase || count < hook_.after) return;
     ZLOG(Warn, "merge", "test hook: merge paused phase=%s count=%llu iqn=%s", phase,
-         static_cast<unsigned long long>(count), spec_.iqn.c_str());
+         static_cast<unsigned long long>(count), entry_.iqn.c_str());
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(3600));
 }
 
@@ -112,40 +112,40 @@ std::string Image::OverlayStem(OverlayKind kind, const std::string& key) const {
     return stateDir_ + "/" + KindDir(kind) + "/" + EncodeName(key);
 }
 
-std::shared_ptr<Image> Image::Open(const ImageSpec& spec, const std::string& stateDir,
+std::shared_ptr<Image> Image::Open(const ImageEntry& entry, const std::string& stateDir,
                                    const MergeHook& hook, std::string* error) {
     std::shared_ptr<Image> img(new Image());
-    img->spec_ = spec;
+    img->entry_ = entry;
     img->stateDir_ = stateDir;
     img->hook_ = hook;
-    img->readOnly_ = spec.readOnly;
+    img->readOnly_ = entry.readOnly;
     if (!MakeDir(stateDir) || !MakeDir(stateDir + "/super") || !MakeDir(stateDir + "/normal") ||
         !MakeDir(stateDir + "/snap")) {
         *error = "cannot create state directory " + stateDir + ": " + strerror(errno);
         return nullptr;
     }
-    int fd = open(spec.path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && spec.sizeBytes > 0) {
+    int fd = open(entry.path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(entry.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && entry.sizeBytes > 0) {
         // A new image announced with a size: start with a sparse, all-zero file.
-        fd = open(spec.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0 && ftruncate(fd, static_cast<off_t>(spec.sizeBytes)) != 0) {
+        fd = open(entry.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0 && ftruncate(fd, static_cast<off_t>(entry.sizeBytes)) != 0) {
             close(fd);
             fd = -1;
         }
-        if (fd >= 0) ZLOG(Info, "image", "created sparse image file path=%s size=%llu", spec.path.c_str(),
-                          static_cast<unsigned long long>(spec.sizeBytes));
+        if (fd >= 0) ZLOG(Info, "image", "created sparse image file path=%s size=%llu", entry.path.c_str(),
+                          static_cast<unsigned long long>(entry.sizeBytes));
     }
     if (fd < 0) {
-        *error = "cannot open image " + spec.path + ": " + strerror(errno);
+        *error = "cannot open image " + entry.path + ": " + strerror(errno);
         return nullptr;
     }
     struct stat st;
     fstat(fd, &st);
     img->baseFd_ = fd;
-    img->size_ = spec.sizeBytes ? spec.sizeBytes : static_cast<uint64_t>(st.st_size);
+    img->size_ = entry.sizeBytes ? entry.sizeBytes : static_cast<uint64_t>(st.st_size);
     if (img->size_ == 0) {
-        *error = "image " + spec.path + " is empty";
+        *error = "image " + entry.path + " is empty";
         return nullptr;
     }
     if (!img->Recover(error)) return nullptr;
@@ -158,9 +158,9 @@ Image::~Image() {
 
 bool Image::SaveVersion(uint32_t v) {
     std::string err;
-    json j = {{"iqn", spec_.iqn}, {"version", v}};
+    json j = {{"iqn", entry_.iqn}, {"version", v}};
     if (!WriteFileAtomic(stateDir_ + "/meta.json", j.dump() + "\n", &err)) {
-        ZLOG(Error, "image", "cannot save version iqn=%s: %s", spec_.iqn.c_str(), err.c_str());
+        ZLOG(Error, "image", "cannot save version iqn=%s: %s", entry_.iqn.c_str(), err.c_str());
         return false;
     }
     return true;
@@ -229,7 +229,7 @@ bool Image::LoadOverlays(OverlayKind kind) {
         auto& m = kind == OverlayKind::Super ? super_ : normal_;
         m[o->clientKey] = o;
         ZLOG(Info, "image", "loaded %s layer iqn=%s client=%s blocks=%llu pinned=%u", KindDir(kind),
-             spec_.iqn.c_str(), o->clientKey.c_str(), static_cast<unsigned long long>(o->layer->present()),
+             entry_.iqn.c_str(), o->clientKey.c_str(), static_cast<unsigned long long>(o->layer->present()),
              o->pinnedVersion);
     }
     return true;
@@ -314,7 +314,7 @@ bool Image::Recover(std::string* error) {
                 unlink((snapStem + ".map").c_str());
             }
             ZLOG(Warn, "merge", "interrupted merge rolled back, layer kept pending iqn=%s layer=%s version=%u",
-                 spec_.iqn.c_str(), layerRel.c_str(), version_.load());
+                 entry_.iqn.c_str(), layerRel.c_str(), version_.load());
         } else if (phase == "apply") {
             if (version_ <= from) {
                 std::string err;
@@ -329,7 +329,7 @@ bool Image::Recover(std::string* error) {
                     *error = "cannot save version after merge";
                     return false;
                 }
-                ZLOG(Warn, "merge", "interrupted merge completed iqn=%s blocks=%llu version=%u", spec_.iqn.c_str(),
+                ZLOG(Warn, "merge", "interrupted merge completed iqn=%s blocks=%llu version=%u", entry_.iqn.c_str(),
                      static_cast<unsigned long long>(blocks), version_.load());
             }
             unlink((stem + ".json").c_str());
@@ -349,7 +349,7 @@ bool Image::Recover(std::string* error) {
         if (s) snapshots_[v] = std::shared_ptr<Layer>(s.release());
     }
     if (!LoadOverlays(OverlayKind::Super)) {
-        *error = "cannot load super-user layers of " + spec_.iqn;
+        *error = "cannot load super-user layers of " + entry_.iqn;
         return false;
     }
     LoadOverlays(OverlayKind::Normal);
@@ -383,7 +383,7 @@ void Image::CollectSnapshotsLocked() {
         }
     }
     for (auto& s : drop) {
-        ZLOG(Info, "image", "snapshot no longer needed, removed iqn=%s stem=%s", spec_.iqn.c_str(),
+        ZLOG(Info, "image", "snapshot no longer needed, removed iqn=%s stem=%s", entry_.iqn.c_str(),
              s->stem().c_str());
         s->Remove();
     }
@@ -425,7 +425,7 @@ std::shared_ptr<Overlay> Image::AttachSuper(const std::string& clientKey, std::s
         o = CreateOverlay(OverlayKind::Super, clientKey, 0, error);
         if (!o) return nullptr;
         super_[clientKey] = o;
-        ZLOG(Info, "image", "super-user layer created iqn=%s client=%s pinned=%u", spec_.iqn.c_str(),
+        ZLOG(Info, "image", "super-user layer created iqn=%s client=%s pinned=%u", entry_.iqn.c_str(),
              clientKey.c_str(), o->pinnedVersion);
     }
     o->sessions++;
@@ -452,7 +452,7 @@ std::shared_ptr<Overlay> Image::AttachNormal(const std::string& clientKey, uint6
         }
         if (reboot) {
             ZLOG(Info, "image", "restore on reboot: overlay discarded iqn=%s client=%s reason=%s blocks=%llu "
-                 "oldBoot=%llu newBoot=%llu idle=%llds", spec_.iqn.c_str(), clientKey.c_str(), why,
+                 "oldBoot=%llu newBoot=%llu idle=%llds", entry_.iqn.c_str(), clientKey.c_str(), why,
                  static_cast<unsigned long long>(o->layer->present()), static_cast<unsigned long long>(o->bootId),
                  static_cast<unsigned long long>(bootId), static_cast<long long>(idle));
             DropOverlayFiles(*o);
@@ -633,7 +633,7 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
         unlink((stateDir_ + "/merge.json").c_str());
         return out;
     }
-    ZLOG(Info, "merge", "merge started iqn=%s client=%s blocks=%llu from=%u snapshot=%d", spec_.iqn.c_str(),
+    ZLOG(Info, "merge", "merge started iqn=%s client=%s blocks=%llu from=%u snapshot=%d", entry_.iqn.c_str(),
          o->clientKey.c_str(), static_cast<unsigned long long>(L.present()), from, needSnapshot ? 1 : 0);
 
     std::shared_ptr<Layer> snap;
@@ -690,7 +690,7 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
     uint64_t blocks = 0;
     if (!ApplyLayer(L, &blocks, &err)) {
         out.error = err + " (merge stays pending and is redone at the next start)";
-        ZLOG(Error, "merge", "merge failed iqn=%s client=%s: %s", spec_.iqn.c_str(), o->clientKey.c_str(),
+        ZLOG(Error, "merge", "merge failed iqn=%s client=%s: %s", entry_.iqn.c_str(), o->clientKey.c_str(),
              out.error.c_str());
         o->dead = true;  // the layer belongs to the journal now
         merging_ = false;
@@ -716,7 +716,7 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
     if (blocks && L.Has((size_ - 1) / kLayerBlock) && size_ % kLayerBlock) bytes -= kLayerBlock - size_ % kLayerBlock;
     out.bytes = bytes;
     out.newVersion = from + 1;
-    ZLOG(Info, "merge", "merge done iqn=%s client=%s blocks=%llu bytes=%llu version=%u", spec_.iqn.c_str(),
+    ZLOG(Info, "merge", "merge done iqn=%s client=%s blocks=%llu bytes=%llu version=%u", entry_.iqn.c_str(),
          o->clientKey.c_str(), static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(bytes),
          from + 1);
     return out;
@@ -726,7 +726,7 @@ void Image::Discard(const std::shared_ptr<Overlay>& o) {
     std::lock_guard<std::mutex> wl(o->writeMutex);
     std::lock_guard<std::mutex> lk(layersMutex_);
     if (o->dead) return;
-    ZLOG(Info, "image", "%s layer discarded iqn=%s client=%s blocks=%llu", KindDir(o->kind), spec_.iqn.c_str(),
+    ZLOG(Info, "image", "%s layer discarded iqn=%s client=%s blocks=%llu", KindDir(o->kind), entry_.iqn.c_str(),
          o->clientKey.c_str(), static_cast<unsigned long long>(o->layer->present()));
     DropOverlayFiles(*o);
     auto& m = o->kind == OverlayKind::Super ? super_ : normal_;
@@ -763,8 +763,8 @@ int Image::PrepareDisk(uint32_t* newVersion, std::string* error) {
     zelko::common::PrepareDiskResult res;
     // The routine builds the new content in a temporary file and renames it over the image;
     // readers keep the old descriptor (old content) until we switch below.
-    if (!zelko::common::PrepareNtfsDisk(spec_.path, opts, &res, error)) return 500;
-    int fd = open(spec_.path.c_str(), O_RDWR | O_CLOEXEC);
+    if (!zelko::common::PrepareNtfsDisk(entry_.path, opts, &res, error)) return 500;
+    int fd = open(entry_.path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         *error = std::string("cannot reopen prepared image: ") + strerror(errno);
         return 500;
@@ -789,7 +789,7 @@ int Image::PrepareDisk(uint32_t* newVersion, std::string* error) {
     }
     for (auto& [v, s] : oldSnaps) s->Remove();
     *newVersion = version_.load();
-    ZLOG(Info, "image", "prepare-disk done iqn=%s version=%u overlaysDropped=%zu", spec_.iqn.c_str(), *newVersion,
+    ZLOG(Info, "image", "prepare-disk done iqn=%s version=%u overlaysDropped=%zu", entry_.iqn.c_str(), *newVersion,
          dropped.size());
     return 0;
 #else
@@ -803,7 +803,7 @@ json Image::Status() {
     json layers = json::array();
     for (const auto& [k, o] : super_) layers.push_back({{"clientKey", k}, {"blocks", o->layer->present()}});
     return {{"code", 0},
-            {"iqn", spec_.iqn},
+            {"iqn", entry_.iqn},
             {"version", version_.load()},
             {"sizeBytes", size_},
             {"readOnly", readOnly_.load()},
@@ -830,7 +830,7 @@ void Image::SyncSuperLayers() {
     }
     for (auto& o : layers)
         if (!o->dead && !o->layer->Sync())
-            ZLOG(Error, "image", "fsync of super-user layer failed iqn=%s client=%s", spec_.iqn.c_str(),
+            ZLOG(Error, "image", "fsync of super-user layer failed iqn=%s client=%s", entry_.iqn.c_str(),
                  o->clientKey.c_str());
 }
 
@@ -859,7 +859,7 @@ void Image::ExpireOverlays(int64_t seconds) {
     }
     for (auto& o : expired) {
         std::lock_guard<std::mutex> wl(o->writeMutex);
-        ZLOG(Info, "image", "overlay of absent client expired iqn=%s client=%s blocks=%llu", spec_.iqn.c_str(),
+        ZLOG(Info, "image", "overlay of absent client expired iqn=%s client=%s blocks=%llu", entry_.iqn.c_str(),
              o->clientKey.c_str(), static_cast<unsigned long long>(o->layer->present()));
         DropOverlayFiles(*o);
     }

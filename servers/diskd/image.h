@@ -47,7 +47,7 @@ struct Overlay {
     std::atomic<bool> merging{false};  // a merge owns the layer: writes are refused, not queued
 };
 
-struct ImageSpec {
+struct ImageEntry {
     std::string iqn;
     std::string path;
     bool readOnly = false;
@@ -73,16 +73,16 @@ struct MergeOutcome {
 
 class Image {
 public:
-    static std::shared_ptr<Image> Open(const ImageSpec& spec, const std::string& stateDir,
+    static std::shared_ptr<Image> Open(const ImageEntry& entry, const std::string& stateDir,
                                        const MergeHook& hook, std::string* error);
     ~Image();
 
-    const std::string& iqn() const { return spec_.iqn; }
+    const std::string& iqn() const { return entry_.iqn; }
     uint64_t size() const { return size_; }
     uint32_t version() const { return version_.load(); }
     bool readOnly() const { return readOnly_.load(); }
     void SetReadOnly(bool ro) { readOnly_.store(ro); }
-    const std::string& path() const { return spec_.path; }
+    const std::string& path() const { return entry_.path; }
 
     // Binds a super-user session: the client's existing layer (kept across reconnects and
     // restarts) or a new one pinned at the current version.
@@ -135,7 +135,7 @@ private:
     void PauseIf(const char* phase, uint64_t count);
     std::string OverlayStem(OverlayKind kind, const std::string& key) const;
 
-    ImageSpec spec_;
+    ImageEntry entry_;
     std::string stateDir_;
     MergeHook hook_;
     uint64_t size_ = 0;

@@ -42,11 +42,11 @@ ImageStore::~ImageStore() {
     if (lockFd_ >= 0) close(lockFd_);
 }
 
-std::shared_ptr<Image> ImageStore::OpenImage(const ImageSpec& spec, std::string* error) {
-    std::string dir = cfg_.dataDir + "/images/" + EncodeName(spec.iqn);
-    auto img = Image::Open(spec, dir, hook_, error);
+std::shared_ptr<Image> ImageStore::OpenImage(const ImageEntry& entry, std::string* error) {
+    std::string dir = cfg_.dataDir + "/images/" + EncodeName(entry.iqn);
+    auto img = Image::Open(entry, dir, hook_, error);
     if (img)
-        ZLOG(Info, "image", "serving iqn=%s path=%s size=%llu version=%u ro=%d", spec.iqn.c_str(), spec.path.c_str(),
+        ZLOG(Info, "image", "serving iqn=%s path=%s size=%llu version=%u ro=%d", entry.iqn.c_str(), entry.path.c_str(),
              static_cast<unsigned long long>(img->size()), img->version(), img->readOnly() ? 1 : 0);
     return img;
 }
@@ -67,8 +67,8 @@ bool ImageStore::Start(std::string* error) {
     }
     if (!managed()) {
         for (const auto& ic : cfg_.images) {
-            ImageSpec spec{ic.iqn, ic.path, ic.readOnly, ic.sizeBytes};
-            auto img = OpenImage(spec, error);
+            ImageEntry entry{ic.iqn, ic.path, ic.readOnly, ic.sizeBytes};
+            auto img = OpenImage(entry, error);
             if (!img) return false;
             images_[ic.iqn] = img;
         }
@@ -119,25 +119,25 @@ bool ImageStore::RefreshLocked(std::string* error) {
         *error = "GET /internal/v1/images: HTTP " + std::to_string(res->status);
         return false;
     }
-    std::vector<ImageSpec> specs;
+    std::vector<ImageEntry> entries;
     try {
         json j = json::parse(res->body);
         if (j.value("code", -1) != 0) throw std::runtime_error("code " + std::to_string(j.value("code", -1)));
         for (auto& it : j.at("items")) {
-            ImageSpec s;
+            ImageEntry s;
             s.iqn = it.at("iqn").get<std::string>();
             s.path = it.at("path").get<std::string>();
             s.readOnly = it.value("readOnly", false);
             s.sizeBytes = it.value("sizeBytes", 0ull);
             if (s.iqn.empty() || s.path.empty()) continue;
-            specs.push_back(s);
+            entries.push_back(s);
         }
     } catch (const std::exception& e) {
         *error = std::string("bad image list: ") + e.what();
         return false;
     }
     std::map<std::string, std::shared_ptr<Image>> next;
-    for (const auto& s : specs) {
+    for (const auto& s : entries) {
         std::shared_ptr<Image> img;
         {
             std::lock_guard<std::mutex> lk(mutex_);

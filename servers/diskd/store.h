@@ -52,7 +52,7 @@ public:
     bool managed() const { return !cfg_.mgmtUrl.empty(); }
 
 private:
-    std::shared_ptr<Image> OpenImage(const ImageSpec& spec, std::string* error);
+    std::shared_ptr<Image> OpenImage(const ImageEntry& entry, std::string* error);
     void PollLoop();
     bool RefreshLocked(std::string* error);  // needs refreshMutex_
 
