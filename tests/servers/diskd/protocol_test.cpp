@@ -27,7 +27,8 @@ protected:
         MakeImage(dir_ / "b.img", kSize);
         server_ = std::make_unique<Server>(
             dir_.path(), std::vector<std::string>{"--image", kIqn + "=" + dir_ / "a.img", "--image",
-                                                  kRoIqn + "=" + dir_ / "b.img,ro", "--token", kToken + "=" + kIqn});
+                                                  kRoIqn + "=" + dir_ / "b.img,ro", "--token", kToken + "=" + kIqn,
+                                                  "--token", "ro-token=" + kRoIqn});
         ASSERT_TRUE(server_->running()) << server_->Log();
     }
     void TearDown() override {
@@ -186,13 +187,20 @@ TEST_F(ProtocolTest, WriteOnReadOnlyImageIsWriteProtected) {
     ASSERT_TRUE(w);
     EXPECT_EQ(w->opcode, wire::OpRespError);
     EXPECT_EQ(w->length, wire::ErrWriteProtected);
-    // Even a super-user token cannot make a read-only image writable (and it was issued for
-    // another image anyway, so use a read-only request on the writable one as the 2nd case).
+    // Even a valid super-user token does not make a read-only image writable.
+    std::string roToken = "ro-token";
+    Client su(server_->tcpPort());
+    auto sa = su.Handshake(kRoIqn, "pc-8", &roToken);
+    ASSERT_TRUE(sa);
+    EXPECT_EQ(sa->header.opcode, wire::OpRespOk);
+    EXPECT_EQ(V(sa->body.flags), wire::kHandshakeReadOnly);
+    EXPECT_EQ(V(su.Write(0, std::vector<uint8_t>(512, 0xAB))->length), wire::ErrWriteProtected);
+    // A session that asked for read-only on a writable image is read-only too.
     Client r(server_->tcpPort());
     ASSERT_TRUE(r.Handshake(kIqn, "pc-9", nullptr, wire::FlagReadOnly));
     auto w2 = r.Write(0, std::vector<uint8_t>(512, 0xAB));
     ASSERT_TRUE(w2);
-    EXPECT_EQ(w2->length, wire::ErrWriteProtected);
+    EXPECT_EQ(V(w2->length), wire::ErrWriteProtected);
     EXPECT_EQ(ReadFileRange(dir_ / "b.img", 0, 1)[0], PatternByte(0));
 }
 
