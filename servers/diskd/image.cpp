@@ -802,6 +802,11 @@ json Image::Status() {
     std::lock_guard<std::mutex> lk(layersMutex_);
     json layers = json::array();
     for (const auto& [k, o] : super_) layers.push_back({{"clientKey", k}, {"blocks", o->layer->present()}});
+    size_t snapshots = 0;
+    {
+        std::shared_lock<std::shared_mutex> bl(baseLock_);
+        snapshots = snapshots_.size();
+    }
     return {{"code", 0},
             {"iqn", entry_.iqn},
             {"version", version_.load()},
@@ -809,7 +814,7 @@ json Image::Status() {
             {"readOnly", readOnly_.load()},
             {"superLayers", layers},
             {"normalOverlays", normal_.size()},
-            {"snapshots", snapshots_.size()},
+            {"snapshots", snapshots},
             {"mergePending", merging_.load()}};
 }
 
