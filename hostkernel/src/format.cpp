@@ -294,20 +294,20 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
         case 'a':
         case 'A': {
             double d = va_arg(ap, double);
-            char spec[32], text[512];
+            char convSpec[32], text[512];
             int k = 0;
-            spec[k++] = '%';
-            if (s.left) spec[k++] = '-';
-            if (s.plus) spec[k++] = '+';
-            if (s.space) spec[k++] = ' ';
-            if (s.alt) spec[k++] = '#';
-            if (s.zero) spec[k++] = '0';
-            spec[k] = 0;
+            convSpec[k++] = '%';
+            if (s.left) convSpec[k++] = '-';
+            if (s.plus) convSpec[k++] = '+';
+            if (s.space) convSpec[k++] = ' ';
+            if (s.alt) convSpec[k++] = '#';
+            if (s.zero) convSpec[k++] = '0';
+            convSpec[k] = 0;
             char tail[24];
             if (s.precision >= 0) snprintf(tail, sizeof tail, "%d.%d%c", s.width < 0 ? 0 : s.width, s.precision, (char)conv);
             else snprintf(tail, sizeof tail, "%d%c", s.width < 0 ? 0 : s.width, (char)conv);
-            snprintf(spec + k, sizeof spec - (size_t)k, "%s", tail);
-            int n = snprintf(text, sizeof text, spec, d);
+            snprintf(convSpec + k, sizeof convSpec - (size_t)k, "%s", tail);
+            int n = snprintf(text, sizeof text, convSpec, d);
             if (n < 0) n = 0;
             if (n > (int)sizeof text - 1) n = (int)sizeof text - 1;
             for (int i = 0; i < n; i++) out.Put((unsigned char)text[i]);
