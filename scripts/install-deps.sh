@@ -9,7 +9,7 @@ packages=(
   # Windows cross build of driver and client
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   # client tests under Wine, screenshots
-  wine64 xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-wqy-microhei
+  wine wine64 xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-wqy-microhei
   # servers
   libcpp-httplib-dev nlohmann-json3-dev libargon2-dev libsqlite3-dev sqlite3 libssl-dev
   liburing-dev ntfs-3g fdisk libfdisk-dev
@@ -29,4 +29,4 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "install-deps: installing ${missing[*]}" >&2
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >&2

@@ -34,6 +34,12 @@ unset WINESERVER
 # Wine's WinHTTP honours http_proxy: a proxy in the environment would carry the tests' loopback
 # requests to another machine.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+# Wine converts the Unix environment and command line with the Unix locale's charset: without a
+# UTF-8 locale (CI shells often have none) the tests' Chinese image names arrive garbled.
+case "${LC_ALL:-${LC_CTYPE:-${LANG:-}}}" in
+  *UTF-8*|*utf8*|*UTF8*|*utf-8*) ;;
+  *) export LC_ALL=C.UTF-8 ;;
+esac
 
 log() { echo "wine-run: $*" >&2; }
 
