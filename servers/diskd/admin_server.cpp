@@ -86,6 +86,29 @@ bool AdminServer::Start(std::string* error) {
                ZLOG(Info, "admin", "layer discard iqn=%s client=%s", img->iqn().c_str(), key.c_str());
                Reply(res, 200, {{"code", 0}});
            });
+    s.Post(R"(/admin/v1/images/([^/]+)/layers/([^/]+)/merge)",
+           [this](const httplib::Request& req, httplib::Response& res) {
+               auto img = store_.Find(req.matches[1]);
+               if (!img) return Fail(res, 404, 4, "unknown image");
+               std::string key = req.matches[2];
+               if (img->readOnly())
+                   return Fail(res, 409, zelko::wire::ErrWriteProtected, "image is read-only; the layer is kept");
+               ZLOG(Info, "admin", "layer merge requested iqn=%s client=%s", img->iqn().c_str(), key.c_str());
+               MergeOutcome m;
+               int rc = img->MergeDetached(key, &m);
+               if (rc == 404) return Fail(res, 404, 4, m.error);
+               if (rc == 409) {
+                   ZLOG(Info, "admin", "layer merge refused iqn=%s client=%s: %s", img->iqn().c_str(), key.c_str(),
+                        m.error.c_str());
+                   return Fail(res, 409, zelko::wire::ErrBusy, m.error);
+               }
+               if (rc != 0) {
+                   ZLOG(Error, "admin", "layer merge failed iqn=%s client=%s: %s", img->iqn().c_str(), key.c_str(),
+                        m.error.c_str());
+                   return Fail(res, 500, 5, m.error);
+               }
+               Reply(res, 200, {{"code", 0}, {"blocks", m.blocks}, {"bytes", m.bytes}, {"version", m.newVersion}});
+           });
     s.Post("/admin/v1/reload", [this](const httplib::Request&, httplib::Response& res) {
         std::string err;
         if (!store_.RefreshFromMgmt(&err)) return Fail(res, 502, 5, err);

@@ -416,7 +416,12 @@ std::shared_ptr<Overlay> Image::AttachSuper(const std::string& clientKey, std::s
     std::lock_guard<std::mutex> lk(layersMutex_);
     auto it = super_.find(clientKey);
     std::shared_ptr<Overlay> o;
-    if (it != super_.end() && !it->second->dead) {
+    if (it != super_.end() && !it->second->dead && it->second->merging) {
+        // The management server is committing this layer: a session that attached now
+        // would write into blocks that are being merged. The driver retries "busy".
+        *error = "the layer is being merged (pending)";
+        return nullptr;
+    } else if (it != super_.end() && !it->second->dead) {
         o = it->second;
     } else if (it != super_.end() && pendingMerge_ == it->second) {
         *error = "a failed merge of this client's layer is pending; it is redone at the next start";
@@ -722,6 +727,32 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
     return out;
 }
 
+int Image::MergeDetached(const std::string& clientKey, MergeOutcome* out) {
+    std::shared_ptr<Overlay> o;
+    {
+        // The check and the claim happen under the lock that AttachSuper takes, so no session
+        // can slip in between; from here on AttachSuper refuses until the merge has ended.
+        std::lock_guard<std::mutex> lk(layersMutex_);
+        auto it = super_.find(clientKey);
+        if (it == super_.end() || it->second->dead) {
+            out->error = it == super_.end() ? "no such layer" : "a failed merge of this layer is pending";
+            return it == super_.end() ? 404 : 409;
+        }
+        o = it->second;
+        if (o->sessions.load() > 0) {
+            out->error = "a super-user session is connected to this layer";
+            return 409;
+        }
+        if (o->merging.exchange(true)) {
+            out->error = "a merge of this layer is running";
+            return 409;
+        }
+    }
+    *out = Merge(o);
+    if (out->ok) return 0;
+    return 500;
+}
+
 void Image::Discard(const std::shared_ptr<Overlay>& o) {
     std::lock_guard<std::mutex> wl(o->writeMutex);
     std::lock_guard<std::mutex> lk(layersMutex_);
@@ -801,7 +832,17 @@ int Image::PrepareDisk(uint32_t* newVersion, std::string* error) {
 json Image::Status() {
     std::lock_guard<std::mutex> lk(layersMutex_);
     json layers = json::array();
-    for (const auto& [k, o] : super_) layers.push_back({{"clientKey", k}, {"blocks", o->layer->present()}});
+    int64_t now = NowUnix();
+    for (const auto& [k, o] : super_) {
+        int n = o->sessions.load();
+        // idleSeconds: how long the layer has been without any session (0 while one is
+        // attached); the clock restarts with the server, which only errs on the safe side.
+        layers.push_back({{"clientKey", k},
+                          {"blocks", o->layer->present()},
+                          {"sessions", n},
+                          {"idleSeconds", n > 0 ? 0 : std::max<int64_t>(0, now - o->lastSeen.load())},
+                          {"merging", o->merging.load()}});
+    }
     size_t snapshots = 0;
     {
         std::shared_lock<std::shared_mutex> bl(baseLock_);

@@ -103,6 +103,12 @@ public:
     uint32_t Write(Overlay* overlay, uint32_t pin, uint64_t offset, const uint8_t* data, size_t len);
 
     MergeOutcome Merge(const std::shared_ptr<Overlay>& overlay);
+    // The management server's commit of a super-user layer whose PC has left super-user mode:
+    // the same merge as ExitSuperUser with commit, but only while no session is attached to
+    // the layer (a PC still running on it could be writing). Returns an HTTP-style result:
+    // 0 merged, 404 no such layer, 409 a session is attached or a merge owns the layer,
+    // 500 the merge failed (*out holds the details either way).
+    int MergeDetached(const std::string& clientKey, MergeOutcome* out);
     void Discard(const std::shared_ptr<Overlay>& overlay);
     bool DiscardSuper(const std::string& clientKey);
     // Formats the image (MBR + NTFS). Returns an HTTP-style result: 0 ok, 409 busy, 500 failed.

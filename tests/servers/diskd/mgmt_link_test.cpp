@@ -246,6 +246,74 @@ TEST_F(MgmtLinkTest, AdminListenerNeedsTheSecretAndDiscardsLayers) {
     EXPECT_EQ(r->status, 200);
 }
 
+// The management server commits the layer of a PC that left super-user mode: never while the
+// PC is still connected on it, then exactly like ExitSuperUser with commit.
+TEST_F(MgmtLinkTest, AdminMergeCommitsADetachedLayerOnly) {
+    Start();
+    auto merge = [&](const std::string& key) {
+        return Admin("POST", "/admin/v1/images/" + kIqn1 + "/layers/" + key + "/merge");
+    };
+    auto r = merge("client-pc");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(json::parse(r->body)["code"], 4);
+    EXPECT_EQ(Admin("POST", "/admin/v1/images/iqn.none/layers/client-pc/merge")->status, 404);
+
+    std::string tok = "su-token";
+    auto data = Pattern(8192 + 512, 21);
+    auto s = std::make_unique<Client>(server_->tcpPort());
+    ASSERT_EQ(s->Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(s->Write(4096 * 7, data)->opcode, wire::OpRespOk);
+    // A reader of the old version is running, so the merge keeps a snapshot for it.
+    Client reader(server_->tcpPort());
+    ASSERT_EQ(reader.Handshake(kIqn1, "reader")->header.opcode, wire::OpRespOk);
+
+    // Connected: refused as busy, the layer untouched and still writable.
+    r = merge("client-pc");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 409);
+    EXPECT_EQ(json::parse(r->body)["code"], 15);
+    json st = json::parse(Admin("GET", "/admin/v1/images/" + kIqn1)->body);
+    ASSERT_EQ(st["superLayers"].size(), 1u);
+    EXPECT_EQ(st["superLayers"][0]["sessions"], 1);
+    EXPECT_EQ(st["superLayers"][0]["idleSeconds"], 0);
+    EXPECT_EQ(s->Write(0, std::vector<uint8_t>(512, 0x5A))->opcode, wire::OpRespOk);
+    EXPECT_EQ(ReadFileRange(dir_ / "1.img", 4096 * 7, 1)[0], PatternByte(4096 * 7));
+
+    s.reset();  // the PC restarts
+    json layer;
+    for (int i = 0; i < 200; ++i) {
+        st = json::parse(Admin("GET", "/admin/v1/images/" + kIqn1)->body);
+        layer = st["superLayers"][0];
+        if (layer["sessions"] == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(layer["sessions"], 0);
+    EXPECT_GE(layer["idleSeconds"].get<int>(), 0);
+    r = merge("client-pc");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body << server_->Log();
+    json j = json::parse(r->body);
+    EXPECT_EQ(j["code"], 0);
+    EXPECT_EQ(j["blocks"], 4);  // block 0 and blocks 7, 8, 9
+    EXPECT_EQ(j["bytes"], 4 * 4096);
+    EXPECT_EQ(j["version"], 2);
+    EXPECT_EQ(ReadFileRange(dir_ / "1.img", 4096 * 7, data.size()), data);
+    EXPECT_EQ(ReadFileRange(dir_ / "1.img", 0, 1)[0], 0x5A);
+    st = json::parse(Admin("GET", "/admin/v1/images/" + kIqn1)->body);
+    EXPECT_EQ(st["version"], 2);
+    EXPECT_TRUE(st["superLayers"].empty());
+    // The running reader keeps its version; the PC's next boot reads the new base.
+    EXPECT_EQ((*reader.Read(4096 * 7, 1))[0], PatternByte(4096 * 7));
+    Client next(server_->tcpPort());
+    auto h = next.Handshake(kIqn1, "pc");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(V(h->body.ver), 2u);
+    EXPECT_EQ(*next.Read(4096 * 7, static_cast<uint32_t>(data.size())), data);
+    // Done once: nothing is left to merge.
+    EXPECT_EQ(merge("client-pc")->status, 404);
+}
+
 TEST_F(MgmtLinkTest, PrepareDiskWritesMbrAndNtfsAndRaisesTheVersion) {
     Start();
     Client n(server_->tcpPort());
