@@ -210,7 +210,7 @@ void Api::Register(httplib::Server& server) {
     // No login: the driver asks during boot. The driver reads this reply with a flat text
     // search for the first occurrence of each quoted key, so its members come first and only
     // values we generate ourselves stand before them.
-    server.Get(R"(/api/disk/clients/by-mac/([^/]*))", [guarded, &store](const Request& req, Response& res) {
+    server.Get(R"(/api/disk/clients/by-mac/([^/]*))", [this, guarded, &store](const Request& req, Response& res) {
         std::string text = req.matches[1];
         auto mac = NormalizeMac(text);
         if (!mac) return Refuse(res, 400, "MAC 地址格式无效", true);
@@ -225,6 +225,7 @@ void Api::Register(httplib::Server& server) {
             if (IsDriverMacForm(text) && (fromRegistered || !c->ip)) {
                 bootId = store.RaiseBootId(c->id);
                 LogInfo("boot of client " + std::to_string(c->id) + " from " + from + ", bootId " + std::to_string(bootId));
+                service_.OnBoot(c->id);
             }
             std::string token;
             if (c->isSuper && !c->superToken.empty()) {
@@ -493,7 +494,7 @@ void Api::Register(httplib::Server& server) {
         });
     });
 
-    server.Post("/internal/v1/sessions/check", [guarded, &store](const Request& req, Response& res) {
+    server.Post("/internal/v1/sessions/check", [this, guarded, &store](const Request& req, Response& res) {
         auto body = BodyObject(req, false);
         if (!body) return Refuse(res, 400, "body must be a JSON object", false);
         Fields f{*body, {}};
@@ -527,6 +528,10 @@ void Api::Register(httplib::Server& server) {
                 out["bootId"] = client->bootId;
             }
             if (!token || token->empty()) {
+                // The first boot after leaving super-user mode waits ("busy", which the driver
+                // retries) while its layer is merged, so it comes up on the new base.
+                if (client && service_.MergeHoldsBoot(client->id))
+                    return Send(res, 200, ojson{{"code", 15}, {"message", "the PC's super-user layer is being merged"}});
                 out["allowed"] = true;
                 return Send(res, 200, out);
             }

@@ -68,6 +68,7 @@ bool ApplySetting(const std::string& key, const std::string& value, Config* c, s
     } else if (key == "imageDir") c->imageDir = value;
     else if (key == "sessionTtl") return seconds(&c->sessionTtl);
     else if (key == "uploadTtl") return seconds(&c->uploadTtl);
+    else if (key == "superMergeQuiet") return seconds(&c->superMergeQuiet);
     else if (key == "linkSecretFile") return ReadSecretFile(value, &c->linkSecret, error);
     else if (key == "readyFile") c->readyFile = value;
     else {
@@ -83,6 +84,7 @@ const char* FlagKey(const std::string& flag) {
         {"--driver-listen", "driverListen"}, {"--diskd-admin", "diskdAdmin"},
         {"--image-dir", "imageDir"},     {"--session-ttl", "sessionTtl"},
         {"--upload-ttl", "uploadTtl"},   {"--link-secret-file", "linkSecretFile"},
+        {"--super-merge-quiet", "superMergeQuiet"},
         {"--ready-file", "readyFile"},
     };
     for (auto& [f, k] : kFlags)

@@ -21,6 +21,10 @@ struct Config {
     std::string linkSecret;  // never logged
     int64_t sessionTtl = 12 * 3600;
     int64_t uploadTtl = 6 * 3600;
+    // A PC's super-user layer is committed at its next boot after leaving super-user mode, or,
+    // should that boot signal never come, once the layer has had no connection at the disk
+    // server for this long.
+    int64_t superMergeQuiet = 600;
     std::string readyFile;
 
     std::string DbPath() const { return dataDir + "/mgmtd.db"; }

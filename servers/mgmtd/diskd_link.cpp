@@ -36,6 +36,9 @@ DiskdLink::Reply DiskdLink::PrepareDisk(const std::string& iqn) {
 DiskdLink::Reply DiskdLink::DiscardLayer(const std::string& iqn, const std::string& clientKey) {
     return Call("POST", "/admin/v1/images/" + iqn + "/layers/" + clientKey + "/discard", 60);
 }
+DiskdLink::Reply DiskdLink::MergeLayer(const std::string& iqn, const std::string& clientKey) {
+    return Call("POST", "/admin/v1/images/" + iqn + "/layers/" + clientKey + "/merge", 900);
+}
 DiskdLink::Reply DiskdLink::Reload() { return Call("POST", "/admin/v1/reload", 10); }
 
 }  // namespace zelko::mgmtd

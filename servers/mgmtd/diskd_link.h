@@ -26,6 +26,7 @@ public:
     Reply ImageInfo(const std::string& iqn);
     Reply PrepareDisk(const std::string& iqn);  // may take minutes on a large image
     Reply DiscardLayer(const std::string& iqn, const std::string& clientKey);
+    Reply MergeLayer(const std::string& iqn, const std::string& clientKey);  // may take minutes
     Reply Reload();
 
 private:

@@ -33,7 +33,7 @@ const char* kUsage = R"(usage:
   zelko-mgmtd serve [--config FILE] [--data-dir DIR] [--client-listen IP:PORT]
                     [--driver-listen IP:PORT] [--diskd-admin URL] [--image-dir DIR]
                     [--link-secret-file FILE] [--session-ttl SEC] [--upload-ttl SEC]
-                    [--ready-file FILE]
+                    [--super-merge-quiet SEC] [--ready-file FILE]
   zelko-mgmtd admin [--config FILE] [--data-dir DIR] COMMAND
      user add NAME [--admin] [--password-stdin]    user passwd NAME [--password-stdin]
      user list                                     user remove NAME
@@ -183,6 +183,14 @@ int Serve(std::vector<std::string> args) {
         std::atomic<bool> stopping{false};
         std::mutex stopMutex;
         std::condition_variable stopCv;
+        bool flushNow = false;
+        service.SetFlushWaker([&] {
+            {
+                std::lock_guard<std::mutex> lock(stopMutex);
+                flushNow = true;
+            }
+            stopCv.notify_all();
+        });
         std::thread t1([&] { clientSrv.listen_after_bind(); });
         std::thread t2([&] { driverSrv.listen_after_bind(); });
         std::thread sig([&] {
@@ -198,14 +206,18 @@ int Serve(std::vector<std::string> args) {
             driverSrv.stop();
         });
         // Housekeeping on its own thread, so a disk server that does not answer never delays
-        // the shutdown: queued layer discards (from the admin command line, or from while the
-        // disk server was down) and expired logins.
+        // the shutdown: queued layer actions (from the admin command line, from while the disk
+        // server was down, merges waiting for a PC's boot) and expired logins. A boot signal
+        // wakes it at once.
         std::thread chores([&] {
             std::unique_lock<std::mutex> lock(stopMutex);
-            while (!stopCv.wait_for(lock, std::chrono::seconds(5), [&] { return stopping.load(); })) {
+            for (;;) {
+                stopCv.wait_for(lock, std::chrono::seconds(5), [&] { return stopping.load() || flushNow; });
+                if (stopping) break;
+                flushNow = false;
                 lock.unlock();
                 try {
-                    service.FlushDiscards();
+                    service.FlushLayerActions();
                     store.PruneSessions(NowSeconds());
                 } catch (const std::exception& e) {
                     LogWarn(std::string("housekeeping: ") + e.what());
@@ -222,6 +234,7 @@ int Serve(std::vector<std::string> args) {
         stopCv.notify_all();
         sig.join();
         chores.join();
+        service.SetFlushWaker(nullptr);
         LogInfo("stopped");
     } catch (const std::exception& e) {
         LogError(e.what());

@@ -163,6 +163,8 @@ Image Service::UpdateImage(int64_t id, const ImagePatch& patch) {
     if (patch.readOnly) {
         if (*patch.readOnly && !store_.SuperClientsOnImage(id).empty())
             throw ServiceError(409, "有客户机在该镜像上处于超级用户模式，不能设为只读");
+        if (*patch.readOnly && diskd_.Configured() && !store_.QueuedMerges(id).empty())
+            throw ServiceError(409, "超级用户模式下的修改尚未合并到该镜像，暂不能设为只读");
         im.readOnly = *patch.readOnly;
     }
     try {
@@ -182,6 +184,8 @@ void Service::RemoveImage(int64_t id) {
     if (!store_.SuperClientsOnImage(id).empty())
         throw ServiceError(409, "有客户机在该镜像上处于超级用户模式，请先退出超级用户模式");
     if (!store_.OpenUploads(NowSeconds(), id).empty()) throw ServiceError(409, "该镜像有未结束的上传会话");
+    if (diskd_.Configured() && !store_.QueuedMerges(id).empty())
+        throw ServiceError(409, "超级用户模式下的修改尚未合并到该镜像，请等待客户机重启后再删除");
     store_.RemoveImage(id);
     LogInfo("image " + std::to_string(id) + " removed (its file is kept)");
     NotifyImagesChanged();
@@ -268,25 +272,97 @@ void Service::RemoveClient(int64_t id) {
     Client c = GetClient(id);
     store_.RemoveClient(id);
     if (c.isSuper && c.imageId) DiscardLayer(*c.imageId, ClientKey(c.id));
+    // A layer the PC left behind when it was switched out stays committed: that was the
+    // operator's word. No boot signal of this PC can come any more, so it is due now (the
+    // disk server still refuses while a session is attached to it).
+    if (store_.MarkMergesDue(id, NowSeconds()) > 0) WakeFlush();
     LogInfo("client " + std::to_string(id) + " removed");
 }
 
 void Service::DiscardLayer(int64_t imageId, const std::string& clientKey) {
     store_.QueueDiscard(imageId, clientKey);
-    if (online_) FlushDiscards();
+    if (online_) FlushLayerActions();
 }
 
-void Service::FlushDiscards() {
+void Service::WakeFlush() {
+    if (waker_) waker_();
+}
+
+void Service::OnBoot(int64_t clientId) {
+    int n = store_.MarkMergesDue(clientId, NowSeconds());
+    if (n == 0) return;
+    LogInfo("client " + std::to_string(clientId) + " booted: its super-user layer is merged now");
+    WakeFlush();
+}
+
+bool Service::MergeHoldsBoot(int64_t clientId) {
+    int64_t now = NowSeconds();
+    for (auto& a : store_.QueuedMerges(std::nullopt))
+        if (a.clientId == clientId && a.due && now - a.dueAt < kMergeHoldSeconds) return true;
+    return false;
+}
+
+bool Service::FlushMerge(const Store::LayerAction& a) {
+    std::string iqn = common::ImageIqn(a.imageId);
+    std::string what = "layer " + a.clientKey + " of image " + std::to_string(a.imageId);
+    if (!store_.GetImage(a.imageId)) {
+        // Removed where no disk server was configured (the admin command line without one):
+        // the disk server stops serving it and keeps its files; nothing can be merged.
+        LogWarn(what + " cannot be merged: the image no longer exists");
+        return true;
+    }
+    // The disk server's view of the layer first: a layer it does not hold has nothing to
+    // merge, and one without a session for long enough is merged even without a boot signal
+    // (the PC may boot without asking us, or never come back).
+    DiskdLink::Reply st = diskd_.ImageInfo(iqn);
+    if (st.status != 200 || !st.body.is_object() || !st.body.contains("superLayers") ||
+        !st.body["superLayers"].is_array()) {
+        // 404 included: a disk server that has just started may not know the image yet.
+        LogWarn("cannot see " + what + " on the disk server (will retry): " + st.Message());
+        return false;
+    }
+    const nlohmann::json* layer = nullptr;
+    for (auto& l : st.body["superLayers"])
+        if (l.is_object() && l.value("clientKey", std::string()) == a.clientKey) layer = &l;
+    if (!layer) {
+        LogInfo(what + " is not on the disk server: nothing to merge");
+        return true;
+    }
+    int64_t sessions = layer->value("sessions", int64_t{0});
+    int64_t idle = layer->value("idleSeconds", int64_t{0});
+    if (!a.due) {
+        if (sessions > 0 || idle < config_.superMergeQuiet) return false;
+        LogInfo(what + " has had no connection for " + std::to_string(idle) + " s: merging it without a boot signal");
+        store_.MarkMergeDue(a.imageId, a.clientKey, NowSeconds());
+    }
+    DiskdLink::Reply r = diskd_.MergeLayer(iqn, a.clientKey);
+    if (r.status == 200 && r.Code() == 0) {
+        LogInfo("disk server merged " + what + ": " + std::to_string(r.body.value("blocks", int64_t{0})) +
+                " blocks, image version " + std::to_string(r.body.value("version", int64_t{0})));
+        return true;
+    }
+    // 409: the PC is still connected on the layer (or a merge of it is running); 404 after a
+    // successful look: gone meanwhile, which the next look confirms.
+    LogWarn("disk server did not merge " + what + " (will retry): " + r.Message());
+    return false;
+}
+
+void Service::FlushLayerActions() {
     if (!diskd_.Configured()) return;
     std::lock_guard<std::mutex> lock(flushMutex_);
-    for (auto& [imageId, key] : store_.QueuedDiscards()) {
-        auto r = diskd_.DiscardLayer(common::ImageIqn(imageId), key);
+    for (auto& a : store_.QueuedActions()) {
+        if (a.action == "merge") {
+            if (FlushMerge(a)) store_.DropQueuedDiscard(a.imageId, a.clientKey);
+            continue;
+        }
+        auto r = diskd_.DiscardLayer(common::ImageIqn(a.imageId), a.clientKey);
         // 404: the disk server has no such layer (or image) — nothing left to throw away.
         if (r.status == 200 || r.status == 404) {
-            store_.DropQueuedDiscard(imageId, key);
-            if (r.status == 200) LogInfo("disk server discarded layer " + key + " of image " + std::to_string(imageId));
+            store_.DropQueuedDiscard(a.imageId, a.clientKey);
+            if (r.status == 200)
+                LogInfo("disk server discarded layer " + a.clientKey + " of image " + std::to_string(a.imageId));
         } else {
-            LogWarn("disk server did not discard layer " + key + " of image " + std::to_string(imageId) +
+            LogWarn("disk server did not discard layer " + a.clientKey + " of image " + std::to_string(a.imageId) +
                     " (will retry): " + r.Message());
         }
     }
@@ -296,11 +372,18 @@ Client Service::SetSuper(int64_t id, bool on) {
     Client c = GetClient(id);
     if (!on) {
         if (!c.isSuper) return c;
-        store_.SetSuper(id, false, "");
-        LogInfo("client " + std::to_string(id) + " left super-user mode");
-        // Without the driver's ExitSuperUser the layer's writes were never committed; the
-        // token is gone, so nobody can reach them any more.
-        if (c.imageId) DiscardLayer(*c.imageId, ClientKey(c.id));
+        // What the operator installed in super-user mode lives in the PC's layer (nothing
+        // sends the driver's ExitSuperUser in this flow), so leaving the mode commits it. Not
+        // now: the PC restarts a few seconds after the switch and flushes its file system on
+        // the way down. The merge waits for its next boot signal (or a quiet layer).
+        if (c.imageId) {
+            store_.LeaveSuperWithMerge(id, *c.imageId, ClientKey(c.id), NowSeconds());
+            LogInfo("client " + std::to_string(id) + " left super-user mode; its layer is merged into image " +
+                    std::to_string(*c.imageId) + " at its next boot");
+        } else {
+            store_.SetSuper(id, false, "");
+            LogInfo("client " + std::to_string(id) + " left super-user mode");
+        }
         c.isSuper = false;
         c.superToken.clear();
         return c;
@@ -313,7 +396,7 @@ Client Service::SetSuper(int64_t id, bool on) {
     if (im.readOnly) throw ServiceError(409, "镜像为只读，不能进入超级用户模式");
     if (c.isSuper) return c;  // keep the token the driver may already hold
     // An old layer of this PC still waiting to be thrown away would otherwise be discarded
-    // under the new session's feet.
+    // under the new session's feet; one waiting to be merged is simply worked on further.
     store_.DropQueuedDiscard(im.id, ClientKey(id));
     // 48 hex characters: well inside the 63 the driver keeps.
     std::string token = common::RandomHexToken(24);
@@ -338,7 +421,7 @@ int64_t Service::PrepareDisk(int64_t imageId) {
         throw ServiceError(15, "该镜像有未结束的上传会话（#" + std::to_string(uploads[0].id) +
                                    "），请等待上传结束或关闭会话后再初始化磁盘");
     if (im.readOnly) throw ServiceError(409, "镜像为只读，不能初始化");
-    FlushDiscards();  // layers of ended uploads and super-user sessions must be gone first
+    FlushLayerActions();  // layers of ended uploads and super-user sessions must be gone first
     std::string iqn = common::ImageIqn(imageId);
     if (!diskd_.Configured()) {
         common::PrepareDiskOptions opt;
@@ -352,6 +435,8 @@ int64_t Service::PrepareDisk(int64_t imageId) {
         LogInfo("image " + std::to_string(imageId) + " prepared (MBR + NTFS), version " + std::to_string(v));
         return v;
     }
+    if (!store_.QueuedMerges(imageId).empty())
+        throw ServiceError(15, "客户机退出超级用户模式后留下的修改尚未合并到该镜像（等待客户机重启），请稍后再初始化磁盘");
     DiskdLink::Reply r = diskd_.PrepareDisk(iqn);
     // A disk server that has not polled since the image was added does not know it yet.
     for (int attempt = 0; r.status == 404 && attempt < 3; ++attempt) {

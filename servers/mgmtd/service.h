@@ -3,6 +3,7 @@
 // the disk server they imply.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -79,19 +80,35 @@ public:
 
     // Best effort: tells the disk server to fetch the image list now.
     void NotifyImagesChanged();
-    // Sends the queued layer discards to the disk server (the server runs this periodically;
-    // the admin command line only queues).
-    void FlushDiscards();
+    // Sends the queued layer actions to the disk server: discards at once, merges once they
+    // are due (the PC booted again) or their layer has been quiet for `superMergeQuiet`. The
+    // server runs this periodically; the admin command line only queues.
+    void FlushLayerActions();
     void SetOnline(bool online) { online_ = online; }
+    // How the server's housekeeping thread is woken for a flush without delaying the caller.
+    void SetFlushWaker(std::function<void()> waker) { waker_ = std::move(waker); }
+
+    // The driver's boot signal of a PC: the merge of the layer it left behind becomes due.
+    void OnBoot(int64_t clientId);
+    // True while the PC's own normal sessions should wait ("busy") for its layer to be
+    // merged, so that the boot after leaving super-user mode already reads the new base.
+    // Bounded (kMergeHoldSeconds), so a disk server that cannot merge never keeps it from
+    // booting for longer than the driver keeps retrying.
+    bool MergeHoldsBoot(int64_t clientId);
+    static constexpr int64_t kMergeHoldSeconds = 60;
 
 private:
     std::shared_ptr<std::mutex> ImageLock(int64_t imageId);
     void DiscardLayer(int64_t imageId, const std::string& clientKey);
+    void WakeFlush();
+    // One queued merge; true when it is finished with (merged, or nothing left to merge).
+    bool FlushMerge(const Store::LayerAction& a);
 
     const Config& config_;
     Store& store_;
     DiskdLink& diskd_;
     bool online_ = false;  // true in the server process: talks to the disk server directly
+    std::function<void()> waker_;
     std::mutex flushMutex_;
     std::mutex locksMutex_;
     std::map<int64_t, std::shared_ptr<std::mutex>> imageLocks_;

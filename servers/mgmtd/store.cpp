@@ -165,6 +165,18 @@ CREATE TABLE pending_discards(
 PRAGMA user_version=1;
 )SQL");
     }
+    if (version < 2) {
+        // Leaving super-user mode commits the PC's layer instead of discarding it. Rows of a
+        // database from before were all discards, which the default keeps them.
+        Exec(R"SQL(
+ALTER TABLE pending_discards ADD COLUMN action TEXT NOT NULL DEFAULT 'discard';
+ALTER TABLE pending_discards ADD COLUMN client_id INTEGER;
+ALTER TABLE pending_discards ADD COLUMN due INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE pending_discards ADD COLUMN queued_at INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE pending_discards ADD COLUMN due_at INTEGER NOT NULL DEFAULT 0;
+PRAGMA user_version=2;
+)SQL");
+    }
     tx.Commit();
 }
 
@@ -508,12 +520,39 @@ std::optional<UploadSession> Store::CloseUpload(int64_t id) {
     return u;
 }
 
-// ---- layers to discard -------------------------------------------------------------------
+// ---- what the disk server is to do with layers ------------------------------------------
 
 void Store::QueueDiscard(int64_t imageId, const std::string& clientKey) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, "INSERT OR IGNORE INTO pending_discards(image_id, client_key) VALUES(?,?)");
+    // A discard replaces whatever else was queued for the layer.
+    Stmt st(db_, "INSERT OR REPLACE INTO pending_discards(image_id, client_key, action, client_id, due, queued_at, due_at) "
+                 "VALUES(?,?,'discard',NULL,1,strftime('%s','now'),strftime('%s','now'))");
     st.Bind(1, imageId).Bind(2, clientKey).Run();
+}
+
+void Store::LeaveSuperWithMerge(int64_t clientId, int64_t imageId, const std::string& clientKey, int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Tx tx(*this);
+    Stmt st(db_, "UPDATE clients SET is_super=0, super_token=NULL WHERE id=?");
+    st.Bind(1, clientId).Run();
+    if (sqlite3_changes(db_) == 0) throw StoreError(StoreError::NotFound, "no client " + std::to_string(clientId));
+    Stmt q(db_, "INSERT OR REPLACE INTO pending_discards(image_id, client_key, action, client_id, due, queued_at, due_at) "
+                "VALUES(?,?,'merge',?,0,?,0)");
+    q.Bind(1, imageId).Bind(2, clientKey).Bind(3, clientId).Bind(4, now).Run();
+    tx.Commit();
+}
+
+int Store::MarkMergesDue(int64_t clientId, int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stmt st(db_, "UPDATE pending_discards SET due=1, due_at=? WHERE action='merge' AND due=0 AND client_id=?");
+    st.Bind(1, now).Bind(2, clientId).Run();
+    return sqlite3_changes(db_);
+}
+
+void Store::MarkMergeDue(int64_t imageId, const std::string& clientKey, int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stmt st(db_, "UPDATE pending_discards SET due=1, due_at=? WHERE action='merge' AND due=0 AND image_id=? AND client_key=?");
+    st.Bind(1, now).Bind(2, imageId).Bind(3, clientKey).Run();
 }
 
 void Store::DropQueuedDiscard(int64_t imageId, const std::string& clientKey) {
@@ -522,11 +561,36 @@ void Store::DropQueuedDiscard(int64_t imageId, const std::string& clientKey) {
     st.Bind(1, imageId).Bind(2, clientKey).Run();
 }
 
-std::vector<std::pair<int64_t, std::string>> Store::QueuedDiscards() {
+namespace {
+constexpr const char* kActionCols = "image_id, client_key, action, client_id, due, queued_at, due_at";
+Store::LayerAction ReadAction(auto& st) {
+    Store::LayerAction a;
+    a.imageId = st.Int(0);
+    a.clientKey = st.Text(1);
+    a.action = st.Text(2);
+    a.clientId = st.OptInt(3);
+    a.due = st.Int(4) != 0;
+    a.queuedAt = st.Int(5);
+    a.dueAt = st.Int(6);
+    return a;
+}
+}  // namespace
+
+std::vector<Store::LayerAction> Store::QueuedActions() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, "SELECT image_id, client_key FROM pending_discards ORDER BY rowid");
-    std::vector<std::pair<int64_t, std::string>> out;
-    while (st.Step()) out.emplace_back(st.Int(0), st.Text(1));
+    Stmt st(db_, (std::string("SELECT ") + kActionCols + " FROM pending_discards ORDER BY rowid").c_str());
+    std::vector<LayerAction> out;
+    while (st.Step()) out.push_back(ReadAction(st));
+    return out;
+}
+
+std::vector<Store::LayerAction> Store::QueuedMerges(std::optional<int64_t> imageId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stmt st(db_, (std::string("SELECT ") + kActionCols +
+                  " FROM pending_discards WHERE action='merge' AND (? IS NULL OR image_id=?) ORDER BY rowid").c_str());
+    st.Bind(1, imageId).Bind(2, imageId);
+    std::vector<LayerAction> out;
+    while (st.Step()) out.push_back(ReadAction(st));
     return out;
 }
 

@@ -58,7 +58,7 @@ struct UploadSession {
 
 class Store {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     explicit Store(const std::string& path);  // opens or creates, upgrades the schema
     ~Store();
@@ -110,11 +110,29 @@ public:
     // The session that was closed, or nothing when it was not open.
     std::optional<UploadSession> CloseUpload(int64_t id);
 
-    // Layers the disk server is to throw away, kept until it has done so (it may be down, and
-    // the admin command line cannot reach it at all).
+    // What the disk server is still to do with a layer, kept until it has done so (it may be
+    // down, and the admin command line cannot reach it at all). One action per layer: a discard
+    // (throw the writes away) or a merge (commit them into the image). A merge waits until it is
+    // `due`: the PC that wrote the layer may still be running on it.
+    struct LayerAction {
+        int64_t imageId = 0;
+        std::string clientKey;
+        std::string action;              // "discard" or "merge"
+        std::optional<int64_t> clientId;  // the PC whose next boot makes a merge due
+        bool due = true;
+        int64_t queuedAt = 0;
+        int64_t dueAt = 0;
+    };
     void QueueDiscard(int64_t imageId, const std::string& clientKey);
-    void DropQueuedDiscard(int64_t imageId, const std::string& clientKey);
-    std::vector<std::pair<int64_t, std::string>> QueuedDiscards();
+    // Switches a PC out of super-user mode and queues the merge of its layer, in one
+    // transaction: the token is never gone without the commit being recorded.
+    void LeaveSuperWithMerge(int64_t clientId, int64_t imageId, const std::string& clientKey, int64_t now);
+    // The PC's merges become due (its boot signal, or its removal); returns how many.
+    int MarkMergesDue(int64_t clientId, int64_t now);
+    void MarkMergeDue(int64_t imageId, const std::string& clientKey, int64_t now);
+    void DropQueuedDiscard(int64_t imageId, const std::string& clientKey);  // any action
+    std::vector<LayerAction> QueuedActions();
+    std::vector<LayerAction> QueuedMerges(std::optional<int64_t> imageId);
 
 private:
     class Stmt;

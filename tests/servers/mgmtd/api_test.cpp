@@ -394,6 +394,27 @@ TEST(MgmtdProcess, RefusesADatabaseFromANewerVersion) {
     EXPECT_NE(server.Stderr().find("newer than this program"), std::string::npos);
 }
 
+// A database of the first schema (queued layer actions were all discards) is upgraded in place
+// and keeps what it had queued.
+TEST(MgmtdProcess, UpgradesAFirstSchemaDatabaseKeepingQueuedDiscards) {
+    Server server;
+    server.Start();
+    ASSERT_EQ(server.Stop(), 0);
+    std::string db = server.dataDir() + "/mgmtd.db";
+    std::string downgrade = "sqlite3 '" + db + "' \"ALTER TABLE pending_discards DROP COLUMN action; "
+                            "ALTER TABLE pending_discards DROP COLUMN client_id; ALTER TABLE pending_discards DROP COLUMN due; "
+                            "ALTER TABLE pending_discards DROP COLUMN queued_at; ALTER TABLE pending_discards DROP COLUMN due_at; "
+                            "INSERT INTO pending_discards VALUES(3, 'upload-9'); PRAGMA user_version=1;\"";
+    if (std::system(downgrade.c_str()) != 0) GTEST_SKIP() << "sqlite3 shell not installed";
+    server.Start();
+    ASSERT_EQ(server.Stop(), 0);
+    FILE* p = popen(("sqlite3 '" + db + "' 'PRAGMA user_version; SELECT image_id, client_key, action, due FROM pending_discards'").c_str(), "r");
+    char buf[256];
+    std::string out(buf, fread(buf, 1, sizeof buf, p));
+    pclose(p);
+    EXPECT_EQ(out, "2\n3|upload-9|discard|1\n");
+}
+
 }  // namespace
 
 namespace {
