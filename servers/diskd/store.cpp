@@ -238,6 +238,7 @@ AdmitResult ImageStore::Admit(const AdmitRequest& req) {
         if (j.value("code", -1) != 0) {
             r.error = wire::ErrBusy;
             r.reason = "session check code " + std::to_string(j.value("code", -1));
+            if (j.contains("message") && j["message"].is_string()) r.reason += ": " + j["message"].get<std::string>();
             return r;
         }
         if (!j.value("allowed", false)) {
