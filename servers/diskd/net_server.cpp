@@ -225,6 +225,15 @@ void NetServer::Accept() {
         }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A PC that is reset or loses power leaves its connection half-open, and the server
+        // never writes unasked: without keepalive that session, and so its layer, would count
+        // as attached for ever (a super-user layer is never merged while attached). Dead peers
+        // are found after about two minutes.
+        int idle = 60, interval = 10, count = 6;
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
         auto* c = new Conn();
         c->fd = fd;
         c->session = std::make_shared<Session>(store_, cfg_, stats_, udp_, ip, port);
