@@ -75,6 +75,24 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, std::s
     return true;
 }
 
+bool WriteFileRenamed(const std::string& path, const std::string& content, std::string* error) {
+    std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error) *error = "open " + tmp + ": " + strerror(errno);
+        return false;
+    }
+    bool ok = PwriteFull(fd, content.data(), content.size(), 0);
+    int saved = errno;
+    close(fd);
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        if (error) *error = "write " + path + ": " + strerror(ok ? errno : saved);
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* content) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;

@@ -61,6 +61,9 @@ private:
 
 // Writes `content` to `path` crash-safely: temp file, fsync, rename, fsync of the directory.
 bool WriteFileAtomic(const std::string& path, const std::string& content, std::string* error);
+// Whole or not at all for readers (temp file + rename), but not made durable: for files that
+// describe the running process only.
+bool WriteFileRenamed(const std::string& path, const std::string& content, std::string* error);
 bool ReadWholeFile(const std::string& path, std::string* content);
 bool FsyncDir(const std::string& dir);
 // pread/pwrite until done; false on error or EOF (pread past EOF fills zeros instead).
