@@ -114,14 +114,43 @@ Server::~Server() {
     if (pid_ > 0) Stop();
 }
 
+namespace {
+
+// Where a server that does not stop is: per thread its state, the kernel function it sleeps in
+// and its kernel stack, the pending and blocked signals (is SIGTERM, bit 15, pending and with
+// whom?), and the user-space stacks when gdb is installed. Appended to the server's log, which
+// the failing expectation prints.
+void DumpStuckProcess(pid_t pid, const std::string& logPath) {
+    std::string p = std::to_string(pid);
+    std::string script =
+        "exec >>'" + logPath + "' 2>&1; echo '==== server pid " + p + " did not stop after SIGTERM: diagnostics'; "
+        "grep -E '^(State|Threads|SigQ|SigPnd|ShdPnd|SigBlk|SigIgn|SigCgt):' /proc/" + p + "/status; "
+        "for t in /proc/" + p + "/task/*; do "
+        "echo \"== task ${t##*/} $(cat $t/comm) state=$(cut -d' ' -f3 $t/stat) wchan=$(cat $t/wchan)\"; "
+        "grep -E '^Sig(Pnd|Blk):' $t/status; cat $t/stack 2>/dev/null; done; "
+        "if command -v gdb >/dev/null; then timeout 30 gdb -batch -nx -p " + p +
+        " -ex 'thread apply all bt' 2>&1 | grep -v '^\\[New LWP'; fi; echo '==== end of diagnostics'";
+    if (system(script.c_str()) != 0) { /* best effort */ }
+}
+
+}  // namespace
+
 int Server::Stop() {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
     int st = 0;
-    for (int i = 0; i < 1000; ++i) {
+    // 10 s is far more than a stop takes; past that the state of the process is recorded
+    // while it is still stuck, and it gets 20 s more (a file system stalled by a loaded
+    // machine is slow, not broken) before it is killed.
+    for (int i = 0; i < 3000; ++i) {
         if (waitpid(pid_, &st, WNOHANG) == pid_) {
             pid_ = -1;
             return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        }
+        if (i == 1000) {
+            DumpStuckProcess(pid_, logPath_);
+            fprintf(stderr, "zelko-diskd pid %d did not stop within 10 s; diagnostics in %s\n", static_cast<int>(pid_),
+                    logPath_.c_str());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

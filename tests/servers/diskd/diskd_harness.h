@@ -42,7 +42,8 @@ public:
     uint16_t tcpPort() const { return tcp_; }
     uint16_t udpPort() const { return udp_; }
     uint16_t adminPort() const { return admin_; }
-    // SIGTERM and wait; returns the exit status (or -1).
+    // SIGTERM and wait (30 s at most; past 10 s the process state is dumped into the log);
+    // returns the exit status (or -1).
     int Stop();
     void Kill9();
     std::string Log() const;
