@@ -101,7 +101,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     CheckIrp(Irp, "IoReuseIrp");
-    if (Irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         IoFatal("IoReuseIrp: IRP %p still has a cancel routine (still owned by a driver?)", Irp);
     UCHAR flags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
@@ -117,7 +117,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         if (Track().irps.erase(Irp) == 0)
             IoFatal("IoFreeIrp: IRP %p was not allocated by IoAllocateIrp (or freed twice)", Irp);
     }
-    if (Irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         IoFatal("IoFreeIrp: IRP %p still has a cancel routine (a lower driver still owns it)", Irp);
     Irp->Type = 0;
     ExFreePoolWithTag(Irp, kIrpTag);
@@ -152,7 +152,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         IoFatal("IoCompleteRequest: IRP %p completed twice (no stack location is current)", Irp);
     if (Irp->IoStatus.Status == STATUS_PENDING)
         IoFatal("IoCompleteRequest: IRP %p completed with STATUS_PENDING", Irp);
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may exchange the (already cleared) routine at this moment from another
+    // thread, so the verifier's look at it must be atomic as well.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         IoFatal("IoCompleteRequest: IRP %p completed with its cancel routine still set", Irp);
 
     while (Irp->CurrentLocation <= Irp->StackCount) {

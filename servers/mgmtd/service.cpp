@@ -281,7 +281,10 @@ void Service::RemoveClient(int64_t id) {
 
 void Service::DiscardLayer(int64_t imageId, const std::string& clientKey) {
     store_.QueueDiscard(imageId, clientKey);
-    if (online_) FlushLayerActions();
+    // In the server the housekeeping thread sends it: a merge that is running there (it may
+    // take minutes) must not hold up the request that queued this.
+    if (waker_) WakeFlush();
+    else if (online_) FlushLayerActions();
 }
 
 void Service::WakeFlush() {
