@@ -433,6 +433,23 @@ TEST_F(SuperFlow, PendingMergeSurvivesARestartAndBlocksPrepareDisk) {
     EXPECT_EQ(DiskdImage()["version"], 2);
 }
 
+TEST_F(SuperFlow, SwitchingBackOnBeforeTheBootKeepsWorkingOnTheSameLayer) {
+    const uint64_t off = 9 * 4096;
+    const std::string data = Noise(4096, 13);
+    auto su = WorkInSuperUserMode(off, data);
+    su->Close();
+    Switch(false);
+    Switch(true);
+    std::string token = Boot()["superUserToken"];  // the boot signal: no merge is due any more
+    PcSession again(diskd_->tcpPort(), kIqn1, "aabbcc001122", &token);
+    ASSERT_TRUE(again.ok()) << diskd_->Log();
+    EXPECT_EQ(again.Read(off, 4096), data);
+    again.Close();
+    EXPECT_EQ(mgmt_->Stderr().find("its super-user layer is merged now"), std::string::npos) << mgmt_->Stderr();
+    EXPECT_FALSE(BaseHolds(off, data));
+    EXPECT_EQ(DiskdImage()["version"], 1);
+}
+
 class SuperFlowQuiet : public SuperFlow {
 protected:
     std::vector<std::string> MgmtExtra() override { return {"--super-merge-quiet", "2"}; }
