@@ -247,8 +247,12 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
     }
     if (!ro && !overlay) {
         lk.unlock();
-        ZLOG(Error, "proto", "cannot bind session iqn=%s client=%s: %s", iqn.c_str(), clientId.c_str(), err.c_str());
-        Error(out, h, err.find("pending") != std::string::npos ? wire::ErrBusy : wire::ErrIoDevice5, err.c_str());
+        bool busy = err.find("pending") != std::string::npos;
+        if (busy)  // a merge owns the layer; the driver tries again
+            ZLOG(Info, "proto", "session not bound yet iqn=%s client=%s: %s", iqn.c_str(), clientId.c_str(), err.c_str());
+        else
+            ZLOG(Error, "proto", "cannot bind session iqn=%s client=%s: %s", iqn.c_str(), clientId.c_str(), err.c_str());
+        Error(out, h, busy ? wire::ErrBusy : wire::ErrIoDevice5, err.c_str());
         return;
     }
     image_ = image;

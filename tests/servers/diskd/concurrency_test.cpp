@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <thread>
+
+#include <httplib.h>
 
 #include "diskd_harness.h"
 
@@ -124,6 +127,86 @@ TEST(ConcurrencyTest, ReadersStayOnTheirVersionWhileMergesRun) {
     ASSERT_TRUE(h);
     EXPECT_EQ(V(h->body.ver), 4u);
     EXPECT_EQ(*fresh.Read(7 * 200 * 1024 + 2 * 4096, 65536), last);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.Log().find("ThreadSanitizer"), std::string::npos) << server.Log();
+}
+
+// The management server's merge of a layer races with the PC attaching to that very layer:
+// a merge runs only when no session is attached, a session never attaches to a layer that is
+// being merged (it is told "busy"), and every write a session had acknowledged ends up in the
+// image.
+TEST(ConcurrencyTest, AdminMergesRaceWithSessionsOfTheSameLayer) {
+    TempDir dir;
+    MakeImage(dir / "a.img", kSize);
+    Server server(dir.path(), {"--image", kIqn + "=" + dir / "a.img", "--token", kToken + "=" + kIqn, "--log-level",
+                               "info"});
+    ASSERT_TRUE(server.running()) << server.Log();
+    const std::string path = "/admin/v1/images/" + kIqn + "/layers/admin-pc@127.0.0.1/merge";
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0}, merged{0}, refused{0}, busyHandshakes{0};
+    std::map<uint64_t, std::vector<uint8_t>> acked;  // offset -> last acknowledged content
+
+    std::thread pc([&] {
+        // Like the driver: a "busy" handshake is tried again a moment later.
+        for (int round = 0, attempts = 0; round < 25 && attempts < 5000; ++attempts) {
+            Client c(server.tcpPort());
+            auto h = c.Handshake(kIqn, "admin-pc", &kToken);
+            if (!h) {
+                failures++;
+                break;
+            }
+            if (h->header.opcode == wire::OpRespError && h->header.length == wire::ErrBusy) {
+                busyHandshakes++;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            ++round;
+            if (h->header.opcode != wire::OpRespOk) {
+                ADD_FAILURE() << "handshake answered " << int(h->header.opcode) << "/" << h->header.length;
+                failures++;
+                break;
+            }
+            for (int k = 0; k < 3; ++k) {
+                uint64_t off = static_cast<uint64_t>((round * 3 + k) % 48) * 4096;  // some offsets twice
+                auto data = Pattern(4096, static_cast<uint8_t>(round * 3 + k));
+                auto w = c.Write(off, data);
+                if (!w) {
+                    failures++;
+                    break;
+                }
+                if (w->opcode == wire::OpRespOk) acked[off] = data;
+            }
+        }
+        stop = true;
+    });
+    std::thread admin([&] {
+        httplib::Client http("127.0.0.1", server.adminPort());
+        http.set_read_timeout(30, 0);
+        while (!stop) {
+            auto r = http.Post(path.c_str(), "{}", "application/json");
+            if (!r) {
+                failures++;
+                return;
+            }
+            if (r->status == 200) merged++;
+            else if (r->status == 409 || r->status == 404) refused++;
+            else {
+                ADD_FAILURE() << "merge answered " << r->status << " " << r->body;
+                failures++;
+                return;
+            }
+        }
+    });
+    pc.join();
+    admin.join();
+    EXPECT_EQ(failures.load(), 0);
+    // What is left in the layer goes in now; then the image holds every acknowledged write.
+    httplib::Client http("127.0.0.1", server.adminPort());
+    auto last = http.Post(path.c_str(), "{}", "application/json");
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(last->status == 200 || last->status == 404) << last->body;
+    for (auto& [off, data] : acked) EXPECT_EQ(ReadFileRange(dir / "a.img", off, 4096), data) << off;
+    EXPECT_GT(merged.load() + (last->status == 200), 0);
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_EQ(server.Log().find("ThreadSanitizer"), std::string::npos) << server.Log();
 }
