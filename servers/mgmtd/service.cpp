@@ -299,6 +299,7 @@ void Service::OnBoot(int64_t clientId) {
 }
 
 bool Service::MergeHoldsBoot(int64_t clientId) {
+    if (!diskd_.Configured()) return false;  // nobody here could send the merge
     int64_t now = NowSeconds();
     for (auto& a : store_.QueuedMerges(std::nullopt))
         if (a.clientId == clientId && a.due && now - a.dueAt < kMergeHoldSeconds) return true;
