@@ -52,8 +52,10 @@ void PutPadded(Sink<T>& out, const Directive& s, const U* text, size_t n, bool n
         for (size_t i = 0; i < pad; i++) out.Put(' ');
 }
 
-template <class T>
-void PutNarrowString(Sink<T>& out, const Directive& s, const char* str, long knownLen) {
+// %s/%Z (narrow) and %ws/%S/%wZ (wide): a counted string (knownLen >= 0) or one up to its NUL,
+// cut at the precision.
+template <class T, class C>
+void PutString(Sink<T>& out, const Directive& s, const C* str, long knownLen) {
     if (!str) {
         PutPadded(out, s, "(null)", s.precision >= 0 && s.precision < 6 ? (size_t)s.precision : 6, true);
         return;
@@ -62,20 +64,7 @@ void PutNarrowString(Sink<T>& out, const Directive& s, const char* str, long kno
     size_t limit = s.precision >= 0 ? (size_t)s.precision : SIZE_MAX;
     if (knownLen >= 0) limit = limit < (size_t)knownLen ? limit : (size_t)knownLen;
     while (n < limit && (knownLen >= 0 || str[n])) n++;
-    PutPadded(out, s, str, n, true);
-}
-
-template <class T>
-void PutWideString(Sink<T>& out, const Directive& s, const char16_t* str, long knownLen) {
-    if (!str) {
-        PutPadded(out, s, "(null)", s.precision >= 0 && s.precision < 6 ? (size_t)s.precision : 6, true);
-        return;
-    }
-    size_t n = 0;
-    size_t limit = s.precision >= 0 ? (size_t)s.precision : SIZE_MAX;
-    if (knownLen >= 0) limit = limit < (size_t)knownLen ? limit : (size_t)knownLen;
-    while (n < limit && (knownLen >= 0 || str[n])) n++;
-    PutPadded(out, s, str, n, false);
+    PutPadded(out, s, str, n, sizeof(C) == 1);
 }
 
 template <class T>
@@ -265,9 +254,9 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
                                       : (wideFormat ? (s.size == Directive::Long || s.size == Directive::Wide) : s.size != Directive::Half);
             if (wide) {
                 if (sawUnicode) *sawUnicode = true;
-                PutWideString(out, s, va_arg(ap, const char16_t*), -1);
+                PutString(out, s, va_arg(ap, const char16_t*), -1);
             } else {
-                PutNarrowString(out, s, va_arg(ap, const char*), -1);
+                PutString(out, s, va_arg(ap, const char*), -1);
             }
             break;
         }
@@ -275,12 +264,12 @@ void Format(Sink<T>& out, const F* fmt, va_list ap, bool* sawUnicode) {
             if (s.size == Directive::Wide || s.size == Directive::Long) {
                 if (sawUnicode) *sawUnicode = true;
                 auto* us = va_arg(ap, PCUNICODE_STRING);
-                if (!us || !us->Buffer) PutNarrowString(out, s, nullptr, -1);
-                else PutWideString(out, s, (const char16_t*)us->Buffer, us->Length / 2);
+                if (!us || !us->Buffer) PutString(out, s, (const char16_t*)nullptr, -1);
+                else PutString(out, s, (const char16_t*)us->Buffer, us->Length / 2);
             } else {
                 auto* as = va_arg(ap, const ANSI_STRING*);
-                if (!as || !as->Buffer) PutNarrowString(out, s, nullptr, -1);
-                else PutNarrowString(out, s, (const char*)as->Buffer, as->Length);
+                if (!as || !as->Buffer) PutString(out, s, (const char*)nullptr, -1);
+                else PutString(out, s, (const char*)as->Buffer, as->Length);
             }
             break;
         }

@@ -911,8 +911,11 @@ NTSTATUS CheckBuf(PWSK_BUF Buffer) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WSKAPI HkWskSend(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags, PIRP Irp) {
-    Op* op = NewOp(OpKind::Send, Socket, Irp, "WskSend");
+// Send and receive queue the same way: the buffer is checked against its MDL chain before the
+// packet is taken, as the provider on Windows does.
+NTSTATUS QueueBufferOp(OpKind kind, const char* name, PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags,
+                       PIRP Irp) {
+    Op* op = NewOp(kind, Socket, Irp, name);
     NTSTATUS st = CheckBuf(Buffer);
     if (!NT_SUCCESS(st)) {
         delete op;
@@ -923,16 +926,12 @@ NTSTATUS WSKAPI HkWskSend(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags, PIRP
     return Accept(op);
 }
 
+NTSTATUS WSKAPI HkWskSend(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags, PIRP Irp) {
+    return QueueBufferOp(OpKind::Send, "WskSend", Socket, Buffer, Flags, Irp);
+}
+
 NTSTATUS WSKAPI HkWskReceive(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags, PIRP Irp) {
-    Op* op = NewOp(OpKind::Receive, Socket, Irp, "WskReceive");
-    NTSTATUS st = CheckBuf(Buffer);
-    if (!NT_SUCCESS(st)) {
-        delete op;
-        return CompleteNow(Irp, st);
-    }
-    op->buf = *Buffer;
-    op->flags = Flags;
-    return Accept(op);
+    return QueueBufferOp(OpKind::Receive, "WskReceive", Socket, Buffer, Flags, Irp);
 }
 
 NTSTATUS WSKAPI HkWskDisconnect(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags, PIRP Irp) {

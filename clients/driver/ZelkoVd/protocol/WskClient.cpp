@@ -471,6 +471,29 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
 // ---------------------------------------------------------------------------------------------
 // Transfers
 
+// Runs one send or receive of an MDL (chain) on a pool packet with the bounded wait. Unless the
+// packet was abandoned (its completion routine then owns packet and MDLs), the MDLs are freed,
+// the packet goes back to the pool and *info holds the bytes moved.
+static NTSTATUS WskpRunBufferPacket(PPROTOCOL_SESSION s, PWSK_PACKET p, PMDL mdl, BOOLEAN locked, ULONG length,
+                                    BOOLEAN send, ULONG limitMs, PBOOLEAN abandoned, ULONG_PTR* info) {
+    p->mdl = mdl;
+    p->mdlLocked = locked;
+    p->buf.Mdl = mdl;
+    p->buf.Offset = 0;
+    p->buf.Length = length;
+    PWSK_SOCKET sock = s->socket;
+    NTSTATUS st = send ? WskpConn(sock)->WskSend(sock, &p->buf, 0, p->irp)
+                       : WskpConn(sock)->WskReceive(sock, &p->buf, 0, p->irp);
+    st = WskpWait(s, p, st, limitMs, abandoned);
+    *info = 0;
+    if (*abandoned) return st;
+    *info = p->irp->IoStatus.Information;
+    p->mdl = NULL;
+    WskpFreeMdl(mdl, locked);
+    WskpPutPacket(s, p);
+    return st;
+}
+
 static NTSTATUS WskpTransfer(PPROTOCOL_SESSION s, PVOID buffer, ULONG length, BOOLEAN send, PULONG moved,
                              ULONG limitMs) {
     *moved = 0;
@@ -486,22 +509,10 @@ static NTSTATUS WskpTransfer(PPROTOCOL_SESSION s, PVOID buffer, ULONG length, BO
         WskpFreeMdl(mdl, TRUE);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    p->mdl = mdl;
-    p->mdlLocked = TRUE;
-    p->buf.Mdl = mdl;
-    p->buf.Offset = 0;
-    p->buf.Length = length;
-    PWSK_SOCKET sock = s->socket;
-    NTSTATUS st = send ? WskpConn(sock)->WskSend(sock, &p->buf, 0, p->irp)
-                       : WskpConn(sock)->WskReceive(sock, &p->buf, 0, p->irp);
     BOOLEAN abandoned;
-    st = WskpWait(s, p, st, limitMs, &abandoned);
-    if (abandoned) return STATUS_TIMEOUT;
-    ULONG_PTR info = p->irp->IoStatus.Information;
-    p->mdl = NULL;
-    WskpFreeMdl(mdl, TRUE);
-    WskpPutPacket(s, p);
-    if (st == STATUS_TIMEOUT) return STATUS_TIMEOUT;
+    ULONG_PTR info;
+    NTSTATUS st = WskpRunBufferPacket(s, p, mdl, TRUE, length, send, limitMs, &abandoned, &info);
+    if (abandoned || st == STATUS_TIMEOUT) return STATUS_TIMEOUT;
     if (!NT_SUCCESS(st)) return st;
     if (info > length) info = length;
     *moved = (ULONG)info;
@@ -551,21 +562,10 @@ NTSTATUS WskClient_SendChain(PPROTOCOL_SESSION Session, PVOID Buffers[3], ULONG 
         WskpFreeMdl(first, FALSE);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    p->mdl = first;
-    p->mdlLocked = FALSE;
-    p->buf.Mdl = first;
-    p->buf.Offset = 0;
-    p->buf.Length = Total;
-    PWSK_SOCKET sock = s->socket;
-    NTSTATUS st = WskpConn(sock)->WskSend(sock, &p->buf, 0, p->irp);
     BOOLEAN abandoned;
-    st = WskpWait(s, p, st, WSK_LIMIT_SEND_MS, &abandoned);
-    if (abandoned) return STATUS_UNSUCCESSFUL;
-    ULONG_PTR info = p->irp->IoStatus.Information;
-    p->mdl = NULL;
-    WskpFreeMdl(first, FALSE);
-    WskpPutPacket(s, p);
-    if (st == STATUS_TIMEOUT) return STATUS_UNSUCCESSFUL;
+    ULONG_PTR info;
+    NTSTATUS st = WskpRunBufferPacket(s, p, first, FALSE, Total, TRUE, WSK_LIMIT_SEND_MS, &abandoned, &info);
+    if (abandoned || st == STATUS_TIMEOUT) return STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(st)) return st;
     InterlockedAdd64(&s->stats.bytesSent, (LONG64)info);
     return info == Total ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
