@@ -87,7 +87,7 @@ void MapDrive(char drive, const std::string& hostDir, bool readOnly = false);
 void UnmapDrive(char drive);
 // Maps a kernel object name such as "\??\PhysicalDrive0" (also given as "\DosDevices\..." or
 // "\GLOBAL??\...", matched case-insensitively) to a host file, for ZwCreateFile/ZwOpenFile.
-// Only opens of existing objects succeed through such a mapping (no create, no directory).
+// The object is then opened like a file at that host path (read-only mappings refuse writers).
 void MapObject(const std::string& ntName, const std::string& hostPath, bool readOnly = false);
 void UnmapObjects();
 long OpenFiles();
