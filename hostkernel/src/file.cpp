@@ -31,9 +31,15 @@ struct OpenEntry {
     ULONG share;
 };
 
+struct MappedObject {
+    std::string hostPath;
+    bool readOnly;
+};
+
 struct FileSystem {
     std::mutex lock;
     std::map<char, Drive> drives;
+    std::map<std::u16string, MappedObject> objects;   // key: upper-cased name after "\??\" 
     std::vector<OpenEntry> open;
 };
 
@@ -129,6 +135,18 @@ NTSTATUS Translate(POBJECT_ATTRIBUTES oa, std::string* hostPath, bool* readOnly,
         !StartsWithNoCase(name, u"\\GLOBAL??\\", &skip))
         return STATUS_OBJECT_PATH_NOT_FOUND;
     name = name.substr(skip);
+    {
+        std::u16string key = name;
+        for (auto& c : key) c = Upcase(c);
+        std::lock_guard<std::mutex> g(FS().lock);
+        auto it = FS().objects.find(key);
+        if (it != FS().objects.end()) {
+            *hostPath = it->second.hostPath;
+            *readOnly = it->second.readOnly;
+            *parentExists = true;
+            return STATUS_SUCCESS;
+        }
+    }
     if (name.size() < 2 || name[1] != u':') return STATUS_OBJECT_PATH_NOT_FOUND;
     char letter = (char)Upcase(name[0]);
     if (letter < 'A' || letter > 'Z') return STATUS_OBJECT_NAME_INVALID;
@@ -537,6 +555,24 @@ void MapDrive(char drive, const std::string& hostDir, bool readOnly) {
     char letter = (char)Upcase((char16_t)drive);
     std::lock_guard<std::mutex> g(FS().lock);
     FS().drives[letter] = Drive{hostDir, readOnly};
+}
+
+void MapObject(const std::string& ntName, const std::string& hostPath, bool readOnly) {
+    std::u16string name = ToU16(ntName.c_str());
+    size_t skip = 0;
+    if (StartsWithNoCase(name, u"\\??\\", &skip) || StartsWithNoCase(name, u"\\DosDevices\\", &skip) ||
+        StartsWithNoCase(name, u"\\GLOBAL??\\", &skip))
+        name = name.substr(skip);
+    else
+        Fatal("MapObject(%s): the name must begin with \\??\\, \\DosDevices\\ or \\GLOBAL??\\", ntName.c_str());
+    for (auto& c : name) c = Upcase(c);
+    std::lock_guard<std::mutex> g(FS().lock);
+    FS().objects[name] = MappedObject{hostPath, readOnly};
+}
+
+void UnmapObjects() {
+    std::lock_guard<std::mutex> g(FS().lock);
+    FS().objects.clear();
 }
 
 void UnmapDrive(char drive) {

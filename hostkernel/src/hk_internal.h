@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace hk {
 
@@ -105,6 +106,20 @@ long OpenHandleCount();
 void QueueWork(void (*routine)(void*), void* context);
 // Number of queued or running work items whose device object is `device`.
 long WorkItemsPendingFor(PDEVICE_OBJECT device);
+
+// I/O manager: devices by name (case-insensitive, as given to IoCreateDevice); whether a device
+// object is still live. IoDeviceDeleted is called by IoDeleteDevice after the device left the
+// driver's list: it returns true when open file objects keep it alive, in which case the I/O
+// manager frees it (IoFreeDeletedDevice) at the last close.
+PDEVICE_OBJECT IoFindDevice(const std::u16string& name);
+bool IoDeviceLive(PDEVICE_OBJECT device);
+bool IoDeviceDeleted(PDEVICE_OBJECT device);
+void IoFreeDeletedDevice(PDEVICE_OBJECT device);
+// The I/O manager's routine for major functions a driver did not set (completes with
+// STATUS_INVALID_DEVICE_REQUEST); names of live symbolic links; file objects still open.
+PDRIVER_DISPATCH InvalidDeviceRequestRoutine();
+std::vector<std::string> IoLinkNames();
+long IoOpenFileCount();
 
 // Formatting (shared by DbgPrint and ntstrsafe).
 // Formats into dst (capacity `cap` characters including the terminator). Returns the length

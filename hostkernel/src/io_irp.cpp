@@ -6,6 +6,8 @@
 // locked, mapping an MDL that was never locked.
 #include <hk_io.h>
 
+#include "hk_internal.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -226,6 +228,33 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return TRUE;
 }
 
+}  // extern "C"
+
+namespace hk {
+
+PDEVICE_OBJECT IoFindDevice(const std::u16string& name) {
+    std::lock_guard<std::mutex> g(Track().lock);
+    for (PDEVICE_OBJECT d : Track().devices) {
+        std::u16string n((const char16_t*)d->HkName);
+        if (n.size() > 0 && EqualNoCase(n, name)) return d;
+    }
+    return nullptr;
+}
+
+bool IoDeviceLive(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(Track().lock);
+    return Track().devices.count(device) != 0;
+}
+
+void IoFreeDeletedDevice(PDEVICE_OBJECT device) {
+    device->Type = 0;
+    std::free(device);
+}
+
+}  // namespace hk
+
+extern "C" {
+
 LONG NTAPI HkIoOutstandingIrps(VOID) {
     std::lock_guard<std::mutex> g(Track().lock);
     return (LONG)Track().irps.size();
@@ -273,7 +302,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
-    std::lock_guard<std::mutex> g(Track().lock);
+    // A work item still queued for the device would run against a freed device object.
+    if (hk::WorkItemsPendingFor(DeviceObject) != 0)
+        hk::Fatal("IoDeleteDevice(%p) while work items of the device are still queued or running", DeviceObject);
+    std::unique_lock<std::mutex> g(Track().lock);
     if (Track().devices.erase(DeviceObject) == 0)
         IoFatal("IoDeleteDevice: %p is not a device object (deleted twice?)", DeviceObject);
     PDRIVER_OBJECT drv = DeviceObject->DriverObject;
@@ -283,6 +315,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             break;
         }
     }
+    g.unlock();
+    // Open file objects keep the device alive until their last close, as on Windows.
+    if (hk::IoDeviceDeleted(DeviceObject)) return;
     DeviceObject->Type = 0;
     std::free(DeviceObject);
 }

@@ -102,6 +102,7 @@ void ResetMachine() {
     RegClear();
     {
         for (char c = 'A'; c <= 'Z'; c++) UnmapDrive(c);
+        UnmapObjects();
     }
     PhysClear();
     SetMapIoSpaceFails(false);

@@ -81,6 +81,10 @@ void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, c
     h->tag = tag;
     h->poolType = poolType;
     void* body = h + 1;
+    // Drivers tell kernel pointers from garbage by comparing with MM_SYSTEM_RANGE_START; that
+    // only holds while no block lies below it.
+    if ((uintptr_t)body < (uintptr_t)MmSystemRangeStart)
+        Fatal("pool block %p lies below MmSystemRangeStart %p", body, MmSystemRangeStart);
     memset(body, zero ? 0 : kFreshByte, bytes);
     memset((char*)body + bytes, kGuardByte, kGuard);
     std::lock_guard<std::mutex> g(p.lock);
