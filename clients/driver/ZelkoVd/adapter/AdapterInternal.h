@@ -22,12 +22,15 @@ struct LUN_BACKEND;
 
 using zelko::control::CreateLunRecord;
 
+// A debug line without the "ZelkoVd: " prefix (a few diagnostics of the I/O path carry their
+// own), at the plain form's filter level.
+#define ZvLogBare(...) DbgPrintEx(ZV_LOG_COMPONENT, DPFLTR_ERROR_LEVEL, __VA_ARGS__)
+
 // ---------------------------------------------------------------------------------------------
 // Pool tags (written as numbers, shown as the four letters in pool dumps)
 
 #define ZV_TAG_LUEXT          0x754C765Au  // "ZvLu" per-LUN record
 #define ZV_TAG_WORKITEM_ENTRY 0x6957765Au  // "ZvWi" work-item pool entries
-#define ZV_TAG_SMALL_LIST     0x6D53765Au  // "ZvSm" the 128-byte lookaside list
 #define ZV_TAG_BOUNCE_16K     0x3142765Au  // "ZvB1" WRITE bounce buffers, 16 KiB + 512
 #define ZV_TAG_BOUNCE_64K     0x3242765Au  // "ZvB2" WRITE bounce buffers, 64 KiB + 512
 #define ZV_TAG_BOUNCE_256K    0x3342765Au  // "ZvB3" WRITE bounce buffers, 256 KiB + 512
@@ -52,6 +55,7 @@ using zelko::control::CreateLunRecord;
 #define ZV_BOUNCE_16K   1
 #define ZV_BOUNCE_64K   2
 #define ZV_BOUNCE_256K  3
+#define ZV_BOUNCE_WRITE_SAME 4   // the WRITE SAME pattern buffer (pool, ZV_TAG_WRITE_SAME)
 
 #define ZV_BOUNCE_16K_SIZE   (0x4000u + 512u)
 #define ZV_BOUNCE_64K_SIZE   (0x10000u + 512u)
@@ -133,6 +137,11 @@ struct LuExt {
     UCHAR lunIndex;
     ULONG lunId;
     volatile ULONG magic;
+
+    // References that keep the record allocated while a request (in StartIo, held, or in a
+    // worker) uses it. Taken only under lunTableLock while the slot still holds the record, so
+    // once DeleteLun has emptied the slot the count can only fall; DeleteLun waits for 0.
+    volatile LONG ioRefs;
 
     // The protocol session (its own locks; flags through WpFlag/WpSetFlag).
     PROTOCOL_SESSION session;
@@ -297,14 +306,10 @@ struct AdapterExt {
     WCHAR targetIqn[ZV_IQN_CHARS];
     WCHAR clientId[ZV_CLIENT_ID_CHARS];
 
-    KTIMER adapterTimer;                   // initialised and cancelled, never armed
-    KDPC adapterDpc;
-
     volatile LONG outstandingWorkers;      // interlocked; +1 before queueing, -1 last in the worker
 
     // Lookaside lists (HwStorInitialize, HwFreeAdapterResources).
     BOOLEAN listsInitialized;
-    NPAGED_LOOKASIDE_LIST smallList;       // 128 bytes
     NPAGED_LOOKASIDE_LIST bounce16k;
     NPAGED_LOOKASIDE_LIST bounce64k;
     NPAGED_LOOKASIDE_LIST bounce256k;
@@ -346,6 +351,9 @@ extern PVOID volatile g_KeGetPreviousMode;
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 NTSTATUS ZelkoCreateControlDevice(PDRIVER_OBJECT DriverObject);
+// Resets the state that belongs to one load of the driver (DriverEntry).
+VOID ZvResetLoadState(VOID);
+VOID ScsiResetLoadCounters(VOID);
 VOID ZelkoDeleteControlDevice(VOID);
 // Passes a request that is not for the control device to the routine the port driver installed;
 // without one it is completed with STATUS_NOT_SUPPORTED.
@@ -370,10 +378,11 @@ VOID HwFreeAdapterResources(PVOID DeviceExtension);
 BOOLEAN HwStorBuildIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb);
 BOOLEAN HwStorStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb);
 
-// Stops the auto-activation thread: clears ActivationThreadRunning and waits at most 2 s for the
-// thread object, then drops the reference. Returns FALSE when the thread did not end in time
-// (the caller logs its own line). PASSIVE_LEVEL.
-BOOLEAN ZvStopActivationThread(VOID);
+// Stops the auto-activation thread: clears ActivationThreadRunning and waits at most TimeoutMs
+// (0 = until it ends) for the thread object, then drops the reference. Returns FALSE when the
+// thread did not end in time; the reference is then kept, so a later call can wait again (the
+// caller logs its own line). PASSIVE_LEVEL.
+BOOLEAN ZvStopActivationThread(ULONG TimeoutMs);
 // Tells the port driver to rescan the bus (REPORT LUNS, INQUIRY, READ CAPACITY).
 VOID ZvNotifyBusChange(AdapterExt* Adapter);
 // Sets the statuses and the transferred length, then request-complete and next-request.
@@ -392,6 +401,12 @@ VOID ZvCompleteCheckCondition(AdapterExt* Adapter, PSCSI_REQUEST_BLOCK Srb, UCHA
 NTSTATUS CreateLun(AdapterExt* Adapter, ULONG LunIndex, const CreateLunRecord* Record, LuExt** Out);
 NTSTATUS DeleteLun(AdapterExt* Adapter, ULONG LunIndex);
 LuExt* GetLun(AdapterExt* Adapter, UCHAR PathId, UCHAR TargetId, UCHAR Lun);
+// GetLun plus a reference (see LuExt::ioRefs); every reference is dropped with LunDereference.
+// Any IRQL up to DISPATCH_LEVEL.
+LuExt* LunReference(AdapterExt* Adapter, UCHAR Lun);
+// A further reference for a holder that already has one (queueing to a worker, holding a READ).
+FORCEINLINE VOID LunAddReference(LuExt* Lu) { InterlockedIncrement(&Lu->ioRefs); }
+FORCEINLINE VOID LunDereference(LuExt* Lu) { InterlockedDecrement(&Lu->ioRefs); }
 // The serial number "ZV%06X" of the low 24 bits of lunId (8 characters, no terminator).
 VOID LunSerial(const LuExt* Lu, CHAR Serial[8]);
 
@@ -428,8 +443,9 @@ VOID ZvDrainWorkers(AdapterExt* Adapter);
 VOID WorkItemPoolFill(AdapterExt* Adapter);
 VOID WorkItemPoolFree(AdapterExt* Adapter);
 
-// Holds a READ that arrived before activation (DISPATCH_LEVEL, from HwStorStartIo).
-VOID HoldPendingRead(AdapterExt* Adapter, PSCSI_REQUEST_BLOCK Srb, LuExt* Lu, ULONGLONG Offset,
+// Holds a READ that arrived before activation (DISPATCH_LEVEL, from HwStorStartIo). Returns
+// TRUE when the request was completed instead (LUN being removed, or no expiry timer running).
+BOOLEAN HoldPendingRead(AdapterExt* Adapter, PSCSI_REQUEST_BLOCK Srb, LuExt* Lu, ULONGLONG Offset,
                      ULONG Length);
 VOID WakeupPendingReads(LuExt* Lu);
 VOID FailPendingReads(LuExt* Lu);
