@@ -270,6 +270,42 @@ TEST_F(DataPathTest, NoUdpPortMeansTcpOnlyWithoutARetryTimer) {
     EXPECT_TRUE(Matches(buf, 0));
 }
 
+// Readers racing the channel going down and up again: each read still returns the image's data,
+// over whichever path was there when it ran.
+TEST_F(DataPathTest, RacingReadersWhileTheChannelComesAndGoes) {
+    PPROTOCOL_SESSION s = Start();
+    ASSERT_EQ(ProtocolClient_StartUdp(s), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, failed{0}, reads{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 6; t++) {
+        readers.emplace_back([&, t] {
+            std::mt19937 rng(100 + t);
+            std::vector<uint8_t> buf(8192);
+            while (!stop) {
+                uint64_t off = (rng() % ((image.size() - buf.size()) / 512)) * 512;
+                NTSTATUS st = ReadFromRemote(s, off, (ULONG)buf.size(), buf.data());
+                if (st != STATUS_SUCCESS) failed++;
+                else if (!Matches(buf, off)) wrong++;
+                reads++;
+            }
+        });
+    }
+    for (int round = 0; round < 6; round++) {
+        peer::SleepMs(40);
+        WskUdp_Disconnect();
+        peer::SleepMs(20);
+        ASSERT_EQ(WskUdp_Connect(s->serverIp, s->udpPort), STATUS_SUCCESS);
+    }
+    peer::SleepMs(40);
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(s->dataPath.udpReads, 0);
+    EXPECT_GT(reads.load(), 50);
+}
+
 class UdpRetryTest : public DataPathTest {
 protected:
     void SetUp() override {
