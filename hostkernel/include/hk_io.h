@@ -68,6 +68,37 @@ struct _FILE_OBJECT;
 #ifndef FILE_DEVICE_SECURE_OPEN
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 #endif
+#define FILE_DEVICE_CONTROLLER  0x00000004
+#define FILE_DEVICE_DISK        0x00000007
+#define FILE_DEVICE_MASS_STORAGE 0x0000002d
+
+// Device I/O control codes.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
+#define METHOD_BUFFERED    0
+#define METHOD_IN_DIRECT   1
+#define METHOD_OUT_DIRECT  2
+#define METHOD_NEITHER     3
+#define FILE_ANY_ACCESS      0
+#define FILE_SPECIAL_ACCESS  (FILE_ANY_ACCESS)
+#define FILE_READ_ACCESS     0x0001
+#define FILE_WRITE_ACCESS    0x0002
+
+// IRP flags the I/O manager sets.
+#define IRP_NOCACHE                 0x00000001
+#define IRP_PAGING_IO               0x00000002
+#define IRP_MOUNT_COMPLETION        0x00000002
+#define IRP_SYNCHRONOUS_API         0x00000004
+#define IRP_ASSOCIATED_IRP          0x00000008
+#define IRP_BUFFERED_IO             0x00000010
+#define IRP_DEALLOCATE_BUFFER       0x00000020
+#define IRP_INPUT_OPERATION         0x00000040
+#define IRP_CREATE_OPERATION        0x00000080
+#define IRP_READ_OPERATION          0x00000100
+#define IRP_WRITE_OPERATION         0x00000200
+#define IRP_CLOSE_OPERATION         0x00000400
 
 // ---------------------------------------------------------------------------------------------
 // Routine types
@@ -188,10 +219,62 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, ULONG DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject);
+// Deleting a device that still has a symbolic link pointing at it, open file objects, or queued
+// work items is a verifier stop.
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+
+// Symbolic links in the object namespace: "\DosDevices\X", "\??\X" and "\GLOBAL??\X" name
+// the same link. Creating an existing link fails with STATUS_OBJECT_NAME_COLLISION; deleting a
+// missing one with STATUS_OBJECT_NAME_NOT_FOUND.
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+
+// File objects that the I/O manager creates for opens of a device (x64 WDK member order). The
+// Zw file routines' handles refer to host files, not to these.
+struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
+};
+
+#define IO_TYPE_FILE 5
 
 // ---------------------------------------------------------------------------------------------
 // Request packets
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PVOID AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
 
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -199,6 +282,13 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        struct {
+            PIO_SECURITY_CONTEXT SecurityContext;
+            ULONG Options;
+            USHORT DECLSPEC_ALIGN(8) FileAttributes;
+            USHORT ShareAccess;
+            ULONG DECLSPEC_ALIGN(8) EaLength;
+        } Create;
         struct {
             ULONG Length;
             ULONG POINTER_PAD1;

@@ -251,6 +251,10 @@ PETHREAD NTAPI PsGetCurrentThread(VOID);
 PKTHREAD NTAPI KeGetCurrentThread(VOID);
 HANDLE NTAPI PsGetCurrentThreadId(VOID);
 HANDLE NTAPI PsGetCurrentProcessId(VOID);
+// The mode the current request came from: UserMode while the I/O manager dispatches a request
+// that a user-mode caller (a test or the host runner acting as one) issued, KernelMode otherwise.
+KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID);
+KPROCESSOR_MODE NTAPI KeGetPreviousMode(VOID);
 PEPROCESS NTAPI PsGetCurrentProcess(VOID);
 PEPROCESS NTAPI IoGetCurrentProcess(VOID);
 HANDLE NTAPI PsGetThreadId(PETHREAD Thread);

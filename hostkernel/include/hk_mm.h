@@ -28,4 +28,15 @@ PVOID NTAPI MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfByte
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress);
 
+// The start of the system address range. Every pool block lies at or above it, so driver code
+// that accepts only kernel pointers compares against MM_SYSTEM_RANGE_START (never against the
+// Windows value 0xFFFF8000'00000000 as a literal): in the host kernel it is the lowest address
+// Linux ever maps (64 KiB), which the pool checks for every block it hands out.
+extern PVOID MmSystemRangeStart;
+#define MM_SYSTEM_RANGE_START MmSystemRangeStart
+
+// Resolves the name of a routine the host kernel exports (the ones a driver may look up at run
+// time, e.g. "KeGetPreviousMode", "ExGetPreviousMode", "PsGetCurrentProcessId"); NULL otherwise.
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+
 HK_END_DECLS

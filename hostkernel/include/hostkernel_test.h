@@ -7,7 +7,7 @@
 //   Clock          SetClockRate() (run virtual time faster), AdvanceClock()
 //   Registry       RegSetValue()/RegSetDword()/RegSetString(), RegDeleteKey(), RegClear(),
 //                  RegLoadFile()/RegLoadText(), RegGetValue()
-//   Files          MapDrive() (\??\C:\ -> host directory), UnmapDrive()
+//   Files          MapDrive() (\??\C:\ -> host directory), UnmapDrive(), MapObject()
 //   Physical mem   PhysWrite(), PhysRead(), PhysClear(), SetMapIoSpaceFails()
 //   Work items     DrainWorkItems()
 //   Objects        LiveObjects(), OpenHandles(), OutstandingIoSpaceMappings()
@@ -85,6 +85,11 @@ bool RegLoadFile(const std::string& path, std::string* error);
 // STATUS_MEDIA_WRITE_PROTECTED. Unmapped drives fail with STATUS_OBJECT_PATH_NOT_FOUND.
 void MapDrive(char drive, const std::string& hostDir, bool readOnly = false);
 void UnmapDrive(char drive);
+// Maps a kernel object name such as "\??\PhysicalDrive0" (also given as "\DosDevices\..." or
+// "\GLOBAL??\...", matched case-insensitively) to a host file, for ZwCreateFile/ZwOpenFile.
+// Only opens of existing objects succeed through such a mapping (no create, no directory).
+void MapObject(const std::string& ntName, const std::string& hostPath, bool readOnly = false);
+void UnmapObjects();
 long OpenFiles();
 
 // ---------------------------------------------------------------------------------------------
