@@ -265,40 +265,58 @@ struct RemoveLunRecord {
 };
 
 // IOCTL_ZELKO_GET_DIAGNOSTICS output: a snapshot of the adapter's diagnostic fields, zero where
-// the driver has nothing to report. Addresses are reported as numbers, for the support log only.
+// the driver has nothing to report. Addresses and handles are reported as numbers, for the
+// support log only.
 struct DiagnosticsRecord {
-    // Port callbacks and the I/O path
+    // Call counts of the port callbacks
+    uint32_t findAdapterCalls;
+    uint32_t initializeCalls;
     uint32_t buildIoCalls;
     uint32_t startIoCalls;
     uint32_t executeScsiCalls;
-    uint32_t workItemHits;
-    uint32_t workItemMisses;
+    uint32_t resetBusCalls;
+    uint32_t adapterControlCalls;
+    // SCSI reads and writes
+    uint32_t reads;
+    uint32_t writes;
+    uint32_t writesRefused;
+    uint32_t writeSames;
+    // The I/O path: work items, held READs
     uint32_t requestsQueued;
     uint32_t queueFailures;
     uint32_t workerRuns;
     uint32_t workerInvalidLun;
     uint32_t workerRemovedLun;
-    uint32_t lastSrbStatus;
+    uint32_t heldReads;
+    uint32_t expiredReads;
+    uint32_t workItemHits;
+    uint32_t workItemMisses;
     int32_t outstandingWorkers;
+    uint32_t lastSrbStatus;
+    // Last values seen
     uint64_t lastReadLba;
     uint32_t lastReadBlocks;
     uint32_t lastReadTargetSizeLow;
+    uint64_t lastWriteLba;
+    uint32_t lastWriteBlocks;
+    uint32_t lastFileWriteBytes;
     uint64_t lastWriteBuffer;
     uint8_t lastWriteFirstBytes[8];
-    uint64_t lastWorkerLun;
+    uint64_t lastLuExt;
     uint64_t lastFileHandle;
     uint64_t lastProcessId;
-    uint32_t lastFileWriteBytes;
-    uint32_t lastLunMagic;
+    uint32_t lastMagic;
     // LUN table
     uint32_t presentLuns;
     uint32_t lunCreationCounter;
-    uint8_t reserved[152];
+    uint8_t reserved[100];
     // One wrapping counter per SCSI operation code, indexed by the first CDB byte.
     uint8_t opcodeCounts[256];
     uint32_t lastOpcode;
-    uint32_t adapterFlags;  // bit 0 unloading, bit 1 parameters copied
+    uint32_t adapterFlags;  // kDiagUnloading, kDiagParametersCopied
 };
+constexpr uint32_t kDiagUnloading = 0x1;
+constexpr uint32_t kDiagParametersCopied = 0x2;
 
 #pragma pack(pop)
 
@@ -423,19 +441,28 @@ static_assert(sizeof(RemoveLunRecord) == 4, "RemoveLunRecord size");
 static_assert(offsetof(RemoveLunRecord, lunId) == 0, "RemoveLunRecord lunId");
 
 static_assert(sizeof(DiagnosticsRecord) == 536, "DiagnosticsRecord size");
-static_assert(offsetof(DiagnosticsRecord, buildIoCalls) == 0, "DiagnosticsRecord buildIoCalls");
-static_assert(offsetof(DiagnosticsRecord, outstandingWorkers) == 44, "DiagnosticsRecord outstandingWorkers");
-static_assert(offsetof(DiagnosticsRecord, lastReadLba) == 48, "DiagnosticsRecord lastReadLba");
-static_assert(offsetof(DiagnosticsRecord, lastWriteBuffer) == 64, "DiagnosticsRecord lastWriteBuffer");
-static_assert(offsetof(DiagnosticsRecord, lastWriteFirstBytes) == 72, "DiagnosticsRecord lastWriteFirstBytes");
-static_assert(offsetof(DiagnosticsRecord, lastWorkerLun) == 80, "DiagnosticsRecord lastWorkerLun");
-static_assert(offsetof(DiagnosticsRecord, lastFileHandle) == 88, "DiagnosticsRecord lastFileHandle");
-static_assert(offsetof(DiagnosticsRecord, lastProcessId) == 96, "DiagnosticsRecord lastProcessId");
-static_assert(offsetof(DiagnosticsRecord, lastFileWriteBytes) == 104, "DiagnosticsRecord lastFileWriteBytes");
-static_assert(offsetof(DiagnosticsRecord, lastLunMagic) == 108, "DiagnosticsRecord lastLunMagic");
-static_assert(offsetof(DiagnosticsRecord, presentLuns) == 112, "DiagnosticsRecord presentLuns");
-static_assert(offsetof(DiagnosticsRecord, lunCreationCounter) == 116, "DiagnosticsRecord lunCreationCounter");
-static_assert(offsetof(DiagnosticsRecord, reserved) == 120, "DiagnosticsRecord reserved");
+static_assert(offsetof(DiagnosticsRecord, findAdapterCalls) == 0, "DiagnosticsRecord findAdapterCalls");
+static_assert(offsetof(DiagnosticsRecord, buildIoCalls) == 8, "DiagnosticsRecord buildIoCalls");
+static_assert(offsetof(DiagnosticsRecord, reads) == 28, "DiagnosticsRecord reads");
+static_assert(offsetof(DiagnosticsRecord, requestsQueued) == 44, "DiagnosticsRecord requestsQueued");
+static_assert(offsetof(DiagnosticsRecord, workItemHits) == 72, "DiagnosticsRecord workItemHits");
+static_assert(offsetof(DiagnosticsRecord, outstandingWorkers) == 80, "DiagnosticsRecord outstandingWorkers");
+static_assert(offsetof(DiagnosticsRecord, lastSrbStatus) == 84, "DiagnosticsRecord lastSrbStatus");
+static_assert(offsetof(DiagnosticsRecord, lastReadLba) == 88, "DiagnosticsRecord lastReadLba");
+static_assert(offsetof(DiagnosticsRecord, lastReadBlocks) == 96, "DiagnosticsRecord lastReadBlocks");
+static_assert(offsetof(DiagnosticsRecord, lastReadTargetSizeLow) == 100, "DiagnosticsRecord lastReadTargetSizeLow");
+static_assert(offsetof(DiagnosticsRecord, lastWriteLba) == 104, "DiagnosticsRecord lastWriteLba");
+static_assert(offsetof(DiagnosticsRecord, lastWriteBlocks) == 112, "DiagnosticsRecord lastWriteBlocks");
+static_assert(offsetof(DiagnosticsRecord, lastFileWriteBytes) == 116, "DiagnosticsRecord lastFileWriteBytes");
+static_assert(offsetof(DiagnosticsRecord, lastWriteBuffer) == 120, "DiagnosticsRecord lastWriteBuffer");
+static_assert(offsetof(DiagnosticsRecord, lastWriteFirstBytes) == 128, "DiagnosticsRecord lastWriteFirstBytes");
+static_assert(offsetof(DiagnosticsRecord, lastLuExt) == 136, "DiagnosticsRecord lastLuExt");
+static_assert(offsetof(DiagnosticsRecord, lastFileHandle) == 144, "DiagnosticsRecord lastFileHandle");
+static_assert(offsetof(DiagnosticsRecord, lastProcessId) == 152, "DiagnosticsRecord lastProcessId");
+static_assert(offsetof(DiagnosticsRecord, lastMagic) == 160, "DiagnosticsRecord lastMagic");
+static_assert(offsetof(DiagnosticsRecord, presentLuns) == 164, "DiagnosticsRecord presentLuns");
+static_assert(offsetof(DiagnosticsRecord, lunCreationCounter) == 168, "DiagnosticsRecord lunCreationCounter");
+static_assert(offsetof(DiagnosticsRecord, reserved) == 172, "DiagnosticsRecord reserved");
 static_assert(offsetof(DiagnosticsRecord, opcodeCounts) == 272, "DiagnosticsRecord opcodeCounts");
 static_assert(offsetof(DiagnosticsRecord, lastOpcode) == 528, "DiagnosticsRecord lastOpcode");
 static_assert(offsetof(DiagnosticsRecord, adapterFlags) == 532, "DiagnosticsRecord adapterFlags");
