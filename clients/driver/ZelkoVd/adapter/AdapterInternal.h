@@ -382,7 +382,7 @@ BOOLEAN HwStorStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb);
 // (0 = until it ends) for the thread object, then drops the reference. Returns FALSE when the
 // thread did not end in time; the reference is then kept, so a later call can wait again (the
 // caller logs its own line). PASSIVE_LEVEL.
-BOOLEAN ZvStopActivationThread(ULONG TimeoutMs);
+BOOLEAN ZvStopActivationThread(ULONG TimeoutMs = 2000);
 // Tells the port driver to rescan the bus (REPORT LUNS, INQUIRY, READ CAPACITY).
 VOID ZvNotifyBusChange(AdapterExt* Adapter);
 // Sets the statuses and the transferred length, then request-complete and next-request.

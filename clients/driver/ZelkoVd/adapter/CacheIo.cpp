@@ -3,27 +3,14 @@
 // against write protection and written through.
 #include "LunBackend.h"
 
-// The server exchange of one request. The data-path choice between the UDP channel and TCP
-// belongs to the protocol layer; these two call the TCP session until it offers that choice.
+// The server exchange of one request: the protocol's data path picks the UDP channel or TCP
+// and retries a failed read once.
 static NTSTATUS CacheReadFromRemote(LuExt* lu, ULONGLONG offset, ULONG length, PVOID buffer) {
-    NTSTATUS st = STATUS_UNSUCCESSFUL;
-    for (int attempt = 1; attempt <= 2; attempt++) {
-        ULONGLONG got = 0;
-        st = ProtocolClient_Read(&lu->session, offset, length, buffer, &got);
-        if (NT_SUCCESS(st) && got != length) st = STATUS_UNEXPECTED_IO_ERROR;
-        if (NT_SUCCESS(st)) return STATUS_SUCCESS;
-        if (attempt == 1)
-            ZvLogWarning("ReadFromRemote 第 1 次失败 0x%08X (off=%lld sz=%u), 重试\n", (ULONG)st, (LONGLONG)offset,
-                         length);
-    }
-    return st;
+    return ReadFromRemote(&lu->session, offset, length, buffer);
 }
 
 static NTSTATUS CacheWriteToRemote(LuExt* lu, ULONGLONG offset, ULONG length, const VOID* data) {
-    ULONGLONG written = 0;
-    NTSTATUS st = ProtocolClient_Write(&lu->session, offset, length, data, &written);
-    if (NT_SUCCESS(st) && written != length) st = STATUS_UNEXPECTED_IO_ERROR;
-    return st;
+    return WriteToRemote(&lu->session, offset, length, data);
 }
 
 NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULONG BytesDone) {

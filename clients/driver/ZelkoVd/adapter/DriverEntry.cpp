@@ -61,7 +61,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         return status;
     }
 
-    // TODO(udp): WskUdp_Initialize() with its two log lines once the UDP channel is merged.
+    status = WskUdp_Initialize();
+    if (!NT_SUCCESS(status))
+        ZvLogPlain("WskUdp_Initialize 失败 0x%08X（UDP 通道禁用，回退 TCP）\n", (ULONG)status);
+    else
+        ZvLogPlain("WskUdp_Initialize 成功\n");
 
     ZvLogPlain("calling StorPortInitialize\n");
     VIRTUAL_HW_INITIALIZATION_DATA init;
@@ -69,6 +73,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     ULONG result = StorPortInitialize(DriverObject, RegistryPath, (PHW_INITIALIZATION_DATA)&init, NULL);
     ZvLogPlain("StorPortInitialize returned 0x%X\n", result);
     if (result != 0) {
+        // The driver does not load: nothing it registered may stay behind.
+        WskUdp_Cleanup();
         ZelkoDeleteControlDevice();
         return (NTSTATUS)result;
     }

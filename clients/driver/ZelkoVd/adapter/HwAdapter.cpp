@@ -170,7 +170,8 @@ static VOID StopAdapter(AdapterExt* adapter) {
         if (!lu->fileBacked) WskClient_Disconnect(&lu->session);
         LunDereference(lu);
     }
-    // TODO(udp): WskUdp_Disconnect() and WskUdp_Cleanup() once the UDP channel is merged.
+    WskUdp_Disconnect();
+    WskUdp_Cleanup();
 }
 
 SCSI_ADAPTER_CONTROL_STATUS HwStorAdapterControl(PVOID DeviceExtension, SCSI_ADAPTER_CONTROL_TYPE ControlType,
@@ -237,6 +238,7 @@ VOID HwFreeAdapterResources(PVOID DeviceExtension) {
         PZV_CONTROL_EXTENSION cx = (PZV_CONTROL_EXTENSION)cd->DeviceExtension;
         InterlockedCompareExchangePointer((PVOID volatile*)&cx->adapter, NULL, adapter);
     }
-    // TODO(udp): WskUdp_Disconnect() and WskUdp_Cleanup() once the UDP channel is merged.
+    WskUdp_Disconnect();
+    WskUdp_Cleanup();
     ZelkoDeleteControlDevice();
 }

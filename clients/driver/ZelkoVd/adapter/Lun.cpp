@@ -176,7 +176,6 @@ NTSTATUS DeleteLun(AdapterExt* Adapter, ULONG LunIndex) {
     InterlockedExchange(&lu->pendingTimerArmed, 0);
     KeCancelTimer(&lu->pendingTimer);
     KeFlushQueuedDpcs();
-    // TODO(udp): cancel the session's UDP retry timer here once the UDP channel provides it.
 
     // Held READs keep references; fail them, then wait for requests still running in workers
     // (their server exchanges are bounded by the protocol's deadlines, and the removing flag
@@ -190,7 +189,8 @@ NTSTATUS DeleteLun(AdapterExt* Adapter, ULONG LunIndex) {
         FailPendingReads(lu);
     }
 
-    // No request uses the record any more: release the server path and close the socket.
+    // No request uses the record any more: release the server path, close the socket and stop
+    // the UDP retry timer.
     if (!lu->fileBacked) ProtocolSession_Teardown(&lu->session);
     WpSetFlag(&lu->session.handshakeDone, FALSE);
     if (lu->fileBacked && lu->backend != NULL && lu->backend->Close != NULL) lu->backend->Close(lu);
