@@ -14,6 +14,11 @@
 #include "../activation/ZvLog.h"
 #include "../activation/ZvParameters.h"
 
+// Windows 8 and later: lookaside entries from no-execute pool. Older header sets lack the name.
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
+#endif
+
 struct LuExt;
 struct AdapterExt;
 struct LUN_BACKEND;
