@@ -286,7 +286,10 @@ typedef struct _ZV_ADAPTER_DIAG {
     HANDLE volatile lastProcessId;
     volatile LONG lastFileWriteBytes;
     volatile LONG lastOpcode;
-    volatile UCHAR opcodeCounts[256];   // wrapping 8-bit counter per CDB operation code
+    // Per CDB operation code; reported as a wrapping 8-bit counter (the low byte). Counted in
+    // 32 bits because HwStorBuildIo runs on several processors at once and there is no
+    // interlocked 8-bit increment in every header set.
+    volatile LONG opcodeCounts[256];
 } ZV_ADAPTER_DIAG;
 
 // ---------------------------------------------------------------------------------------------
