@@ -55,6 +55,44 @@ LONG HkWskTestOpenSockets(VOID);       // sockets created and not yet closed
 LONG HkWskTestRegistrations(VOID);     // registrations not yet deregistered
 ULONG HkWskTestCalls(HK_WSK_OP op);    // calls of each kind since the last reset
 
+// ---------------------------------------------------------------------------------------------
+// Datagram sockets (WSK_FLAG_DATAGRAM_SOCKET). Faults apply to what the driver's datagram
+// sockets send (outbound) and receive (inbound); the peer's own sockets are untouched. Counters
+// are per direction and start again whenever the faults of that direction are set.
+
+typedef enum _HK_DGRAM_DIRECTION {
+    HkDgramOutbound = 0,  // WskSendTo
+    HkDgramInbound = 1,   // WskReceiveFrom
+} HK_DGRAM_DIRECTION;
+
+typedef struct _HK_DGRAM_FAULTS {
+    ULONG dropEvery;       // lose every Nth datagram (0 = none)
+    ULONG dropPerMillion;  // lose each datagram with this probability as well (0 = none)
+    ULONG duplicateEvery;  // deliver every Nth datagram twice
+    ULONG delayEvery;      // hold every Nth datagram back for delayMs (1 = every one)
+    ULONG delayMs;         // on the host kernel's clock
+    ULONG reorderEvery;    // hold every Nth datagram back until the next one has passed it
+                           // (at most 100 ms on the host kernel's clock)
+    ULONG seed;            // for dropPerMillion; 0 picks a fixed default
+} HK_DGRAM_FAULTS, *PHK_DGRAM_FAULTS;
+
+// Arms (or, with NULL, clears) the faults of one direction.
+VOID HkWskTestDatagramFaults(HK_DGRAM_DIRECTION direction, const HK_DGRAM_FAULTS* faults);
+
+typedef struct _HK_DGRAM_STATS {
+    ULONGLONG passed;      // datagrams that went on unchanged
+    ULONGLONG dropped;
+    ULONGLONG duplicated;
+    ULONGLONG delayed;
+    ULONGLONG reordered;
+    ULONGLONG truncated;   // inbound only: longer than the receive buffer
+} HK_DGRAM_STATS, *PHK_DGRAM_STATS;
+VOID HkWskTestDatagramStats(HK_DGRAM_DIRECTION direction, PHK_DGRAM_STATS stats);
+
+// The next `count` datagram sockets are refused with `status`: at once by WskSocket when
+// `immediate`, else when the packet completes.
+VOID HkWskTestRefuseDatagramSockets(NTSTATUS status, ULONG count, BOOLEAN immediate);
+
 // errno as Windows reports it through WSK.
 NTSTATUS HkWskStatusFromErrno(int err);
 

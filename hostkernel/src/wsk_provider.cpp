@@ -7,9 +7,12 @@
 // the caller's thread and return its status, as WSK does.
 //
 // Fault injection (hk_wsk_test.h) lets tests refuse connections, reset after N bytes, stall a
-// packet and ignore its cancel, and make provider capture fail.
+// packet and ignore its cancel, and make provider capture fail. What happens to datagrams on the
+// wire (loss, duplication, delay, reordering, truncation) is wsk_datagram.cpp's part.
 #include <hk_wsk_test.h>
 #include <hk_io.h>
+
+#include "wsk_datagram.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -87,6 +90,7 @@ struct Op {
     SIZE_T done = 0;
     sockaddr_in addr{};     // bind / connect / sendto target
     PSOCKADDR out = nullptr;  // local/remote address, receive-from source
+    PULONG controlFlags = nullptr;  // receive-from: MSG_TRUNC goes here
     // WskSocket arguments
     Registration* reg = nullptr;
     USHORT sockType = 0;
@@ -430,6 +434,13 @@ void Break(Socket* s, NTSTATUS st, bool rst) {
 void Provider::Start(Op* op, std::vector<Op*>& done) {
     if (op->kind == OpKind::Socket) {
         int type = op->sockType == SOCK_DGRAM ? SOCK_DGRAM : SOCK_STREAM;
+        NTSTATUS refused = STATUS_SUCCESS;
+        if (type == SOCK_DGRAM && hk::wskdgram::TakeRefusal(false, &refused)) {
+            op->irp->IoStatus.Status = refused;
+            op->irp->IoStatus.Information = 0;
+            done.push_back(op);
+            return;
+        }
         int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             op->irp->IoStatus.Status = HkWskStatusFromErrno(errno);
@@ -454,6 +465,7 @@ void Provider::Start(Op* op, std::vector<Op*>& done) {
                 sockets[&s->pub] = s;
             }
             s->pub.Dispatch = type == SOCK_DGRAM ? (const VOID*)&g_hkDgramDispatch : (const VOID*)&g_hkConnDispatch;
+            if (type == SOCK_DGRAM) hk::wskdgram::Opened(&s->pub, fd);
             op->reg->sockets++;
             openSockets++;
             op->irp->IoStatus.Status = STATUS_SUCCESS;
@@ -619,6 +631,7 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
                 }
                 sockets.erase(&s->pub);
             }
+            if (s->type == SOCK_DGRAM) hk::wskdgram::Closed(&s->pub);
             ForgetFd(s);
             s->closed = true;
             s->reg->sockets--;
@@ -658,7 +671,8 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
                 mh.msg_name = &op->addr;
                 mh.msg_namelen = sizeof(op->addr);
             }
-            n = sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+            n = op->kind == OpKind::SendTo ? hk::wskdgram::Send(&s->pub, s->fd, &mh)
+                                           : sendmsg(s->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -712,7 +726,10 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
             mh.msg_name = &from;
             mh.msg_namelen = sizeof(from);
         }
-        ssize_t n = want > 0 ? recvmsg(s->fd, &mh, MSG_DONTWAIT) : 0;
+        bool truncated = false;
+        ssize_t n = want == 0                         ? 0
+                    : op->kind == OpKind::ReceiveFrom ? hk::wskdgram::Receive(&s->pub, s->fd, &mh, &truncated)
+                                                      : recvmsg(s->fd, &mh, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 unclaim(s->recvQ, op);
@@ -731,6 +748,7 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
         op->done += (SIZE_T)n;
         s->received += (ULONGLONG)n;
         if (op->kind == OpKind::ReceiveFrom && op->out) ToSockaddr(from, op->out);
+        if (truncated && op->controlFlags) *op->controlFlags |= MSG_TRUNC;
         if (s->resetAfterRecv && s->received >= s->resetAfterRecv) {
             Break(s, STATUS_CONNECTION_RESET, true);
             // The bytes that arrived before the reset are delivered; the next call fails.
@@ -807,6 +825,8 @@ NTSTATUS WSKAPI HkWskSocket(PWSK_CLIENT Client, ADDRESS_FAMILY AddressFamily, US
     bool dgram = SocketType == SOCK_DGRAM && (Protocol == IPPROTO_UDP || Protocol == 0) &&
                  Flags == WSK_FLAG_DATAGRAM_SOCKET;
     if (!stream && !dgram) return CompleteNow(Irp, STATUS_NOT_SUPPORTED);
+    NTSTATUS refused;
+    if (dgram && hk::wskdgram::TakeRefusal(true, &refused)) return CompleteNow(Irp, refused);
     auto* op = new Op{};
     op->kind = OpKind::Socket;
     op->irp = Irp;
@@ -988,6 +1008,7 @@ NTSTATUS WSKAPI HkWskReceiveFrom(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flag
     op->buf = *Buffer;
     op->flags = Flags;
     op->out = RemoteAddress;
+    op->controlFlags = ControlFlags;
     return Accept(op);
 }
 
@@ -1014,6 +1035,17 @@ const WSK_PROVIDER_DATAGRAM_DISPATCH g_hkDgramDispatch = {
     {HkWskControlSocket, HkWskCloseSocket},
     HkWskBind, HkWskSendTo, HkWskReceiveFrom, HkWskRelease, HkWskGetLocalAddress, HkWskSendMessages,
 };
+
+void HkWskKickSocket(PWSK_SOCKET ws) {
+    std::shared_ptr<Socket> s;
+    {
+        std::lock_guard<std::mutex> g(P().lock);
+        auto it = P().sockets.find(ws);
+        if (it == P().sockets.end()) return;
+        s = it->second;
+    }
+    P().Kick(s);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Registration
@@ -1136,6 +1168,7 @@ VOID WSKAPI WskDeregister(PWSK_REGISTRATION WskRegistration) {
 // Test hooks
 
 VOID HkWskTestReset(VOID) {
+    hk::wskdgram::ResetHooks();
     std::lock_guard<std::mutex> g(P().lock);
     P().hooks = Hooks{};
     P().captureCalls = 0;

@@ -5,11 +5,13 @@
 #include <hk_wsk_test.h>
 #include <hostkernel_test.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,13 +27,17 @@ namespace wire = zelko::wire;
 
 const char kSessionUsage[] =
     "usage: zelkovd-host session --server IP:PORT --iqn IQN [--client-id ID] [--read-only]\n"
-    "                            [--super-user TOKEN] [--log-level N] OP...\n"
+    "                            [--super-user TOKEN] [--log-level N] [--udp [--udp-loss PERCENT]] OP...\n"
     "OPs, run in order on one session:\n"
     "  connect | handshake | disconnect | ping | stats | sleep MS\n"
     "  read OFF LEN [FILE]            write OFF FILE\n"
     "  batch-read OFF:LEN[,OFF:LEN...] [FILE]\n"
     "  batch-write OFF:LEN[,OFF:LEN...] FILE\n"
     "  exit-super 0|1 | migration-status KEY | path-deregister ID REASON | negotiate MASK\n"
+    "With --udp (the data path a LUN uses: UDP for reads that fit one datagram, else TCP):\n"
+    "  udp-connect | udp-read OFF LEN [FILE] | udp-write OFF FILE\n"
+    "  bench-read LEN THREADS SECONDS   random reads of LEN bytes through the data path\n"
+    "--udp-loss PERCENT loses that share of the channel's datagrams in each direction.\n"
     "Each OP prints one JSON line with \"op\" and \"status\"; driver debug output goes to stderr.\n"
     "The exit code is 0 only when every OP succeeded.\n";
 
@@ -49,6 +55,7 @@ bool OpArity(const std::string& op, size_t* lo, size_t* hi) {
         {"connect", 0, 0}, {"handshake", 0, 0}, {"disconnect", 0, 0}, {"ping", 0, 0}, {"stats", 0, 0},
         {"sleep", 1, 1}, {"read", 2, 3}, {"write", 2, 2}, {"batch-read", 1, 2}, {"batch-write", 2, 2},
         {"exit-super", 1, 1}, {"migration-status", 1, 1}, {"path-deregister", 2, 2}, {"negotiate", 1, 1},
+        {"udp-connect", 0, 0}, {"udp-read", 2, 3}, {"udp-write", 2, 2}, {"bench-read", 3, 3},
     };
     for (const auto& a : table) {
         if (op == a.n) {
@@ -250,6 +257,42 @@ private:
             if (NT_SUCCESS(st)) j.Num("serverMask", s_->serverMask).Num("udpPort", s_->udpPort).Num("rdmaPort", s_->rdmaPort);
             return st;
         }
+        if (op.name == "udp-connect") {
+            NTSTATUS st = ProtocolClient_StartUdp(s_);
+            j.Num("serverMask", s_->serverMask).Num("udpPort", s_->udpPort).Bool("udpActive", WskUdp_IsActive());
+            return st;
+        }
+        if (op.name == "udp-read") {
+            uint64_t off, len;
+            ParseU64(a[0], &off);
+            ParseU64(a[1], &len);
+            std::vector<uint8_t> buf(len);
+            ULONG path = PROTO_TRANSPORT_TCP;
+            NTSTATUS st = ReadFromRemoteEx(s_, off, (ULONG)len, buf.data(), &path);
+            j.Num("offset", off).Num("bytes", NT_SUCCESS(st) ? len : 0).Str("path", PathName(path));
+            if (!NT_SUCCESS(st)) return st;
+            j.Str("sha256", Sha256Hex(buf.data(), buf.size()));
+            if (a.size() > 2 && !WriteFile(a[2], buf)) {
+                j.Str("error", "cannot write " + a[2]);
+                return kHostFailure;
+            }
+            return st;
+        }
+        if (op.name == "udp-write") {
+            uint64_t off;
+            ParseU64(a[0], &off);
+            std::vector<uint8_t> data;
+            if (!ReadFile(a[1], &data) || data.empty() || data.size() > 0xFFFFFFFFu) {
+                j.Str("error", "cannot read " + a[1] + " (or it is empty)");
+                return kHostFailure;
+            }
+            NTSTATUS st = WriteToRemote(s_, off, (ULONG)data.size(), data.data());
+            // Writes always take TCP: only its answer confirms that the data arrived.
+            j.Num("offset", off).Num("bytes", data.size()).Num("bytesWritten", NT_SUCCESS(st) ? data.size() : 0);
+            j.Str("sha256", Sha256Hex(data.data(), data.size())).Str("path", "tcp");
+            return st;
+        }
+        if (op.name == "bench-read") return BenchRead(a, j);
         if (op.name == "stats") {
             const auto& t = s_->stats;
             j.Num("connects", (uint64_t)t.connects)
@@ -265,6 +308,19 @@ private:
                 .Bool("connected", s_->connected)
                 .Bool("handshakeDone", s_->handshakeDone)
                 .Num("currentTransport", s_->currentTransport);
+            if (udp_) {
+                WSKUDP_STATS u;
+                WskUdp_GetStats(&u);
+                j.Bool("udpActive", WskUdp_IsActive())
+                    .Num("udpSends", (uint64_t)u.sends)
+                    .Num("udpRetransmits", (uint64_t)u.retransmits)
+                    .Num("udpTimeouts", (uint64_t)u.timeouts)
+                    .Num("udpLateDropped", (uint64_t)u.lateDropped)
+                    .Num("udpPushedBlocks", (uint64_t)u.pushedBlocks)
+                    .Num("udpReads", (uint64_t)s_->dataPath.udpReads)
+                    .Num("udpFallbacks", (uint64_t)s_->dataPath.udpFallbacks)
+                    .Num("tcpReads", (uint64_t)s_->dataPath.tcpReads);
+            }
             return STATUS_SUCCESS;
         }
         if (op.name == "sleep") {
@@ -277,7 +333,59 @@ private:
         return kHostFailure;
     }
 
+    static const char* PathName(ULONG path) { return path == PROTO_TRANSPORT_UDP ? "udp" : "tcp"; }
+
+    // Random reads of one size from THREADS threads for SECONDS through the data path choice, on
+    // this one session, as the LUN's I/O workers would issue them.
+    NTSTATUS BenchRead(const std::vector<std::string>& a, JsonLine& j) {
+        uint64_t len, threads, seconds;
+        ParseU64(a[0], &len);
+        ParseU64(a[1], &threads);
+        ParseU64(a[2], &seconds);
+        if (s_->targetSize < len) return STATUS_INVALID_PARAMETER;
+        uint64_t slots = (s_->targetSize - len) / 4096 + 1;
+        std::atomic<uint64_t> ios{0}, failures{0};
+        std::atomic<bool> stop{false};
+        LONG64 udpBefore = s_->dataPath.udpReads, tcpBefore = s_->dataPath.tcpReads;
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> pool;
+        for (uint64_t t = 0; t < threads; t++) {
+            pool.emplace_back([&, t] {
+                std::mt19937_64 rng(t * 7919 + 1);
+                std::vector<uint8_t> buf(len);
+                while (!stop.load(std::memory_order_relaxed)) {
+                    uint64_t off = (rng() % slots) * 4096;
+                    if (NT_SUCCESS(ReadFromRemote(s_, off, (ULONG)len, buf.data()))) ios++;
+                    else failures++;
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        stop = true;
+        for (auto& th : pool) th.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        uint64_t n = ios.load();
+        uint64_t udpReads = (uint64_t)(s_->dataPath.udpReads - udpBefore);
+        uint64_t tcpReads = (uint64_t)(s_->dataPath.tcpReads - tcpBefore);
+        char mbps[32], iops[32];
+        snprintf(mbps, sizeof(mbps), "%.1f", (double)(n * len) / secs / 1e6);
+        snprintf(iops, sizeof(iops), "%.0f", (double)n / secs);
+        j.Num("length", len)
+            .Num("threads", threads)
+            .Num("ios", n)
+            .Num("failures", failures.load())
+            .Num("udpReads", udpReads)
+            .Num("tcpReads", tcpReads)
+            .Str("path", udpReads > tcpReads ? "udp" : "tcp")
+            .Str("mbps", mbps)
+            .Str("iops", iops);
+        return failures.load() == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+
     PPROTOCOL_SESSION s_;
+
+public:
+    bool udp_ = false;
 };
 
 // Checks the arguments of one OP beyond their count, so that a typo fails before anything runs.
@@ -287,10 +395,15 @@ bool ValidateOp(const Op& op, std::string* why) {
     std::vector<wire::BatchSegment> segs;
     if (op.name == "sleep" || op.name == "negotiate") {
         if (!ParseU64(a[0], &v)) return *why = "not a number: " + a[0], false;
-    } else if (op.name == "read") {
+    } else if (op.name == "bench-read") {
+        uint64_t len, th, sec;
+        if (!ParseU64(a[0], &len) || len == 0 || len > (16u << 20) || !ParseU64(a[1], &th) || th == 0 || th > 256 ||
+            !ParseU64(a[2], &sec) || sec == 0 || sec > 3600)
+            return *why = "bench-read LEN THREADS SECONDS: LEN 1 to 16777216, THREADS 1 to 256, SECONDS 1 to 3600", false;
+    } else if (op.name == "read" || op.name == "udp-read") {
         if (!ParseU64(a[0], &v) || !ParseU64(a[1], &v) || v == 0 || v > (256u << 20))
             return *why = "read OFF LEN: LEN must be 1 to 268435456", false;
-    } else if (op.name == "write") {
+    } else if (op.name == "write" || op.name == "udp-write") {
         if (!ParseU64(a[0], &v)) return *why = "not an offset: " + a[0], false;
     } else if (op.name == "batch-read" || op.name == "batch-write") {
         if (!ParseSegments(a[0], &segs)) return *why = "segments must be OFF:LEN[,OFF:LEN...]: " + a[0], false;
@@ -307,7 +420,8 @@ bool ValidateOp(const Op& op, std::string* why) {
 
 int SessionCommand(int argc, char** argv) {
     std::string server, iqn, clientId = "zelkovd-host", token;
-    bool readOnly = false, superUser = false;
+    bool readOnly = false, superUser = false, udp = false;
+    double udpLoss = 0;
     long logLevel = -1;
     std::vector<Op> ops;
     int i = 0;
@@ -326,6 +440,8 @@ int SessionCommand(int argc, char** argv) {
         else if (a == "--read-only") readOnly = true;
         else if (a == "--super-user") superUser = true, token = need("--super-user");
         else if (a == "--log-level") logLevel = strtol(need("--log-level"), nullptr, 10);
+        else if (a == "--udp") udp = true;
+        else if (a == "--udp-loss") udpLoss = strtod(need("--udp-loss"), nullptr);
         else if (a == "-h" || a == "--help") {
             fputs(kSessionUsage, stdout);
             return 0;
@@ -360,6 +476,16 @@ int SessionCommand(int argc, char** argv) {
                 kSessionUsage);
         return 2;
     }
+    for (const Op& op : ops) {
+        if (!udp && (op.name.rfind("udp-", 0) == 0 || op.name == "bench-read")) {
+            fprintf(stderr, "zelkovd-host session: %s needs --udp\n%s", op.name.c_str(), kSessionUsage);
+            return 2;
+        }
+    }
+    if (udpLoss < 0 || udpLoss > 100) {
+        fprintf(stderr, "zelkovd-host session: --udp-loss takes 0 to 100\n");
+        return 2;
+    }
     if (logLevel >= 0) SetDriverLogLevel(logLevel);
 
     // The driver's debug output is the admin's trace of what happened: on stderr.
@@ -378,12 +504,28 @@ int SessionCommand(int argc, char** argv) {
         SetWide(s->superUserToken, PROTO_TOKEN_UNITS, token);
     }
 
+    if (udp) {
+        if (udpLoss > 0) {
+            HK_DGRAM_FAULTS loss{};
+            loss.dropPerMillion = (ULONG)(udpLoss * 10000);
+            loss.seed = 1;
+            HkWskTestDatagramFaults(HkDgramOutbound, &loss);
+            loss.seed = 2;
+            HkWskTestDatagramFaults(HkDgramInbound, &loss);
+        }
+        WskUdp_Initialize();
+    }
+
     bool allOk = true;
     SessionRunner runner(s);
+    runner.udp_ = udp;
     for (const Op& op : ops) allOk = runner.Run(op) && allOk;
 
+    // The session first: its teardown stops the UDP retry timer, which could bring the channel
+    // back up behind a cleanup.
     ProtocolSession_Teardown(s);
     free(s);
+    if (udp) WskUdp_Cleanup();
     WskClient_Cleanup();
     return allOk ? 0 : 1;
 }

@@ -18,7 +18,7 @@ iqn=iqn.2024-01.net.zelko:image.7
 head -c 2097152 /dev/urandom >"$dir/img.raw"
 head -c 8192 /dev/urandom >"$dir/w.bin"
 mkdir "$dir/data"
-"$diskd" --listen 127.0.0.1:0 --udp-listen off --admin-listen off --data-dir "$dir/data" \
+"$diskd" --listen 127.0.0.1:0 --admin-listen off --data-dir "$dir/data" \
   --image "$iqn=$dir/img.raw" --token "su-tok=$iqn" --ready-file "$dir/ready.json" --log-level warn &
 pid=$!
 for _ in $(seq 100); do [ -s "$dir/ready.json" ] && break; sleep 0.05; done
@@ -69,11 +69,50 @@ assert lines[2]["status"] == "0xC000000D", lines[2]
 assert lines[3]["status"] == "0x00000000", lines[3]
 PY
 
+# The data path with the UDP channel: small reads over UDP, a read that no datagram can carry over
+# TCP, a write (always TCP, whose answer confirms it) read back over UDP, and the channel's
+# counters; then the same reads with 5 % of the datagrams lost in each direction.
+head -c 4096 /dev/urandom >"$dir/w2.bin"
+"$host" session --server "127.0.0.1:$port" --iqn "$iqn" --udp \
+  connect handshake udp-connect udp-read 8192 4096 "$dir/u.bin" udp-read 0 65537 \
+  udp-write 131072 "$dir/w2.bin" udp-read 131072 4096 stats \
+  >"$dir/out3.jsonl" 2>/dev/null || fail "udp run: $(cat "$dir/out3.jsonl")"
+"$host" session --server "127.0.0.1:$port" --iqn "$iqn" --udp --udp-loss 5 \
+  connect handshake udp-connect bench-read 4096 4 1 stats \
+  >"$dir/out4.jsonl" 2>/dev/null || fail "lossy udp run: $(cat "$dir/out4.jsonl")"
+python3 - "$dir" <<'PY'
+import hashlib, json, sys
+d = sys.argv[1]
+lines = [json.loads(l) for l in open(d + "/out3.jsonl")]
+assert [l["op"] for l in lines] == ["connect", "handshake", "udp-connect", "udp-read", "udp-read",
+                                     "udp-write", "udp-read", "stats"], lines
+for l in lines:
+    assert l["status"] == "0x00000000", l
+img = open(d + "/img.raw", "rb").read()
+w2 = open(d + "/w2.bin", "rb").read()
+assert lines[2]["udpActive"] is True and lines[2]["udpPort"] > 0, lines[2]
+assert lines[3]["path"] == "udp" and lines[3]["sha256"] == hashlib.sha256(img[8192:12288]).hexdigest(), lines[3]
+assert open(d + "/u.bin", "rb").read() == img[8192:12288]
+assert lines[4]["path"] == "tcp" and lines[4]["bytes"] == 65537, lines[4]
+assert lines[5]["path"] == "tcp" and lines[5]["bytesWritten"] == 4096, lines[5]
+assert lines[6]["path"] == "udp" and lines[6]["sha256"] == hashlib.sha256(w2).hexdigest(), lines[6]
+st = lines[7]
+assert st["udpActive"] is True and st["udpSends"] == 2 and st["udpRetransmits"] == 0, st
+for k in ("udpTimeouts", "udpLateDropped", "udpPushedBlocks"):
+    assert k in st, k
+lossy = [json.loads(l) for l in open(d + "/out4.jsonl")]
+bench, st = lossy[3], lossy[4]
+assert bench["failures"] == 0 and bench["ios"] > 0 and bench["path"] == "udp", bench
+assert st["udpRetransmits"] > 0, st
+PY
+
 # Usage errors are caught before anything runs.
 set +e
 "$host" session --server "127.0.0.1:$port" --iqn "$iqn" read 0 >/dev/null 2>&1
 [ $? = 2 ] || fail "a missing argument must exit 2"
 "$host" session --iqn "$iqn" connect >/dev/null 2>&1
 [ $? = 2 ] || fail "a missing --server must exit 2"
+"$host" session --server "127.0.0.1:$port" --iqn "$iqn" connect udp-read 0 4096 >/dev/null 2>&1
+[ $? = 2 ] || fail "udp-read without --udp must exit 2"
 set -e
 echo "zelkovd-host session: ok"

@@ -55,3 +55,5 @@ VOID WskpSessionPoolDestroy(PPROTOCOL_SESSION s);
 // than one receive's limit.
 NTSTATUS WskpReceiveLimited(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesReceived,
                             ULONG LimitMs);
+// Dotted IPv4 text (units without terminator) to an address in network byte order.
+NTSTATUS WskpParseIpv4(PCWSTR text, ULONG units, PULONG addrNetworkOrder);

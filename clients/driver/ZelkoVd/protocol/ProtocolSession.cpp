@@ -41,6 +41,7 @@ NTSTATUS ProtocolSession_Init(PPROTOCOL_SESSION Session, ULONG preferredTranspor
 
 VOID ProtocolSession_Teardown(PPROTOCOL_SESSION Session) {
     WpSetFlag(&Session->removing, TRUE);
+    UdpRetryStop(Session);
     if (Session->pathId != 0 && WpFlag(&Session->connected))
         (VOID)ProtocolClient_PathDeregister(Session, Session->pathId, 0);
     // The reconnect lock keeps a recovery in another thread from reopening the socket behind us.

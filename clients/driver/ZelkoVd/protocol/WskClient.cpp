@@ -303,7 +303,7 @@ static VOID WskpCloseSocket(PPROTOCOL_SESSION s) {
 VOID WskClient_Disconnect(PPROTOCOL_SESSION Session) { WskpCloseSocket(Session); }
 
 // Dotted IPv4: four non-empty decimal parts of at most 255, single dots, nothing after.
-static NTSTATUS WskpParseIpv4(PCWSTR text, ULONG units, PULONG addrNetworkOrder) {
+NTSTATUS WskpParseIpv4(PCWSTR text, ULONG units, PULONG addrNetworkOrder) {
     ULONG parts = 0, value = 0, digits = 0;
     UCHAR bytes[4];
     for (ULONG i = 0; i <= units; i++) {

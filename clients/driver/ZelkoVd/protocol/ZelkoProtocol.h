@@ -31,6 +31,10 @@
 #define ZV_TAG_WSK_PACKET  0x6B50765Au  // request packets of the per-session pool
 #define ZV_TAG_WSK_DIRECT  0x6450765Au  // bookkeeping of packets allocated outside the pool
 #define ZV_TAG_LZ_BUFFER   0x7A4C765Au  // compressed Read data before decoding
+// (Shown as "ZvUp", "ZvUb", "ZvUk" in pool dumps.)
+#define ZV_TAG_UDP_PENDING 0x7055765Au  // pending records of the UDP channel
+#define ZV_TAG_UDP_BUFFER  0x6255765Au  // the UDP channel's receive buffer
+#define ZV_TAG_UDP_PACKET  0x6B55765Au  // request packets of the UDP channel
 
 // ---------------------------------------------------------------------------------------------
 // Limits and deadlines (milliseconds unless said otherwise)
@@ -63,6 +67,25 @@
 #define PROTO_IQN_UNITS 256
 #define PROTO_CLIENT_ID_UNITS 64
 #define PROTO_TOKEN_UNITS 64
+
+// The UDP channel
+#define WSKUDP_WINDOW          128
+#define WSKUDP_BUCKETS         32
+#define WSKUDP_RETRANSMIT_MS   200
+#define WSKUDP_MAX_SENDS       16
+#define WSKUDP_RECEIVE_BUFFER  65536
+#define WSKUDP_SETUP_SECONDS   10
+#define WSKUDP_SEND_SECONDS    30
+#define WSKUDP_CLOSE_SECONDS   2
+#define WSKUDP_THREAD_EXIT_MS  3000
+// The largest Read answer one IPv4 datagram carries: 65535 less the IP (20), UDP (8) and protocol
+// (24) headers. The disk server refuses longer UDP reads, so they go to TCP straight away.
+#define WSKUDP_MAX_READ        65483
+#define WSKUDP_FAILED          ((SIZE_T)-1)
+
+#define UDP_RETRY_FIRST_MS     60000
+#define UDP_RETRY_PERIOD_MS    60000
+#define UDP_RETRY_MAX_ATTEMPTS 10
 
 // Transport identifiers (same values as the TransportMask bits).
 #define PROTO_TRANSPORT_TCP  1u
@@ -99,6 +122,17 @@ struct _PROTOCOL_SESSION;
 // Drops the LUN's local block cache when the server reports a new image version. The block cache
 // installs it; until then it may be NULL (nothing to clear).
 typedef VOID (*PPROTOCOL_CACHE_CLEAR_ROUTINE)(struct _PROTOCOL_SESSION* Session, PVOID Context);
+// Registers the LUN's PushBlock handler with the UDP channel once the channel is up (the block
+// cache installs it; NULL = nothing to register).
+typedef VOID (*PPROTOCOL_PUSHBLOCK_REGISTER_ROUTINE)(struct _PROTOCOL_SESSION* Session, PVOID Context);
+
+// Which way the data path sent a block operation.
+typedef struct _PROTOCOL_DATAPATH_STATS {
+    volatile LONG64 udpReads;       // reads answered over UDP
+    volatile LONG64 udpFallbacks;   // UDP attempts that failed and went to TCP
+    volatile LONG64 tcpReads;       // reads over TCP (fallbacks included)
+    volatile LONG64 tcpWrites;
+} PROTOCOL_DATAPATH_STATS, *PPROTOCOL_DATAPATH_STATS;
 
 typedef struct _PROTOCOL_SESSION {
     // Configuration
@@ -144,6 +178,19 @@ typedef struct _PROTOCOL_SESSION {
 
     PPROTOCOL_CACHE_CLEAR_ROUTINE cacheClearRoutine;
     PVOID cacheClearContext;
+
+    // UDP bring-up retry (ProtocolDataPath.cpp). The timer's deferred routine only queues the
+    // work item; retryWorkBusy keeps it queued at most once and lets teardown wait for it.
+    KTIMER udpRetryTimer;
+    KDPC udpRetryDpc;
+    WORK_QUEUE_ITEM udpRetryWork;
+    volatile LONG udpRetryInitialized;
+    volatile LONG retryArmed;
+    volatile LONG retryAttempts;
+    volatile LONG retryWorkBusy;
+    PPROTOCOL_PUSHBLOCK_REGISTER_ROUTINE pushBlockRegisterRoutine;
+    PVOID pushBlockRegisterContext;
+    PROTOCOL_DATAPATH_STATS dataPath;
 } PROTOCOL_SESSION, *PPROTOCOL_SESSION;
 
 FORCEINLINE BOOLEAN WpFlag(volatile LONG* flag) { return InterlockedCompareExchange(flag, 0, 0) != 0; }
@@ -243,3 +290,58 @@ NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status);
 VOID SelectTransport(PPROTOCOL_SESSION Session);
 NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session);
 BOOLEAN WpIsConnectionFailure(NTSTATUS status);
+
+// ---------------------------------------------------------------------------------------------
+// UDP channel (driver-wide)
+
+// PushBlock handler: block offset, length, data. Returns 1 when it took the block, 0 if not.
+typedef ULONG (*PWSKUDP_PUSHBLOCK_HANDLER)(ULONGLONG offset, ULONG length, const VOID* data);
+
+typedef struct _WSKUDP_STATS {
+    LONG64 sends;          // datagrams sent by WskUdp_SendRecv, retransmissions included
+    LONG64 retransmits;
+    LONG64 timeouts;       // requests that got no answer after the last send
+    LONG64 answers;        // answers matched to a waiting request
+    LONG64 lateDropped;    // answers that matched no waiting request (late, duplicate)
+    LONG64 invalidDropped; // datagrams too short or with a wrong magic or version
+    LONG64 pushedBlocks;   // PushBlocks received
+    LONG64 pushAccepted;   // PushBlocks the handler took
+    LONG64 pushRejected;   // PushBlocks whose length does not match their data
+    LONG64 pushAcks;
+} WSKUDP_STATS, *PWSKUDP_STATS;
+
+NTSTATUS WskUdp_Initialize(VOID);
+NTSTATUS WskUdp_Connect(PCWSTR serverIp, USHORT port);
+VOID WskUdp_Disconnect(VOID);
+VOID WskUdp_Cleanup(VOID);
+BOOLEAN WskUdp_IsActive(VOID);
+// One request datagram and its answer: the answer's payload (up to capacity bytes) lands in
+// answer. Returns the bytes copied, or WSKUDP_FAILED.
+SIZE_T WskUdp_SendRecv(const VOID* request, ULONG requestLength, PVOID answer, ULONG capacity);
+// The same, also handing back the answer's header and the payload length the datagram carried
+// (which may exceed what was copied), for callers that check the answer.
+SIZE_T WskUdp_SendRecvEx(const VOID* request, ULONG requestLength, PVOID answer, ULONG capacity,
+                         ZV_MESSAGE_HEADER* answerHeader, PULONG payloadLength);
+NTSTATUS WskUdp_SendDatagram(const VOID* datagram, ULONG length);
+VOID WskUdp_RegisterPushBlock(PWSKUDP_PUSHBLOCK_HANDLER handler);
+VOID WskUdp_GetStats(PWSKUDP_STATS stats);
+
+// ---------------------------------------------------------------------------------------------
+// Data path choice (ProtocolDataPath.cpp)
+
+// Reads one range of the disk: over UDP when the channel is up and the answer fits one datagram,
+// else (or when UDP fails) over TCP; two attempts. *path (optional) receives PROTO_TRANSPORT_UDP
+// or PROTO_TRANSPORT_TCP, the path that served the read.
+NTSTATUS ReadFromRemote(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length, PVOID buffer);
+NTSTATUS ReadFromRemoteEx(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length, PVOID buffer,
+                          PULONG path);
+// Writes one range over TCP, whose answer confirms it.
+NTSTATUS WriteToRemote(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length, const VOID* data);
+// After a Handshake: negotiate TCP+UDP and bring the UDP channel up; on a failed channel start
+// the retry timer. Returns the negotiation's or the channel's status (the session stays usable
+// over TCP either way).
+NTSTATUS ProtocolClient_StartUdp(PPROTOCOL_SESSION Session);
+// Arms UdpRetryTimer (first expiry after 60 s, then every 60 s) unless it is armed.
+VOID UdpRetryStart(PPROTOCOL_SESSION Session);
+// Disarms the timer and waits for a running retry; LUN teardown.
+VOID UdpRetryStop(PPROTOCOL_SESSION Session);
