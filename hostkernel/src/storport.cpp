@@ -301,13 +301,14 @@ void ScannerMain() {
         std::function<void(const std::vector<HkLunView>&)> cb;
         lk.lock();
         p.view = view;
-        p.scans++;
-        p.scanning = false;
         cb = p.scanCallback;
-        p.cv.notify_all();
         lk.unlock();
+        // The callback has run by the time a waiter learns that the scan is done.
         if (cb) cb(view);
         lk.lock();
+        p.scans++;
+        p.scanning = false;
+        p.cv.notify_all();
     }
 }
 
@@ -643,6 +644,20 @@ HkUnloadReport HkDriverUnload(bool allowOutstandingSrbs) {
     for (auto& l : hk::IoLinkNames()) report.leaks.push_back("symbolic link " + l + " not deleted");
     long files = hk::IoOpenFileCount();
     if (files) report.leaks.push_back(std::to_string(files) + " file object(s) not closed");
+    // Requests the caller chose to abandon go with the adapter.
+    {
+        std::lock_guard<std::mutex> g(p.lock);
+        for (auto& o : p.outstanding) {
+            hk::Request* rq = o.second;
+            ExFreePoolWithTag(rq->srb, hk::kSrbTag);
+            if (rq->extension) ExFreePoolWithTag(rq->extension, hk::kSrbTag);
+            if (rq->data) ExFreePoolWithTag(rq->data, hk::kPortTag);
+            if (rq->sense) ExFreePoolWithTag(rq->sense, hk::kPortTag);
+            delete rq;
+        }
+        p.outstanding.clear();
+        p.waiting.clear();
+    }
     free(p.driver->DriverExtension);
     free(p.driver);
     p.driver = nullptr;
