@@ -302,9 +302,6 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
-    // A work item still queued for the device would run against a freed device object.
-    if (hk::WorkItemsPendingFor(DeviceObject) != 0)
-        hk::Fatal("IoDeleteDevice(%p) while work items of the device are still queued or running", DeviceObject);
     std::unique_lock<std::mutex> g(Track().lock);
     if (Track().devices.erase(DeviceObject) == 0)
         IoFatal("IoDeleteDevice: %p is not a device object (deleted twice?)", DeviceObject);
@@ -318,6 +315,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     g.unlock();
     // Open file objects keep the device alive until their last close, as on Windows.
     if (hk::IoDeviceDeleted(DeviceObject)) return;
+    // So do work items: Windows holds a reference on the device for each queued item, so a
+    // worker that is just returning may still be handed it. Such a device object is left
+    // allocated rather than freed under the worker's feet.
+    if (hk::WorkItemsPendingFor(DeviceObject) != 0) return;
     DeviceObject->Type = 0;
     std::free(DeviceObject);
 }

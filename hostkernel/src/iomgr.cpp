@@ -469,10 +469,13 @@ NTSTATUS HkOpenDevice(const std::string& name, HkCaller caller, HkFile** file, A
 
 NTSTATUS HkCloseFile(HkFile* f) {
     if (!f) return STATUS_INVALID_HANDLE;
-    // The status of cleanup and close is not reported to CloseHandle's caller on Windows either.
-    Send(f, IRP_MJ_CLEANUP, [](PIRP, PIO_STACK_LOCATION) {});
-    Send(f, IRP_MJ_CLOSE, [](PIRP, PIO_STACK_LOCATION) {});
     PDEVICE_OBJECT dev = f->device;
+    // The status of cleanup and close is not reported to CloseHandle's caller on Windows either.
+    // A device its driver already deleted (and perhaps unloaded with) gets no more packets here.
+    if (hk::IoDeviceLive(dev)) {
+        Send(f, IRP_MJ_CLEANUP, [](PIRP, PIO_STACK_LOCATION) {});
+        Send(f, IRP_MJ_CLOSE, [](PIRP, PIO_STACK_LOCATION) {});
+    }
     ExFreePoolWithTag(f->fileObject, hk::kFileTag);
     delete f;
     bool freeDev = false;

@@ -643,6 +643,20 @@ HkUnloadReport HkDriverUnload(bool allowOutstandingSrbs) {
     for (auto& l : hk::IoLinkNames()) report.leaks.push_back("symbolic link " + l + " not deleted");
     long files = hk::IoOpenFileCount();
     if (files) report.leaks.push_back(std::to_string(files) + " file object(s) not closed");
+    // Requests the caller chose to abandon go with the adapter.
+    {
+        std::lock_guard<std::mutex> g(p.lock);
+        for (auto& o : p.outstanding) {
+            hk::Request* rq = o.second;
+            ExFreePoolWithTag(rq->srb, hk::kSrbTag);
+            if (rq->extension) ExFreePoolWithTag(rq->extension, hk::kSrbTag);
+            if (rq->data) ExFreePoolWithTag(rq->data, hk::kPortTag);
+            if (rq->sense) ExFreePoolWithTag(rq->sense, hk::kPortTag);
+            delete rq;
+        }
+        p.outstanding.clear();
+        p.waiting.clear();
+    }
     free(p.driver->DriverExtension);
     free(p.driver);
     p.driver = nullptr;

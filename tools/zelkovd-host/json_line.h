@@ -42,6 +42,12 @@ public:
         snprintf(b, sizeof(b), "0x%08X", st);
         return Str("status", b);
     }
+    // A member whose value is already JSON text (an echoed id, an array, an object).
+    JsonLine& Raw(const char* key, const std::string& json) {
+        Key(key);
+        out_ += json;
+        return *this;
+    }
     // Appends the fields of another line after this one's.
     JsonLine& Append(const JsonLine& other) {
         if (!other.out_.empty()) {

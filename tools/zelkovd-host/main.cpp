@@ -16,6 +16,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"session", zvhost::SessionCommand, "run protocol exchanges against a disk server"},
+    {"machine", zvhost::MachineCommand, "load the whole driver and answer SCSI and control requests"},
 };
 
 void Usage(FILE* f) {

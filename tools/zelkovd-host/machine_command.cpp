@@ -1,0 +1,630 @@
+// zelkovd-host machine: the whole driver on the host kernel, as Windows would run it. The driver
+// is loaded (DriverEntry, adapter start, first bus scan), then requests arrive as JSON lines on
+// stdin: SCSI commands as the disk class driver sends them, control-device requests as a
+// user-mode program makes them, rescans, waits, logs, registry and counters. Every answer is one
+// JSON line on stdout, printed when its request completes, so a held READ does not hold up the
+// requests after it. "stop" or the end of input unloads the driver and reports what it leaked.
+#include "commands.h"
+
+#include <hk_storport_test.h>
+#include <hostkernel_test.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adapter/AdapterInternal.h"
+#include "json_line.h"
+#include "json_read.h"
+
+namespace zvhost {
+namespace {
+
+const char kMachineUsage[] =
+    "usage: zelkovd-host machine [--hive FILE.reg]... [--param NAME=VALUE]... [--boot-info HEX|@FILE]\n"
+    "                            [--c-dir DIR] [--object '\\??\\NAME=PATH']... [--caller admin|user]\n"
+    "                            [--log-level N]\n"
+    "Loads the driver, prints {\"event\":\"loaded\",...} and {\"event\":\"bus\",...} after every bus scan,\n"
+    "then answers one JSON request per line on stdin (ops: scsi, ioctl, read, write, rescan, wait,\n"
+    "log, registry, stats, stop). See tools/zelkovd-host/README.md.\n";
+
+const char kServiceKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZelkoVd";
+const char kControlName[] = "\\\\.\\ZelkoVd";
+
+std::mutex g_out;   // one line at a time on stdout
+
+void Emit(const JsonLine& line) {
+    std::lock_guard<std::mutex> g(g_out);
+    line.Print(stdout);
+}
+
+std::string Hex(const uint8_t* p, size_t n) {
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(n * 2);
+    for (size_t i = 0; i < n; i++) {
+        s += d[p[i] >> 4];
+        s += d[p[i] & 15];
+    }
+    return s;
+}
+std::string Hex(const std::vector<uint8_t>& v) { return Hex(v.data(), v.size()); }
+
+bool ParseHex(const std::string& s, std::vector<uint8_t>* out) {
+    if (s.size() % 2) return false;
+    out->clear();
+    for (size_t i = 0; i < s.size(); i += 2) {
+        int v = 0;
+        for (int k = 0; k < 2; k++) {
+            char c = s[i + k];
+            int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+            if (d < 0) return false;
+            v = v << 4 | d;
+        }
+        out->push_back((uint8_t)v);
+    }
+    return true;
+}
+
+std::string StatusText(uint32_t st) {
+    char b[16];
+    snprintf(b, sizeof b, "0x%08X", st);
+    return b;
+}
+
+std::string Byte(uint8_t v) {
+    char b[8];
+    snprintf(b, sizeof b, "0x%02X", v);
+    return b;
+}
+
+std::string JsonString(const std::string& s) {
+    JsonLine l;
+    l.Str("s", s);
+    std::string t = l.Text();   // {"s":"..."}
+    return t.substr(5, t.size() - 6);
+}
+
+std::string JsonStringArray(const std::vector<std::string>& v) {
+    std::string r = "[";
+    for (size_t i = 0; i < v.size(); i++) r += (i ? "," : "") + JsonString(v[i]);
+    return r + "]";
+}
+
+std::string BusJson(const std::vector<HkLunView>& view) {
+    std::string r = "[";
+    for (size_t i = 0; i < view.size(); i++) {
+        JsonLine l;
+        l.Num("lun", view[i].lun).Str("inquiry", Hex(view[i].inquiry)).Str("vpd83", Hex(view[i].vpd83)).Num(
+            "capacity", view[i].capacity);
+        r += (i ? "," : "") + l.Text();
+    }
+    return r + "]";
+}
+
+struct Options {
+    std::vector<std::string> hives;
+    std::vector<std::pair<std::string, std::string>> params;
+    std::vector<uint8_t> bootInfo;
+    bool haveBootInfo = false;
+    std::string cDir;
+    std::vector<std::pair<std::string, std::string>> objects;
+    HkCaller caller = HkCaller::Admin;
+    long logLevel = -1;
+};
+
+bool ReadFile(const std::string& path, std::string* data) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    std::stringstream ss;
+    ss << f.rdbuf();
+    *data = ss.str();
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        auto value = [&](std::string* v) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "zelkovd-host machine: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *v = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            fputs(kMachineUsage, stdout);
+            exit(0);
+        } else if (a == "--hive") {
+            if (!value(&v)) return false;
+            o->hives.push_back(v);
+        } else if (a == "--param") {
+            if (!value(&v)) return false;
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                fprintf(stderr, "zelkovd-host machine: --param wants NAME=VALUE\n");
+                return false;
+            }
+            o->params.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (a == "--boot-info") {
+            if (!value(&v)) return false;
+            std::string bytes;
+            if (!v.empty() && v[0] == '@') {
+                if (!ReadFile(v.substr(1), &bytes)) {
+                    fprintf(stderr, "zelkovd-host machine: cannot read %s\n", v.c_str() + 1);
+                    return false;
+                }
+                o->bootInfo.assign(bytes.begin(), bytes.end());
+            } else if (!ParseHex(v, &o->bootInfo)) {
+                fprintf(stderr, "zelkovd-host machine: --boot-info is not hex\n");
+                return false;
+            }
+            if (o->bootInfo.size() != 64) {
+                fprintf(stderr, "zelkovd-host machine: the boot-information block is 64 bytes, not %zu\n",
+                        o->bootInfo.size());
+                return false;
+            }
+            o->haveBootInfo = true;
+        } else if (a == "--c-dir") {
+            if (!value(&o->cDir)) return false;
+        } else if (a == "--object") {
+            if (!value(&v)) return false;
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || v.compare(0, 4, "\\??\\") != 0 || eq + 1 >= v.size()) {
+                fprintf(stderr, "zelkovd-host machine: --object wants '\\??\\NAME=PATH'\n");
+                return false;
+            }
+            o->objects.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (a == "--caller") {
+            if (!value(&v)) return false;
+            if (v != "admin" && v != "user") {
+                fprintf(stderr, "zelkovd-host machine: --caller admin|user\n");
+                return false;
+            }
+            HkParseCaller(v, &o->caller);
+        } else if (a == "--log-level") {
+            if (!value(&v)) return false;
+            char* end = nullptr;
+            o->logLevel = strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end) {
+                fprintf(stderr, "zelkovd-host machine: --log-level wants a number\n");
+                return false;
+            }
+        } else {
+            fprintf(stderr, "zelkovd-host machine: unknown argument '%s'\n%s", a.c_str(), kMachineUsage);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sets the machine up before DriverEntry: registry, boot block, drives, objects.
+bool Prepare(const Options& o) {
+    for (const auto& h : o.hives) {
+        std::string err;
+        if (!hk::test::RegLoadFile(h, &err)) {
+            fprintf(stderr, "zelkovd-host machine: %s: %s\n", h.c_str(), err.c_str());
+            return false;
+        }
+    }
+    std::string params = std::string(kServiceKey) + "\\Parameters";
+    for (const auto& p : o.params) {
+        const std::string& v = p.second;
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long n = 0;
+        bool numeric = false;
+        if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+            n = strtoull(v.c_str() + 2, &end, 16);
+            numeric = *end == 0;
+        } else if (!v.empty() && v.find_first_not_of("0123456789") == std::string::npos) {
+            n = strtoull(v.c_str(), &end, 10);
+            numeric = true;
+        }
+        if (numeric && (errno || n > 0xFFFFFFFFull)) {
+            fprintf(stderr, "zelkovd-host machine: --param %s: value does not fit a DWORD\n", p.first.c_str());
+            return false;
+        }
+        if (numeric) hk::test::RegSetDword(params, p.first, (uint32_t)n);
+        else hk::test::RegSetString(params, p.first, v);
+    }
+    if (o.haveBootInfo) hk::test::PhysWrite(0x80000, o.bootInfo.data(), o.bootInfo.size());
+    if (!o.cDir.empty()) hk::test::MapDrive('C', o.cDir);
+    for (const auto& ob : o.objects) hk::test::MapObject(ob.first, ob.second);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class Machine {
+public:
+    explicit Machine(const Options& o) : opt_(o) {}
+
+    // Answer skeleton: "op" and the echoed "id".
+    JsonLine Answer(const std::string& op, const JsonObject& rq) {
+        JsonLine l;
+        l.Str("op", op);
+        if (rq.Has("id")) l.Raw("id", rq.RawText("id"));
+        return l;
+    }
+    void Error(const std::string& op, const JsonObject& rq, const std::string& what) {
+        JsonLine l;
+        if (op.empty()) l.Raw("op", "null");
+        else l.Str("op", op);
+        if (rq.Has("id")) l.Raw("id", rq.RawText("id"));
+        l.Str("error", what);
+        Emit(l);
+    }
+
+    bool Caller(const JsonObject& rq, HkCaller* c) {
+        *c = opt_.caller;
+        std::string t;
+        if (!rq.Has("caller")) return true;
+        return rq.GetString("caller", &t) && HkParseCaller(t, c);
+    }
+
+    void Scsi(const JsonObject& rq) {
+        HkScsiRequest s;
+        uint64_t lun, v;
+        std::string cdb, out;
+        if (!rq.GetU64("lun", &lun) || lun > 255) return Error("scsi", rq, "missing or bad \"lun\"");
+        if (!rq.GetString("cdb", &cdb) || !ParseHex(cdb, &s.cdb) || s.cdb.empty() || s.cdb.size() > 16)
+            return Error("scsi", rq, "missing or bad \"cdb\" (hex, 1 to 16 bytes)");
+        s.lun = (UCHAR)lun;
+        if (rq.Has("in")) {
+            if (!rq.GetU64("in", &v) || v > 0x1000000) return Error("scsi", rq, "bad \"in\"");
+            s.dataInLength = (uint32_t)v;
+        }
+        if (rq.Has("out")) {
+            if (!rq.GetString("out", &out) || !ParseHex(out, &s.dataOut)) return Error("scsi", rq, "bad \"out\" (hex)");
+            if (s.dataInLength && !s.dataOut.empty()) return Error("scsi", rq, "\"in\" and \"out\" together");
+        }
+        if (rq.Has("path")) {
+            if (!rq.GetU64("path", &v) || v > 255) return Error("scsi", rq, "bad \"path\"");
+            s.path = (UCHAR)v;
+        }
+        if (rq.Has("target")) {
+            if (!rq.GetU64("target", &v) || v > 255) return Error("scsi", rq, "bad \"target\"");
+            s.target = (UCHAR)v;
+        }
+        if (rq.Has("senseLen")) {
+            if (!rq.GetU64("senseLen", &v) || v > 255) return Error("scsi", rq, "bad \"senseLen\"");
+            s.senseLength = (uint8_t)v;
+        }
+        JsonLine base = Answer("scsi", rq);
+        HkScsiSubmit(s, [base](uint64_t, const HkScsiResult& r) {
+            JsonLine l = base;
+            l.Str("srbStatus", Byte(r.srbStatus)).Str("scsiStatus", Byte(r.scsiStatus)).Num("transferred", r.transferred);
+            l.Str("data", Hex(r.data)).Str("sense", Hex(r.sense));
+            Emit(l);
+        });
+    }
+
+    void Ioctl(const JsonObject& rq) {
+        uint64_t code, outLen = 0;
+        std::vector<uint8_t> in;
+        std::string t;
+        HkCaller caller;
+        if (!rq.GetU64("code", &code) || code > 0xFFFFFFFFull) return Error("ioctl", rq, "missing or bad \"code\"");
+        if (rq.Has("in") && (!rq.GetString("in", &t) || !ParseHex(t, &in))) return Error("ioctl", rq, "bad \"in\" (hex)");
+        if (rq.Has("outLen") && (!rq.GetU64("outLen", &outLen) || outLen > 0x4000000))
+            return Error("ioctl", rq, "bad \"outLen\"");
+        if (!Caller(rq, &caller)) return Error("ioctl", rq, "bad \"caller\" (admin, user or system)");
+        HkFile* f = nullptr;
+        NTSTATUS st = HkOpenDevice(kControlName, caller, &f);
+        JsonLine l = Answer("ioctl", rq);
+        if (!NT_SUCCESS(st)) {
+            l.Status((uint32_t)st).Str("stage", "open");
+            return Emit(l);
+        }
+        HkIoResult r = HkDeviceIoControl(f, (ULONG)code, in, (ULONG)outLen);
+        HkCloseFile(f);
+        l.Status((uint32_t)r.status).Num("information", r.information).Str("out", Hex(r.data));
+        Emit(l);
+    }
+
+    void ReadWrite(const JsonObject& rq, bool write) {
+        const char* op = write ? "write" : "read";
+        uint64_t offset, length = 0;
+        std::vector<uint8_t> data;
+        std::string t;
+        HkCaller caller;
+        if (!rq.GetU64("offset", &offset) || offset > (uint64_t)INT64_MAX) return Error(op, rq, "missing or bad \"offset\"");
+        if (write) {
+            if (!rq.GetString("data", &t) || !ParseHex(t, &data)) return Error(op, rq, "missing or bad \"data\" (hex)");
+        } else if (!rq.GetU64("length", &length) || length > 0x4000000) {
+            return Error(op, rq, "missing or bad \"length\"");
+        }
+        if (!Caller(rq, &caller)) return Error(op, rq, "bad \"caller\" (admin, user or system)");
+        HkFile* f = nullptr;
+        NTSTATUS st = HkOpenDevice(kControlName, caller, &f);
+        JsonLine l = Answer(op, rq);
+        if (!NT_SUCCESS(st)) {
+            l.Status((uint32_t)st).Str("stage", "open");
+            return Emit(l);
+        }
+        HkIoResult r = write ? HkWriteFile(f, (int64_t)offset, data) : HkReadFile(f, (int64_t)offset, (ULONG)length);
+        HkCloseFile(f);
+        l.Status((uint32_t)r.status).Num("information", r.information);
+        if (!write) l.Str("data", Hex(r.data));
+        Emit(l);
+    }
+
+    void Rescan(const JsonObject& rq) {
+        uint64_t before = HkBusScanCount();
+        HkRequestBusScan();
+        bool done = HkWaitForBusScan(before, 60000);
+        JsonLine l = Answer("rescan", rq);
+        l.Bool("done", done).Num("luns", HkBusView().size());
+        Emit(l);
+    }
+
+    // LUN 0's handshake flag, read under the LUN-table lock as the driver reads it.
+    static bool Activated() {
+        AdapterExt* a = g_AdapterExt;
+        if (!a) return false;
+        KIRQL old;
+        KeAcquireSpinLock(&a->lunTableLock, &old);
+        bool done = a->lunTable[0].present && a->lunTable[0].luExt && LuHandshakeDone(a->lunTable[0].luExt);
+        KeReleaseSpinLock(&a->lunTableLock, old);
+        return done;
+    }
+
+    void Wait(const JsonObject& rq) {
+        uint64_t ms;
+        if (!rq.GetU64("ms", &ms) || ms > 3600000) return Error("wait", rq, "missing or bad \"ms\"");
+        std::string ev;
+        JsonLine l = Answer("wait", rq);
+        if (rq.Has("event")) {
+            if (!rq.GetString("event", &ev) || ev != "activated") return Error("wait", rq, "unknown \"event\"");
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            bool done = Activated();
+            while (!done && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                done = Activated();
+            }
+            l.Str("event", ev).Bool("done", done);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            l.Num("ms", ms);
+        }
+        Emit(l);
+    }
+
+    void Log(const JsonObject& rq) {
+        std::vector<hk::test::DbgLine> lines = hk::test::DbgLines();
+        std::vector<std::string> debug;
+        for (size_t i = dbgSeen_; i < lines.size(); i++) {
+            std::string t = lines[i].text;
+            while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+            debug.push_back(t);
+        }
+        dbgSeen_ = lines.size();
+        std::vector<std::string> file;
+        if (!opt_.cDir.empty()) {
+            std::string all;
+            if (::zvhost::ReadFile(opt_.cDir + "/ZelkoVd.log", &all) && all.size() > fileSeen_) {
+                // Only whole lines; a partly written one waits for the next request.
+                size_t end = all.rfind('\n');
+                if (end != std::string::npos && end + 1 > fileSeen_) {
+                    std::string chunk = all.substr(fileSeen_, end + 1 - fileSeen_);
+                    fileSeen_ = end + 1;
+                    size_t s = 0;
+                    while (s < chunk.size()) {
+                        size_t e = chunk.find('\n', s);
+                        std::string line = chunk.substr(s, e - s);
+                        if (!line.empty() && line.back() == '\r') line.pop_back();
+                        file.push_back(line);
+                        s = e + 1;
+                    }
+                }
+            }
+        }
+        JsonLine l = Answer("log", rq);
+        l.Raw("debug", JsonStringArray(debug)).Raw("file", JsonStringArray(file));
+        Emit(l);
+    }
+
+    void Registry(const JsonObject& rq) {
+        std::string key;
+        if (!rq.GetString("key", &key) || key.empty()) return Error("registry", rq, "missing \"key\"");
+        std::u16string wkey;
+        for (char c : key) wkey += (char16_t)(unsigned char)c;   // key paths are ASCII
+        UNICODE_STRING name;
+        name.Buffer = (PWCH)wkey.data();
+        name.Length = name.MaximumLength = (USHORT)(wkey.size() * 2);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE h;
+        JsonLine l = Answer("registry", rq);
+        l.Str("key", key);
+        NTSTATUS st = ZwOpenKey(&h, KEY_READ, &oa);
+        if (!NT_SUCCESS(st)) {
+            l.Status((uint32_t)st);
+            return Emit(l);
+        }
+        std::string values = "{";
+        std::vector<uint8_t> buf(65536);
+        for (ULONG i = 0;; i++) {
+            ULONG got = 0;
+            st = ZwEnumerateValueKey(h, i, KeyValueFullInformation, buf.data(), (ULONG)buf.size(), &got);
+            if (st == STATUS_NO_MORE_ENTRIES) {
+                st = STATUS_SUCCESS;
+                break;
+            }
+            if (!NT_SUCCESS(st)) break;
+            auto* info = (PKEY_VALUE_FULL_INFORMATION)buf.data();
+            std::string vname = ToUtf8((const char16_t*)info->Name, info->NameLength / 2);
+            const uint8_t* data = buf.data() + info->DataOffset;
+            std::string value;
+            if (info->Type == REG_DWORD && info->DataLength == 4) {
+                uint32_t d;
+                memcpy(&d, data, 4);
+                value = std::to_string(d);
+            } else if (info->Type == REG_SZ || info->Type == REG_EXPAND_SZ) {
+                size_t n = info->DataLength / 2;
+                const char16_t* w = (const char16_t*)data;
+                while (n && w[n - 1] == 0) n--;
+                value = JsonString(ToUtf8(w, n));
+            } else if (info->Type == REG_MULTI_SZ) {
+                std::vector<std::string> parts;
+                const char16_t* w = (const char16_t*)data;
+                size_t n = info->DataLength / 2, s = 0;
+                for (size_t k = 0; k < n; k++)
+                    if (w[k] == 0) {
+                        if (k > s) parts.push_back(ToUtf8(w + s, k - s));
+                        s = k + 1;
+                    }
+                value = JsonStringArray(parts);
+            } else {
+                value = JsonString(Hex(data, info->DataLength));
+            }
+            values += (values.size() > 1 ? "," : "") + JsonString(vname) + ":" + value;
+        }
+        ZwClose(h);
+        l.Status((uint32_t)st).Raw("values", values + "}");
+        Emit(l);
+    }
+
+    void Stats(const JsonObject& rq) {
+        HkPortCounters c = HkPortStats();
+        JsonLine l = Answer("stats", rq);
+        l.Num("busChanges", c.busChanges).Num("completions", c.completions).Num("scans", c.scans);
+        l.Num("outstandingSrbs", c.outstandingSrbs);
+        AdapterExt* a = g_AdapterExt;
+        l.Num("workItemHits", a ? (uint64_t)a->workItemPool.hits : 0);
+        l.Num("workItemMisses", a ? (uint64_t)a->workItemPool.misses : 0);
+        Emit(l);
+    }
+
+    static std::string ToUtf8(const char16_t* w, size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n; i++) {
+            uint32_t c = w[i];
+            if (c >= 0xD800 && c < 0xDC00 && i + 1 < n) c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
+            if (c < 0x80) {
+                s += (char)c;
+            } else if (c < 0x800) {
+                s += (char)(0xC0 | c >> 6);
+                s += (char)(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                s += (char)(0xE0 | c >> 12);
+                s += (char)(0x80 | ((c >> 6) & 0x3F));
+                s += (char)(0x80 | (c & 0x3F));
+            } else {
+                s += (char)(0xF0 | c >> 18);
+                s += (char)(0x80 | ((c >> 12) & 0x3F));
+                s += (char)(0x80 | ((c >> 6) & 0x3F));
+                s += (char)(0x80 | (c & 0x3F));
+            }
+        }
+        return s;
+    }
+
+    // Returns false on "stop".
+    bool Handle(const std::string& line) {
+        JsonObject rq;
+        std::string err, op;
+        if (!rq.Parse(line, &err)) {
+            Error("", rq, "bad JSON: " + err);
+            return true;
+        }
+        if (!rq.GetString("op", &op)) {
+            Error("", rq, "missing \"op\"");
+            return true;
+        }
+        if (op == "scsi") Scsi(rq);
+        else if (op == "ioctl") Ioctl(rq);
+        else if (op == "read") ReadWrite(rq, false);
+        else if (op == "write") ReadWrite(rq, true);
+        else if (op == "rescan") Rescan(rq);
+        else if (op == "wait") Wait(rq);
+        else if (op == "log") Log(rq);
+        else if (op == "registry") Registry(rq);
+        else if (op == "stats") Stats(rq);
+        else if (op == "stop") return false;
+        else Error(op, rq, "unknown op");
+        return true;
+    }
+
+private:
+    const Options& opt_;
+    size_t dbgSeen_ = 0;
+    size_t fileSeen_ = 0;
+};
+
+}  // namespace
+
+int MachineCommand(int argc, char** argv) {
+    Options opt;
+    if (!ParseOptions(argc, argv, &opt)) return 2;
+    if (opt.logLevel >= 0) SetDriverLogLevel(opt.logLevel);
+    hk::test::SetPoolLeakReportAtExit(false);
+    if (!Prepare(opt)) return 2;
+
+    // Scans print as they finish; the first one only after the "loaded" line.
+    std::mutex scanLock;
+    bool loaded = false;
+    std::vector<HkLunView> firstView;
+    bool haveFirst = false;
+    HkSetBusScanCallback([&](const std::vector<HkLunView>& view) {
+        std::lock_guard<std::mutex> g(scanLock);
+        if (!loaded) {
+            firstView = view;
+            haveFirst = true;
+            return;
+        }
+        JsonLine l;
+        l.Str("event", "bus").Raw("luns", BusJson(view));
+        Emit(l);
+    });
+    uint64_t mark = hk::test::PoolMark();
+    NTSTATUS st = HkDriverLoad(DriverEntry, "ZelkoVd");
+    {
+        std::lock_guard<std::mutex> g(scanLock);
+        JsonLine l;
+        l.Str("event", "loaded").Str("status", StatusText((uint32_t)st));
+        Emit(l);
+        loaded = true;
+        if (haveFirst) {
+            JsonLine b;
+            b.Str("event", "bus").Raw("luns", BusJson(firstView));
+            Emit(b);
+        }
+    }
+    if (!HkDriverObject()) {
+        // DriverEntry failed: nothing is loaded; report what it left behind.
+        std::vector<std::string> leaks;
+        std::string pool = hk::test::PoolLeaksSince(mark);
+        std::istringstream ss(pool);
+        for (std::string l; std::getline(ss, l);)
+            if (!l.empty()) leaks.push_back(l);
+        JsonLine l;
+        l.Str("event", "unloaded").Raw("leaks", JsonStringArray(leaks));
+        Emit(l);
+        return 1;
+    }
+
+    Machine m(opt);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        if (!m.Handle(line)) break;
+    }
+    HkUnloadReport rep = HkDriverUnload();
+    JsonLine l;
+    l.Str("event", "unloaded").Raw("leaks", JsonStringArray(rep.leaks));
+    Emit(l);
+    return (NT_SUCCESS(st) && rep.leaks.empty()) ? 0 : 1;
+}
+
+}  // namespace zvhost
