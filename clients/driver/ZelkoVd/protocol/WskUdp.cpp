@@ -78,6 +78,11 @@ static const WSK_PROVIDER_DATAGRAM_DISPATCH* WskUdpDgram(PWSK_SOCKET sock) {
     return (const WSK_PROVIDER_DATAGRAM_DISPATCH*)sock->Dispatch;
 }
 
+// The socket pointer changes under receiveLock and is read by senders without it: always atomic.
+static PWSK_SOCKET WskUdpSocket(VOID) {
+    return (PWSK_SOCKET)InterlockedCompareExchangePointer((PVOID volatile*)&g_udp.socket, NULL, NULL);
+}
+
 static USHORT WskUdpHtons(USHORT v) { return (USHORT)((v >> 8) | (v << 8)); }
 
 static ULONG WskUdpBucketOf(ULONG reqId) { return ((ULONG)(reqId * 0x1E3779B1u) >> 26) & 0x1F; }
@@ -122,7 +127,7 @@ static VOID WskUdpCloseSocket(PWSK_SOCKET sock) {
 static NTSTATUS WskUdpSendOne(const VOID* data, ULONG length) {
     if (length == 0 || data == NULL) return STATUS_INVALID_PARAMETER;
     InterlockedIncrement(&g_udp.sendRefs);
-    PWSK_SOCKET sock = (PWSK_SOCKET)InterlockedCompareExchangePointer((PVOID volatile*)&g_udp.socket, NULL, NULL);
+    PWSK_SOCKET sock = WskUdpSocket();
     if (!WpFlag(&g_udp.active) || sock == NULL) {
         InterlockedDecrement(&g_udp.sendRefs);
         return STATUS_DEVICE_NOT_CONNECTED;
@@ -326,7 +331,7 @@ static KSTART_ROUTINE WskUdpRecvThread;
 static VOID NTAPI WskUdpRecvThread(PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
     PLOG_INFO("WskUdpRecvThread: 启动\n");
-    if (g_udp.socket == NULL) {
+    if (WskUdpSocket() == NULL) {
         PLOG_ERR("WskUdpRecvThread: socket 为空，立即退出\n");
         PsTerminateSystemThread(STATUS_SUCCESS);
     }
@@ -344,7 +349,7 @@ static VOID NTAPI WskUdpRecvThread(PVOID Context) {
         // Issued under receiveLock: the disconnect takes the socket away under it, so a receive
         // is never issued on a socket that is being closed.
         WpAcquire(&g_udp.receiveLock);
-        PWSK_SOCKET sock = g_udp.socket;
+        PWSK_SOCKET sock = WskUdpSocket();
         if (sock == NULL || WpFlag(&g_udp.stop)) {
             WpRelease(&g_udp.receiveLock);
             WskCallPut(c);
