@@ -95,6 +95,9 @@ static ULONG WskUdpBucketOf(ULONG reqId) { return ((ULONG)(reqId * 0x1E3779B1u) 
 // copied into the channel's receive buffer only when the packet came back.
 
 static WSK_CALL_POOL g_udpPool;
+// The receive thread's own pool: its idle 2 s slices end in a cancel by design, which must not
+// count as wait time-outs of the channel's calls.
+static WSK_CALL_POOL g_udpReceivePool;
 static volatile LONG g_udpPoolHits, g_udpPoolMisses;
 
 // Waits for a setup, send or close call. A packet that has to be abandoned is logged by its
@@ -174,6 +177,8 @@ static NTSTATUS WskUdpInitializeLocked(VOID) {
         WSK_CALL_COUNTERS counters = {&g_udp.stats.waitTimeouts, &g_udp.stats.abandonedPackets, &g_udpPoolHits,
                                       &g_udpPoolMisses};
         WskCallPoolInit(&g_udpPool, &counters);
+        counters.waitTimeouts = NULL;
+        WskCallPoolInit(&g_udpReceivePool, &counters);
         WpSetFlag(&g_udp.pendingPoolReady, TRUE);
     }
     KeInitializeSemaphore(&g_udp.window, WSKUDP_WINDOW, WSKUDP_WINDOW);
@@ -336,7 +341,7 @@ static VOID NTAPI WskUdpRecvThread(PVOID Context) {
         PsTerminateSystemThread(STATUS_SUCCESS);
     }
     while (!WpFlag(&g_udp.stop)) {
-        PWSK_CALL c = WskCallGet(&g_udpPool);
+        PWSK_CALL c = WskCallGet(&g_udpReceivePool);
         PWSK_BUF b = NULL;
         NTSTATUS st = c ? WskCallReceiveBuffer(c, g_udp.receiveBuffer, WSKUDP_RECEIVE_BUFFER, &b)
                         : STATUS_INSUFFICIENT_RESOURCES;
@@ -556,6 +561,7 @@ VOID WskUdp_Cleanup(VOID) {
     if (WpFlag(&g_udp.pendingPoolReady)) {
         ExDeleteNPagedLookasideList(&g_udp.pendingPool);
         WskCallPoolDestroy(&g_udpPool);
+        WskCallPoolDestroy(&g_udpReceivePool);
         WpSetFlag(&g_udp.pendingPoolReady, FALSE);
     }
     if (g_udp.receiveMdl != NULL) IoFreeMdl(g_udp.receiveMdl);
