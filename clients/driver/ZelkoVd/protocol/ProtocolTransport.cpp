@@ -53,9 +53,12 @@ NTSTATUS ProtocolClient_TransportNegotiate(PPROTOCOL_SESSION Session, ULONG clie
     x.context = &n;
     NTSTATUS st = WpRunExchange(&x);
     if (!NT_SUCCESS(st)) return st;
+    // The transport choice of a failing exchange in another thread reads serverMask.
+    WpAcquire(&s->transportLock);
     s->serverMask = n.body.selected;
     s->udpPort = (USHORT)(n.body.udpPort & 0xFFFF);
     s->rdmaPort = (USHORT)(n.body.rdmaPort & 0xFFFF);
+    WpRelease(&s->transportLock);
     PLOG_INFO("[TransportNegotiate] 协商成功: selected=0x%X udpPort=%u rdmaPort=%u mtu=%u\n", n.body.selected,
               (ULONG)s->udpPort, (ULONG)s->rdmaPort, n.body.mtu);
     return STATUS_SUCCESS;

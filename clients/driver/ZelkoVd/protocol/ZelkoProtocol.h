@@ -166,7 +166,8 @@ typedef struct _PROTOCOL_SESSION {
     BOOLEAN udpFailed;
     BOOLEAN rdmaFailed;
     FAST_MUTEX reconnectLock;
-    // Guards the three failure flags and currentTransport; nothing else is taken under it, so a
+    // Guards the three failure flags, currentTransport and the negotiated serverMask, udpPort and
+    // rdmaPort; nothing else is taken under it, so a
     // failing exchange can mark its transport while a reconnect in another thread holds
     // reconnectLock.
     FAST_MUTEX transportLock;
