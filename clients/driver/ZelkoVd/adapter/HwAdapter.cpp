@@ -150,9 +150,7 @@ BOOLEAN HwResetBus(PVOID DeviceExtension, ULONG PathId) {
     for (ULONG i = 0; i < ZV_MAX_LUNS; i++) {
         LuExt* lu = adapter->lunTable[i].present ? adapter->lunTable[i].luExt : NULL;
         if (lu == NULL) continue;
-        lu->session.tcpFailed = FALSE;
-        lu->session.udpFailed = FALSE;
-        lu->session.rdmaFailed = FALSE;
+        ProtocolSession_ResetTransportFailures(&lu->session);
     }
     KeReleaseSpinLock(&adapter->lunTableLock, irql);
     return TRUE;
