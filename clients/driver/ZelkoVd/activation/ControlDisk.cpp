@@ -92,6 +92,13 @@ NTSTATUS ZelkoHandleIoctlWriteDisk(PCONTROL_REQUEST Request) {
                    zc::WriteDiskInputSize(rec.length));
         return STATUS_BUFFER_TOO_SMALL;
     }
+    // The bytes written go back as the request's byte count. Without an output buffer nothing is
+    // copied back (the upload sends none); with one, the copy-back of that many bytes would run
+    // past a buffer shorter than the data.
+    if (Request->OutputLength != 0 && Request->OutputLength < rec.length) {
+        ZvLogPlain("[WRITE_DISK] 输出缓冲区过小: outLen=%u, need=%u\n", Request->OutputLength, rec.length);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
     PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, rec.length, ZV_TAG_WRITE_DISK);
     if (copy == NULL) {
         ZvLogPlain("[WRITE_DISK] 内核缓冲分配失败: length=%u\n", rec.length);
