@@ -2,7 +2,10 @@
 // and refuses, and what it changes in LUN 0 and the LUN table.
 #include "ControlTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <thread>
 #include <fstream>
 #include <unistd.h>
 
@@ -290,6 +293,60 @@ TEST_F(ControlTest, CreateLunFillsFifteenSlotsThenRefuses) {
     EXPECT_EQ(Narrow((const WCHAR*)out.devicePath, 64), "\\\\.\\ZelkoVd_LUN5");
     EXPECT_EQ(out.lunId, 17u);
     EXPECT_EQ(out.sectorSize, 512u) << "0 stands for 512";
+}
+
+TEST_F(ControlTest, CreateLunPassesCreationFailuresOnAndDowngradesRdma) {
+    // A failed creation answers nothing and leaves its slot free.
+    zc::CreateLunRecord file{};
+    SetField(file.imagePath, "\\??\\C:\\disk.vhd");
+    HkIoResult r = Ioctl(IOCTL_ZELKO_CREATE_LUN, Bytes(file), 152);
+    EXPECT_FALSE(NT_SUCCESS(r.status));
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_FALSE(Adapter()->lunTable[1].present);
+
+    zc::CreateLunRecord rdma{};
+    rdma.preferredTransport = zc::kTransportPreferRdma;
+    hk::test::ClearDbgLines();
+    r = Ioctl(IOCTL_ZELKO_CREATE_LUN, Bytes(rdma), 152);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(Narrow((const WCHAR*)As<zc::CreateLunResult>(r).devicePath, 64), "\\\\.\\ZelkoVd_LUN1");
+    EXPECT_TRUE(LogHas("ZelkoVd: preferredTransport=RDMA 不可用（内核态无 RDMA 数据通道），降级 UDP/TCP\n"));
+    LuExt* lu = GetLun(Adapter(), 0, 0, 1);
+    ASSERT_NE(lu, nullptr);
+    EXPECT_TRUE(lu->session.rdmaFailed);
+    // The new LUN takes its connection from the driver parameters, as LUN 0 does.
+    EXPECT_EQ(Narrow(lu->session.serverIp, 64), Narrow(Lun0()->session.serverIp, 64));
+}
+
+TEST_F(ControlTest, ConcurrentCreateLunRequestsGetSlotsOfTheirOwn) {
+    // Four callers race for the fifteen free slots: every slot is handed out once, and the one
+    // request too many is refused rather than answered with a LUN it does not have.
+    std::mutex m;
+    std::vector<std::string> paths;
+    std::vector<NTSTATUS> failures;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&] {
+            HkFile* f = nullptr;
+            ASSERT_EQ(HkOpenDevice("\\\\.\\ZelkoVd", HkCaller::Admin, &f), STATUS_SUCCESS);
+            for (int i = 0; i < 4; i++) {
+                zc::CreateLunRecord rec{};
+                HkIoResult r = HkDeviceIoControl(f, IOCTL_ZELKO_CREATE_LUN, Bytes(rec), 152);
+                std::lock_guard<std::mutex> lk(m);
+                if (r.status == STATUS_SUCCESS)
+                    paths.push_back(Narrow((const WCHAR*)As<zc::CreateLunResult>(r).devicePath, 64));
+                else
+                    failures.push_back(r.status);
+            }
+            HkCloseFile(f);
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(std::unique(paths.begin(), paths.end()), paths.end()) << "a slot was handed out twice";
+    EXPECT_EQ(paths.size(), 15u);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0], STATUS_INSUFFICIENT_RESOURCES);
 }
 
 TEST_F(ControlTest, CachePurgeAnswersOnlyIntoSixteenBytes) {
