@@ -301,13 +301,14 @@ void ScannerMain() {
         std::function<void(const std::vector<HkLunView>&)> cb;
         lk.lock();
         p.view = view;
-        p.scans++;
-        p.scanning = false;
         cb = p.scanCallback;
-        p.cv.notify_all();
         lk.unlock();
+        // The callback has run by the time a waiter learns that the scan is done.
         if (cb) cb(view);
         lk.lock();
+        p.scans++;
+        p.scanning = false;
+        p.cv.notify_all();
     }
 }
 
