@@ -8,6 +8,9 @@
 #include <thread>
 #include <fstream>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -403,6 +406,46 @@ TEST_F(ControlTest, RequestsOnAnUnconnectedLun0FailWithTheSessionsStatus) {
     ASSERT_EQ(st.information, 272u);
     EXPECT_EQ(As<zc::StatusRecord>(st).connected, 0);
     EXPECT_EQ(As<zc::StatusRecord>(st).pingFailures, 1u);
+}
+
+TEST_F(ControlTest, RemovingLun0WaitsForTheRequestsThatUseIt) {
+    // A server that accepts the connection and never answers: the handshake waits out its
+    // deadline while LUN 0 is removed from another thread. The record must outlive the handshake.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, (sockaddr*)&addr, sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(getsockname(listener, (sockaddr*)&addr, &len), 0);
+
+    zc::SetConfigRecord cfg{};
+    SetField(cfg.serverIp, "127.0.0.1");
+    cfg.serverPort = ntohs(addr.sin_port);
+    ASSERT_EQ(Ioctl(IOCTL_ZELKO_SET_CONFIG, Bytes(cfg)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_ZELKO_CONNECT).status, STATUS_SUCCESS);
+    hk::test::SetClockRate(10);  // the 5 s answer deadline passes in half a second
+
+    NTSTATUS handshake = STATUS_SUCCESS;
+    hk::test::ClearDbgLines();
+    std::thread caller([&] {
+        HkFile* f = nullptr;
+        ASSERT_EQ(HkOpenDevice("\\\\.\\ZelkoVd", HkCaller::Admin, &f), STATUS_SUCCESS);
+        handshake = HkDeviceIoControl(f, IOCTL_ZELKO_HANDSHAKE, {}, 0).status;
+        HkCloseFile(f);
+    });
+    for (int i = 0; i < 500 && !LogHas("ZelkoVd: [HANDSHAKE] lun0Ext="); i++) usleep(2000);
+    zc::RemoveLunRecord rm{1};
+    EXPECT_EQ(Ioctl(IOCTL_ZELKO_REMOVE_LUN, Bytes(rm)).status, STATUS_SUCCESS);
+    // The handshake's last line is printed while it still holds LUN 0.
+    EXPECT_TRUE(LogHas("ZelkoVd: [HANDSHAKE] 返回 0xC00000B5, ro=0, su=0\n"))
+        << "the removal returned while the handshake still used LUN 0";
+    caller.join();
+    EXPECT_EQ(handshake, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Lun0(), nullptr);
+    close(listener);
 }
 
 TEST_F(ControlTest, OnlyAdministratorsOpenTheDevice) {

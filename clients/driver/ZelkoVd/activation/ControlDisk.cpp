@@ -148,14 +148,15 @@ NTSTATUS ControlTransfer(PIRP Irp, BOOLEAN isWrite) {
     PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress,
                                                  (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute));
     if (buffer == NULL) return ControlTransferComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    LuExt* lu = ControlLun0(ControlStartedAdapter());
+    LuExt* lu = ControlReferenceLun0(ControlStartedAdapter());
     if (lu == NULL) return ControlTransferComplete(Irp, STATUS_DEVICE_NOT_READY, 0);
     // As for WRITE_DISK: the session's offsets are unsigned.
-    if (offset < 0) return ControlTransferComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
     ULONGLONG done = 0;
-    NTSTATUS status = isWrite ? ProtocolClient_Write(&lu->session, (ULONGLONG)offset, length, buffer, &done)
-                              : ProtocolClient_Read(&lu->session, (ULONGLONG)offset, length, buffer, &done);
+    if (offset >= 0)
+        status = isWrite ? ProtocolClient_Write(&lu->session, (ULONGLONG)offset, length, buffer, &done)
+                         : ProtocolClient_Read(&lu->session, (ULONGLONG)offset, length, buffer, &done);
+    LunDereference(lu);
     return ControlTransferComplete(Irp, status, (ULONG_PTR)(done < length ? done : length));
 }
 
