@@ -111,6 +111,7 @@ TEST_F(ControlTest, SetConfigCopiesOnlyWhatTheRecordSets) {
     LuExt* lu = Lun0();
     ASSERT_NE(lu, nullptr);
     const std::string ipBefore = Narrow(lu->session.serverIp, 64);
+    ASSERT_TRUE(lu->cache.initialized);
     ULONGLONG capacityBefore = lu->cache.capacity;
 
     zc::SetConfigRecord rec{};
@@ -144,7 +145,7 @@ TEST_F(ControlTest, SetConfigCopiesOnlyWhatTheRecordSets) {
     ASSERT_EQ(Ioctl(IOCTL_ZELKO_SET_CONFIG, Bytes(rec)).status, STATUS_SUCCESS);
     EXPECT_EQ(Narrow(lu->session.serverIp, 64), "127.0.0.9");
     EXPECT_EQ(lu->session.serverPort, 7777);
-    if (lu->cache.initialized) EXPECT_EQ(lu->cache.capacity, 4096ull << 20);
+    EXPECT_EQ(lu->cache.capacity, 4096ull << 20);
     EXPECT_FALSE(LuReadOnly(lu));
     EXPECT_FALSE(LuSuperUser(lu));
     EXPECT_EQ(lu->session.superUserToken[0], 0);
