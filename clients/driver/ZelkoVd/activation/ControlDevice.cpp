@@ -56,14 +56,6 @@ const CONTROL_ENTRY* ControlFind(ULONG code) {
     return NULL;
 }
 
-NTSTATUS ControlComplete(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
-    Irp->IoStatus.Status = status;
-    // A failed request returns nothing: the system buffer may hold half an answer.
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
 // A LUN-table slot that claims a LUN but holds no record can only come from a creation that
 // was torn down halfway; give the slot a real boot LUN again rather than leaving LUN 0 dead.
 VOID ControlRepairLun0Slot(AdapterExt* adapter) {
@@ -84,6 +76,14 @@ VOID ControlRepairLun0Slot(AdapterExt* adapter) {
 
 }  // namespace
 
+NTSTATUS ControlComplete(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
+    Irp->IoStatus.Status = status;
+    // A failed request returns nothing: the system buffer may hold half an answer.
+    Irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
 AdapterExt* ControlStartedAdapter(VOID) {
     AdapterExt* adapter = (AdapterExt*)InterlockedCompareExchangePointer((PVOID volatile*)&g_AdapterExt, NULL, NULL);
     // Once the adapter is being torn down its LUNs are going away under us.
@@ -97,8 +97,7 @@ LuExt* ControlReferenceLun0(AdapterExt* Adapter) {
 }
 
 NTSTATUS ZelkoDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (DeviceObject == NULL ||
-        DeviceObject != (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL))
+    if (!ControlIsControlDevice(DeviceObject))
         return ZvCallPortDispatch(IRP_MJ_DEVICE_CONTROL, DeviceObject, Irp);
     PAGED_CODE();
 

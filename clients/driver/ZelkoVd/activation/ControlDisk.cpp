@@ -131,25 +131,18 @@ NTSTATUS ControlWriteDisk(PCONTROL_REQUEST Request) {
 
 namespace {
 
-NTSTATUS ControlTransferComplete(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS ControlTransfer(PIRP Irp, BOOLEAN isWrite) {
     PAGED_CODE();
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     ULONG length = isWrite ? sp->Parameters.Write.Length : sp->Parameters.Read.Length;
     LONGLONG offset = isWrite ? sp->Parameters.Write.ByteOffset.QuadPart : sp->Parameters.Read.ByteOffset.QuadPart;
-    if (length == 0) return ControlTransferComplete(Irp, STATUS_SUCCESS, 0);
-    if (Irp->MdlAddress == NULL) return ControlTransferComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+    if (length == 0) return ControlComplete(Irp, STATUS_SUCCESS, 0);
+    if (Irp->MdlAddress == NULL) return ControlComplete(Irp, STATUS_INVALID_PARAMETER, 0);
     PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress,
                                                  (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute));
-    if (buffer == NULL) return ControlTransferComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    if (buffer == NULL) return ControlComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     LuExt* lu = ControlReferenceLun0(ControlStartedAdapter());
-    if (lu == NULL) return ControlTransferComplete(Irp, STATUS_DEVICE_NOT_READY, 0);
+    if (lu == NULL) return ControlComplete(Irp, STATUS_DEVICE_NOT_READY, 0);
     // As for WRITE_DISK: the session's offsets are unsigned.
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     ULONGLONG done = 0;
@@ -157,21 +150,19 @@ NTSTATUS ControlTransfer(PIRP Irp, BOOLEAN isWrite) {
         status = isWrite ? ProtocolClient_Write(&lu->session, (ULONGLONG)offset, length, buffer, &done)
                          : ProtocolClient_Read(&lu->session, (ULONGLONG)offset, length, buffer, &done);
     LunDereference(lu);
-    return ControlTransferComplete(Irp, status, (ULONG_PTR)(done < length ? done : length));
+    return ControlComplete(Irp, status, (ULONG_PTR)(done < length ? done : length));
 }
 
 }  // namespace
 
 NTSTATUS ZelkoControlRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (DeviceObject == NULL ||
-        DeviceObject != (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL))
+    if (!ControlIsControlDevice(DeviceObject))
         return ZvCallPortDispatch(IRP_MJ_READ, DeviceObject, Irp);
     return ControlTransfer(Irp, FALSE);
 }
 
 NTSTATUS ZelkoControlWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (DeviceObject == NULL ||
-        DeviceObject != (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL))
+    if (!ControlIsControlDevice(DeviceObject))
         return ZvCallPortDispatch(IRP_MJ_WRITE, DeviceObject, Irp);
     return ControlTransfer(Irp, TRUE);
 }

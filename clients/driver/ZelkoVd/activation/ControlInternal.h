@@ -71,7 +71,16 @@ NTSTATUS ControlGetDiagnostics(PCONTROL_REQUEST Request);
 // the caller drops with LunDereference, or NULL (ControlDevice.cpp). Also used by the control
 // device's read and write handlers, which do not go through the request table.
 AdapterExt* ControlStartedAdapter(VOID);
+// Completes a control-device request; a failure returns no bytes.
+NTSTATUS ControlComplete(PIRP Irp, NTSTATUS status, ULONG_PTR information);
 LuExt* ControlReferenceLun0(AdapterExt* Adapter);
+
+// The wrappers route only the control device's requests here; a request for any other device
+// goes back to the port driver's own routine.
+FORCEINLINE BOOLEAN ControlIsControlDevice(PDEVICE_OBJECT DeviceObject) {
+    return DeviceObject != NULL &&
+           DeviceObject == (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL);
+}
 
 // Copies a UTF-16 field of `units` units from a request record into a driver buffer of
 // `units` units: up to the first NUL, at most units - 1 characters, always terminated. The
