@@ -249,6 +249,9 @@ TEST_F(ReadLocalTest, ReadsFilesAndRefusesWhatItCannotAnswer) {
     // More than 1 MiB at once is not a request the upload ever makes.
     r = ReadLocal("\\??\\C:\\disk.bin", 0, 0x100001, 8 + 0x100001);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    // An offset that the file system would take for "current position" is not a position.
+    r = ReadLocal("\\??\\C:\\disk.bin", 0xFFFFFFFFFFFFFFFEull, 512, 8 + 512);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(ReadLocalTest, AnUnterminatedPathIsCutWithinItsField) {

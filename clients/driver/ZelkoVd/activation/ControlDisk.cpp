@@ -33,6 +33,9 @@ NTSTATUS ControlReadLocal(PCONTROL_REQUEST Request) {
     // output shorter than that would be written past its end, so it is refused before anything
     // is opened.
     if (rec.length > zc::kMaxTransfer) return STATUS_INVALID_PARAMETER;
+    // The file system reads a negative offset as "at the current position" (-2) or "at the end"
+    // (-1): an offset past 2^63 would read somewhere other than asked.
+    if ((LONGLONG)rec.offset < 0) return STATUS_INVALID_PARAMETER;
     if ((ULONGLONG)Request->OutputLength < zc::ReadLocalOutputSize(rec.length)) return STATUS_BUFFER_TOO_SMALL;
 
     // The path need not be terminated in the user's record; end it within its field.
