@@ -520,6 +520,9 @@ NTSTATUS CacheInit(LuExt* Lu, ULONG CacheSizeMb);
 // fails is reported as lost) and frees every block. Call it while the session can still reach
 // the server: before ProtocolSession_Teardown.
 VOID CacheTeardown(LuExt* Lu);
+// Adapter stop, before the sockets close: stops the flusher and writes back what is dirty (with
+// one more attempt for what fails). CacheTeardown reports what is still dirty afterwards.
+VOID CacheShutdown(LuExt* Lu);
 NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULONG BytesDone);
 NTSTATUS CacheWrite(LuExt* Lu, ULONGLONG Offset, ULONG Length, const VOID* Data, PULONG BytesDone);
 // Writes back every dirty block under the exclusive cache lock; fails when any could not be

@@ -295,6 +295,22 @@ NTSTATUS CacheInit(LuExt* Lu, ULONG CacheSizeMb) {
     return STATUS_SUCCESS;
 }
 
+// Everything dirty to the server, with one more attempt for what fails (exclusive lock held).
+static VOID CacheWriteBackTwice(LuExt* Lu) {
+    ULONGLONG written = 0;
+    if (!NT_SUCCESS(CacheWriteBack(Lu, 0, MAXULONGLONG, 0, &written)))
+        (VOID)CacheWriteBack(Lu, 0, MAXULONGLONG, 0, &written);
+}
+
+VOID CacheShutdown(LuExt* Lu) {
+    PZV_CACHE c = &Lu->cache;
+    if (!c->initialized) return;
+    CacheStopFlusher(Lu);
+    CacheLockExclusive(Lu);
+    CacheWriteBackTwice(Lu);
+    CacheUnlock(c);
+}
+
 VOID CacheTeardown(LuExt* Lu) {
     PZV_CACHE c = &Lu->cache;
     if (!c->initialized) return;
@@ -302,9 +318,7 @@ VOID CacheTeardown(LuExt* Lu) {
     CachePushDetach(Lu);
 
     CacheLockExclusive(Lu);
-    ULONGLONG written = 0;
-    if (!NT_SUCCESS(CacheWriteBack(Lu, 0, MAXULONGLONG, 0, &written)))
-        (VOID)CacheWriteBack(Lu, 0, MAXULONGLONG, 0, &written);   // one more attempt
+    CacheWriteBackTwice(Lu);
     // A LUN being removed cannot keep what the server refused: say how much is lost.
     ULONGLONG lost = CacheCountDirty(c, 0, MAXULONGLONG);
     if (lost != 0) {
