@@ -351,6 +351,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s <zelko-diskd> [work directory]\n", argv[0]);
         return 2;
     }
+    setvbuf(stdout, nullptr, _IOLBF, 0);   // figures appear as they are measured
     hk::test::SetPoolLeakReportAtExit(false);
     Diskd diskd(argv[1], argc > 2 ? argv[2] : "/tmp");
     if (diskd.port == 0) {
