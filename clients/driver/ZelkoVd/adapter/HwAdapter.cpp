@@ -164,6 +164,7 @@ static VOID StopAdapter(AdapterExt* adapter) {
     for (UCHAR i = 0; i < ZV_MAX_LUNS; i++) {
         LuExt* lu = LunReference(adapter, i);
         if (lu == NULL) continue;
+        if (!lu->fileBacked) CacheShutdown(lu);   // written blocks out while the socket is open
         WpSetFlag(&lu->session.removing, TRUE);
         if (!lu->fileBacked) WskClient_Disconnect(&lu->session);
         LunDereference(lu);
