@@ -13,6 +13,7 @@
 #include "../protocol/ZelkoProtocol.h"
 #include "../activation/ZvLog.h"
 #include "../activation/ZvParameters.h"
+#include "../activation/Activation.h"
 
 // Windows 8 and later: lookaside entries from no-execute pool. Older header sets lack the name.
 #ifndef POOL_NX_ALLOCATION
