@@ -416,7 +416,10 @@ TEST_F(ActivationThread, AFileBackedLun0IsNotPrefetched) {
 // still far below the shortest sleep (1 s) a stop that did not wake the thread would have to sit
 // out.
 
-TEST_F(ActivationThread, AStopDuringTheRetrySleepEndsTheThreadAtOnce) {
+// The stoppers race the thread: these also run under ThreadSanitizer.
+class ActivationStopRacing : public ActivationThread {};
+
+TEST_F(ActivationStopRacing, AStopDuringTheRetrySleepEndsTheThreadAtOnce) {
     ViaApi();
     uint16_t closed;
     {
@@ -432,7 +435,7 @@ TEST_F(ActivationThread, AStopDuringTheRetrySleepEndsTheThreadAtOnce) {
     EXPECT_EQ(Count("[Thread] 自激活失败"), 0) << "a stop after a sleep ends the thread without the failure path";
 }
 
-TEST_F(ActivationThread, AStopWhileWaitingForLun0EndsTheThreadAtOnce) {
+TEST_F(ActivationStopRacing, AStopWhileWaitingForLun0EndsTheThreadAtOnce) {
     hk::test::RegSetDword(kService, "AutoActivate", 1);
     hk::test::FailPoolAllocation(1, ZV_TAG_LUEXT);
     Load();
@@ -443,7 +446,7 @@ TEST_F(ActivationThread, AStopWhileWaitingForLun0EndsTheThreadAtOnce) {
     EXPECT_EQ(Count("[Thread] 退出\n"), 1);
 }
 
-TEST_F(ActivationThread, AStopBeforeTheLastBusChangeSkipsIt) {
+TEST_F(ActivationStopRacing, AStopBeforeTheLastBusChangeSkipsIt) {
     ViaApi();
     Load();
     bool second = false;
@@ -455,7 +458,7 @@ TEST_F(ActivationThread, AStopBeforeTheLastBusChangeSkipsIt) {
     EXPECT_EQ(Count("[Thread] 退出\n"), 1);
 }
 
-TEST_F(ActivationThread, TheSetConfigurationRequestStopsTheThread) {
+TEST_F(ActivationStopRacing, TheSetConfigurationRequestStopsTheThread) {
     ViaApi();
     uint16_t closed;
     {
