@@ -40,6 +40,10 @@ const char kServiceKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Serv
 const char kControlName[] = "\\\\.\\ZelkoVd";
 
 std::mutex g_out;   // one line at a time on stdout
+// While the auto-activation thread runs, a wait for "activated" also waits for the thread's own
+// outcome line, so that what follows the wait meets a disk whose held READs were released.
+std::atomic<bool> g_watchingActivation{false};
+std::atomic<bool> g_activationReported{false};
 
 void Emit(const JsonLine& line) {
     std::lock_guard<std::mutex> g(g_out);
@@ -388,10 +392,11 @@ public:
         if (rq.Has("event")) {
             if (!rq.GetString("event", &ev) || ev != "activated") return Error("wait", rq, "unknown \"event\"");
             auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            bool done = Activated();
+            auto ready = [] { return Activated() && (!g_watchingActivation || g_activationReported); };
+            bool done = ready();
             while (!done && std::chrono::steady_clock::now() < until) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                done = Activated();
+                done = ready();
             }
             l.Str("event", ev).Bool("done", done);
         } else {
@@ -571,7 +576,10 @@ class ActivationWatch {
 public:
     explicit ActivationWatch(std::chrono::steady_clock::time_point start) : start_(start) {
         running_ = InterlockedCompareExchange(&ActivationThreadRunning, 0, 0) != 0;
-        if (running_ || Released()) thread_ = std::thread([this] { Run(); });
+        if (running_ || Released()) {
+            g_watchingActivation = true;
+            thread_ = std::thread([this] { Run(); });
+        }
     }
     ~ActivationWatch() { Stop(); }
     // Before the unload: the watch reads LUN 0, which the unload frees.
@@ -608,12 +616,14 @@ private:
                 l.Str("event", "activated").Num("size", size).Bool("readOnly", readOnly).Bool("superUser", superUser);
                 l.Bool("udp", WskUdp_IsActive() != FALSE).Num("ms", ms);
                 Emit(l);
+                g_activationReported = true;
                 return;
             }
             if (InterlockedCompareExchange(&ActivationThreadRunning, 0, 0) == 0 && !Released()) {
                 JsonLine l;
                 l.Str("event", "activation-failed").Num("ms", ms);
                 Emit(l);
+                g_activationReported = true;
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
