@@ -26,6 +26,8 @@
 // the next: what is left of the 512 bytes carries the fixed tail.
 #define HTTP_REQUEST_LINE_LIMIT 448u
 #define HTTP_HOST_LIMIT 480u
+// Address texts live in 64-character buffers (terminator included).
+#define HTTP_ADDRESS_CHARS 64
 
 // The socket and what its calls share: one pool of packets for this GET alone.
 typedef struct _HTTP_GET {
@@ -66,7 +68,7 @@ static USHORT HttpHtons(USHORT v) { return (USHORT)((v >> 8) | (v << 8)); }
 static NTSTATUS HttpParseIpv4(PCWSTR text, PULONG addrNetworkOrder) {
     UCHAR bytes[4];
     ULONG parts = 0, value = 0, digits = 0;
-    for (ULONG i = 0; i < ZV_HTTP_REQUEST_BYTES; i++) {
+    for (ULONG i = 0; i < HTTP_ADDRESS_CHARS; i++) {
         WCHAR ch = text[i];
         if (ch >= L'0' && ch <= L'9') {
             value = value * 10 + (ULONG)(ch - L'0');
