@@ -197,7 +197,7 @@ NTSTATUS QueryClientConfigViaApi(VOID) {
         FileLogWrite("[API] MAC ANSI 转换失败 0x%08X\n", (ULONG)st);
         return st;
     }
-    CHAR localMac[API_MAC_CHARS];
+    CHAR localMac[API_MAC_CHARS] = {0};
     CHAR path[API_PATH_BYTES];
     (VOID)RtlStringCbCopyNA(localMac, sizeof(localMac), macA.Buffer, macA.Length);
     st = RtlStringCbPrintfA(path, sizeof(path), API_PATH_PREFIX "%s", localMac);
@@ -240,7 +240,7 @@ NTSTATUS QueryClientConfigViaApi(VOID) {
 
     CHAR apiMac[ZV_API_MAC_BYTES];
     if (ExtractString(body, length, "macAddress", apiMac, sizeof(apiMac)) > 0) {
-        CHAR normal[16];
+        CHAR normal[16] = {0};
         NormaliseMac(apiMac, normal);
         // A different answer is reported, not refused: the server found this PC by that MAC.
         if (RtlCompareMemory(normal, localMac, 12) != 12)
