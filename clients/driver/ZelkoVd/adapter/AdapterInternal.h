@@ -13,6 +13,7 @@
 #include "../protocol/ZelkoProtocol.h"
 #include "../activation/ZvLog.h"
 #include "../activation/ZvParameters.h"
+#include "../activation/Activation.h"
 
 // Windows 8 and later: lookaside entries from no-execute pool. Older header sets lack the name.
 #ifndef POOL_NX_ALLOCATION
@@ -398,8 +399,8 @@ extern PDRIVER_DISPATCH volatile g_PortDispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 extern PVOID volatile ActivationThreadObject;     // referenced PKTHREAD, or NULL
 extern volatile LONG ActivationThreadRunning;
 extern volatile LONG ActivationSucceeded;
-// The routine the adapter start runs as the auto-activation thread (context: the AdapterExt).
-// The activation layer sets it; while it is NULL no thread can be started.
+// The routine the adapter start runs as the auto-activation thread (context: the AdapterExt):
+// ZvActivationThread, which tests may replace; while it is NULL no thread can be started.
 extern PKSTART_ROUTINE volatile g_ActivationThreadRoutine;
 // KeGetPreviousMode as resolved by name at driver entry (a diagnostic for the file routines).
 extern PVOID volatile g_KeGetPreviousMode;
