@@ -378,3 +378,51 @@ TEST_F(ParserTest, ZeroFillRefusesAnEmptyRange) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ParserTest, NeverWrittenVhdBlocksTranslateWithoutTouchingTheFile) {
+    ASSERT_EQ(Open(Images().vhd), STATUS_SUCCESS);
+    int reads = file_.reads, writes = file_.writes;
+    ULONGLONG off = 0;
+    BOOLEAN allocated = TRUE;
+    ASSERT_EQ(TranslateLba(&img_, (3u << 20) / 512, 8, &off, &allocated), STATUS_SUCCESS);
+    EXPECT_FALSE(allocated);
+    EXPECT_EQ(file_.reads, reads);
+    EXPECT_EQ(file_.writes, writes);
+    Close();
+}
+
+// 512-byte clusters: a fully written 16 MiB disk outgrows the refcount table qemu made for the
+// empty image. The table moves, every new cluster is counted, and qemu finds nothing to repair.
+TEST_F(ParserTest, Qcow2RefcountTableGrowsAndStaysConsistent) {
+    TempDir d;
+    std::string path = d / "small.qcow2";
+    ASSERT_EQ(Sh("qemu-img create -q -f qcow2 -o compat=1.1,cluster_size=512 '" + path + "' 16M").code, 0);
+    std::vector<uint8_t> base = ReadAll(path);
+    ASSERT_EQ(Open(base), STATUS_SUCCESS);
+    ULONGLONG tableBefore = img_.u.qcow2.refTableOffset;
+    ASSERT_EQ(ImageBeginWrite(&img_), STATUS_SUCCESS);
+    for (ULONGLONG s = 0; s < (16u << 20) / 512; s++) {
+        ULONGLONG off = 0;
+        ASSERT_EQ(AllocateBlock(&img_, s, 1, &off), STATUS_SUCCESS) << s;
+        uint8_t mark[8];
+        memcpy(mark, &s, 8);
+        ULONG done = 0;
+        ASSERT_EQ(MemFile::Write(&file_, off, 8, mark, &done), STATUS_SUCCESS);
+    }
+    EXPECT_NE(img_.u.qcow2.refTableOffset, tableBefore);
+    EXPECT_GT(img_.u.qcow2.refTableClusters, 1u);
+    std::vector<uint8_t> after = file_.bytes;
+    Close();
+    WriteAll(path, after);
+    Shell c = Sh("qemu-img check '" + path + "'");
+    EXPECT_EQ(c.code, 0) << c.out;
+    EXPECT_NE(c.out.find("No errors were found"), std::string::npos) << c.out;
+    EXPECT_EQ(c.out.find("leaked"), std::string::npos) << c.out;
+    // qemu reads each sector's own number where it was written.
+    Shell r = Sh("qemu-io -c 'read -v 8M 8' '" + path + "'");
+    EXPECT_NE(r.out.find("00800000:  00 40 00 00 00 00 00 00"), std::string::npos) << r.out;
+}
+
+}  // namespace
