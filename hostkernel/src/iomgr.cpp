@@ -529,10 +529,14 @@ HkIoResult HkDeviceIoControl(HkFile* f, ULONG code, const std::vector<uint8_t>& 
     r.status = iosb.Status;
     r.information = iosb.Information;
     if (!NT_ERROR(iosb.Status)) {
-        if (iosb.Information > outputLength && method != METHOD_NEITHER && method != METHOD_IN_DIRECT)
+        // Windows copies a buffered answer back only when the caller gave an output buffer
+        // (IRP_INPUT_OPERATION); without one, Information is just reported (a count of bytes
+        // written, say). With one, reporting more than it holds would overrun it.
+        if (outputLength && iosb.Information > outputLength && method != METHOD_NEITHER && method != METHOD_IN_DIRECT)
             Fatal("IOCTL 0x%08X completed with Information %llu, more than the %u-byte output buffer", (unsigned)code,
                   (unsigned long long)iosb.Information, (unsigned)outputLength);
-        if (method == METHOD_BUFFERED && iosb.Information) memcpy(userOut.data(), sysbuf, iosb.Information);
+        if (method == METHOD_BUFFERED && outputLength && iosb.Information)
+            memcpy(userOut.data(), sysbuf, iosb.Information);
         size_t n = iosb.Information < outputLength ? iosb.Information : outputLength;
         r.data.assign(userOut.begin(), userOut.begin() + (long)n);
     }

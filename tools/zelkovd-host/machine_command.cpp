@@ -9,12 +9,14 @@
 #include <hk_storport_test.h>
 #include <hostkernel_test.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -495,6 +497,76 @@ public:
         Emit(l);
     }
 
+    // READ(16)s of one length from THREADS threads for SECONDS through the whole SCSI path (build,
+    // start, worker, cache, session), as the disk class driver would send them: the measure of
+    // what the adapter adds to the bare protocol (scripts/bench-driver.sh sets it beside
+    // `zelkovd-host session bench-read`). "sequential" walks each thread through its own stretch
+    // of the disk; otherwise offsets are random and 4 KiB aligned (the session bench's pattern).
+    void Bench(const JsonObject& rq) {
+        uint64_t lun = 0, length, threads = 1, seconds = 5;
+        std::string pattern = "random";
+        if (rq.Has("lun") && (!rq.GetU64("lun", &lun) || lun > 15)) return Error("bench", rq, "bad \"lun\"");
+        if (!rq.GetU64("length", &length) || length < 512 || length > 0x100000 || length % 512)
+            return Error("bench", rq, "missing or bad \"length\" (512 to 1048576, a multiple of 512)");
+        if (rq.Has("threads") && (!rq.GetU64("threads", &threads) || threads < 1 || threads > 256))
+            return Error("bench", rq, "bad \"threads\" (1 to 256)");
+        if (rq.Has("seconds") && (!rq.GetU64("seconds", &seconds) || seconds < 1 || seconds > 3600))
+            return Error("bench", rq, "bad \"seconds\" (1 to 3600)");
+        if (rq.Has("pattern") && (!rq.GetString("pattern", &pattern) || (pattern != "random" && pattern != "sequential")))
+            return Error("bench", rq, "bad \"pattern\" (random or sequential)");
+        uint64_t capacity = 0;
+        for (const auto& v : HkBusView())
+            if (v.lun == lun) capacity = v.capacity;
+        JsonLine l = Answer("bench", rq);
+        if (capacity < length) {
+            l.Str("error", "LUN not on the bus or smaller than one read (rescan after activation)");
+            return Emit(l);
+        }
+        std::atomic<uint64_t> ios{0}, failures{0};
+        std::atomic<bool> stop{false};
+        const uint64_t slots = (capacity - length) / 4096 + 1;
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> pool;
+        for (uint64_t t = 0; t < threads; t++) {
+            pool.emplace_back([&, t] {
+                std::mt19937_64 rng(t * 7919 + 1);
+                uint64_t next = (capacity / threads) * t / 4096 * 4096;
+                HkScsiRequest s;
+                s.lun = (UCHAR)lun;
+                s.dataInLength = (uint32_t)length;
+                s.cdb.assign(16, 0);
+                s.cdb[0] = 0x88;
+                uint32_t blocks = (uint32_t)(length / 512);
+                for (int i = 0; i < 4; i++) s.cdb[10 + i] = (uint8_t)(blocks >> (24 - 8 * i));
+                while (!stop.load(std::memory_order_relaxed)) {
+                    uint64_t off;
+                    if (pattern == "sequential") {
+                        if (next + length > capacity) next = 0;
+                        off = next;
+                        next += length;
+                    } else {
+                        off = (rng() % slots) * 4096;
+                    }
+                    uint64_t lba = off / 512;
+                    for (int i = 0; i < 8; i++) s.cdb[2 + i] = (uint8_t)(lba >> (56 - 8 * i));
+                    HkScsiResult r = HkScsiExecute(s, 60000);
+                    if (r.completed && r.srbStatus == SRB_STATUS_SUCCESS && r.transferred == length) ios++;
+                    else failures++;
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        stop = true;
+        for (auto& th : pool) th.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        uint64_t n = ios.load();
+        char mbps[32], iops[32];
+        snprintf(mbps, sizeof mbps, "%.1f", n * (double)length / secs / 1e6);
+        snprintf(iops, sizeof iops, "%.0f", n / secs);
+        l.Num("ios", n).Num("failures", failures.load()).Str("pattern", pattern).Raw("mbps", mbps).Raw("iops", iops);
+        Emit(l);
+    }
+
     void Stats(const JsonObject& rq) {
         HkPortCounters c = HkPortStats();
         JsonLine l = Answer("stats", rq);
@@ -551,6 +623,7 @@ public:
         else if (op == "log") Log(rq);
         else if (op == "registry") Registry(rq);
         else if (op == "stats") Stats(rq);
+        else if (op == "bench") Bench(rq);
         else if (op == "stop") return false;
         else Error(op, rq, "unknown op");
         return true;

@@ -36,7 +36,8 @@ const char kSessionUsage[] =
     "  exit-super 0|1 | migration-status KEY | path-deregister ID REASON | negotiate MASK\n"
     "With --udp (the data path a LUN uses: UDP for reads that fit one datagram, else TCP):\n"
     "  udp-connect | udp-read OFF LEN [FILE] | udp-write OFF FILE\n"
-    "  bench-read LEN THREADS SECONDS   random reads of LEN bytes through the data path\n"
+    "  bench-read LEN THREADS SECONDS [seq]   random (or sequential) reads of LEN bytes through the\n"
+    "                                         data path\n"
     "--udp-loss PERCENT loses that share of the channel's datagrams in each direction.\n"
     "Each OP prints one JSON line with \"op\" and \"status\"; driver debug output goes to stderr.\n"
     "The exit code is 0 only when every OP succeeded.\n";
@@ -55,7 +56,7 @@ bool OpArity(const std::string& op, size_t* lo, size_t* hi) {
         {"connect", 0, 0}, {"handshake", 0, 0}, {"disconnect", 0, 0}, {"ping", 0, 0}, {"stats", 0, 0},
         {"sleep", 1, 1}, {"read", 2, 3}, {"write", 2, 2}, {"batch-read", 1, 2}, {"batch-write", 2, 2},
         {"exit-super", 1, 1}, {"migration-status", 1, 1}, {"path-deregister", 2, 2}, {"negotiate", 1, 1},
-        {"udp-connect", 0, 0}, {"udp-read", 2, 3}, {"udp-write", 2, 2}, {"bench-read", 3, 3},
+        {"udp-connect", 0, 0}, {"udp-read", 2, 3}, {"udp-write", 2, 2}, {"bench-read", 3, 4},
     };
     for (const auto& a : table) {
         if (op == a.n) {
@@ -348,13 +349,24 @@ private:
         std::atomic<bool> stop{false};
         LONG64 udpBefore = s_->dataPath.udpReads, tcpBefore = s_->dataPath.tcpReads;
         auto t0 = std::chrono::steady_clock::now();
+        // "seq": each thread walks its own stretch of the disk (as zelkovd-host machine's bench).
+        const bool sequential = a.size() > 3;
+        const uint64_t size = s_->targetSize;
         std::vector<std::thread> pool;
         for (uint64_t t = 0; t < threads; t++) {
             pool.emplace_back([&, t] {
                 std::mt19937_64 rng(t * 7919 + 1);
                 std::vector<uint8_t> buf(len);
+                uint64_t next = size / threads * t / 4096 * 4096;
                 while (!stop.load(std::memory_order_relaxed)) {
-                    uint64_t off = (rng() % slots) * 4096;
+                    uint64_t off;
+                    if (sequential) {
+                        if (next + len > size) next = 0;
+                        off = next;
+                        next += len;
+                    } else {
+                        off = (rng() % slots) * 4096;
+                    }
                     if (NT_SUCCESS(ReadFromRemote(s_, off, (ULONG)len, buf.data()))) ios++;
                     else failures++;
                 }
@@ -400,6 +412,7 @@ bool ValidateOp(const Op& op, std::string* why) {
         if (!ParseU64(a[0], &len) || len == 0 || len > (16u << 20) || !ParseU64(a[1], &th) || th == 0 || th > 256 ||
             !ParseU64(a[2], &sec) || sec == 0 || sec > 3600)
             return *why = "bench-read LEN THREADS SECONDS: LEN 1 to 16777216, THREADS 1 to 256, SECONDS 1 to 3600", false;
+        if (a.size() > 3 && a[3] != "seq") return *why = "bench-read: the fourth argument can only be seq", false;
     } else if (op.name == "read" || op.name == "udp-read") {
         if (!ParseU64(a[0], &v) || !ParseU64(a[1], &v) || v == 0 || v > (256u << 20))
             return *why = "read OFF LEN: LEN must be 1 to 268435456", false;

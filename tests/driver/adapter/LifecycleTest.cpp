@@ -89,6 +89,9 @@ TEST_F(LifecycleTest, AThreadThatOutlivesTheStopIsWaitedForBeforeTheLunsGo) {
     hk::test::RegSetDword(kParametersKey, "AutoActivateViaApi", 1);
     hk::test::SetClockRate(20);
     g_ignoreStopMs = 3000;
+    // This thread's own thread object (made at its first kernel wait, inside the unload) lives
+    // as long as the thread: make it now so the count below is the driver's alone.
+    (VOID)KeGetCurrentThread();
     long objects = hk::test::LiveObjects();
     Load();
     for (int i = 0; i < 200 && g_threadStarts == 0; i++) SleepMs(5);
@@ -117,6 +120,9 @@ TEST_F(LifecycleTest, BusResetGivesEveryTransportAnotherChance) {
     lu->session.tcpFailed = TRUE;
     lu->session.udpFailed = TRUE;
     EXPECT_TRUE(HkBusReset());
+    // The reset runs at DISPATCH_LEVEL; the marks are cleared by the next transport choice,
+    // which holds the session's transport lock.
+    SelectTransport(&lu->session);
     EXPECT_FALSE(lu->session.tcpFailed);
     EXPECT_FALSE(lu->session.udpFailed);
 }

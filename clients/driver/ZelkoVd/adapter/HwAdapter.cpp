@@ -150,9 +150,7 @@ BOOLEAN HwResetBus(PVOID DeviceExtension, ULONG PathId) {
     for (ULONG i = 0; i < ZV_MAX_LUNS; i++) {
         LuExt* lu = adapter->lunTable[i].present ? adapter->lunTable[i].luExt : NULL;
         if (lu == NULL) continue;
-        lu->session.tcpFailed = FALSE;
-        lu->session.udpFailed = FALSE;
-        lu->session.rdmaFailed = FALSE;
+        ProtocolSession_ResetTransportFailures(&lu->session);
     }
     KeReleaseSpinLock(&adapter->lunTableLock, irql);
     return TRUE;
@@ -166,6 +164,7 @@ static VOID StopAdapter(AdapterExt* adapter) {
     for (UCHAR i = 0; i < ZV_MAX_LUNS; i++) {
         LuExt* lu = LunReference(adapter, i);
         if (lu == NULL) continue;
+        if (!lu->fileBacked) CacheShutdown(lu);   // written blocks out while the socket is open
         WpSetFlag(&lu->session.removing, TRUE);
         if (!lu->fileBacked) WskClient_Disconnect(&lu->session);
         LunDereference(lu);

@@ -46,12 +46,12 @@ static VOID LunDestroy(LuExt* lu, BOOLEAN sessionReady) {
     InterlockedExchange(&lu->pendingTimerArmed, 0);
     KeCancelTimer(&lu->pendingTimer);
     KeFlushQueuedDpcs();
+    CacheTeardown(lu);   // first: its write-back still needs the session
     if (lu->fileBacked) {
         if (lu->backend != NULL && lu->backend->Close != NULL) lu->backend->Close(lu);
     } else if (sessionReady) {
         ProtocolSession_Teardown(&lu->session);
     }
-    CacheTeardown(lu);
     if (lu->filePath.Buffer != NULL) ExFreePoolWithTag(lu->filePath.Buffer, ZV_TAG_LUEXT);
     lu->magic = 0;
     ExFreePoolWithTag(lu, ZV_TAG_LUEXT);
@@ -192,10 +192,11 @@ NTSTATUS DeleteLun(AdapterExt* Adapter, ULONG LunIndex) {
 
     // No request uses the record any more: release the server path, close the socket and stop
     // the UDP retry timer.
+    // The cache goes first: its last write-back still needs the session.
+    CacheTeardown(lu);
     if (!lu->fileBacked) ProtocolSession_Teardown(&lu->session);
     WpSetFlag(&lu->session.handshakeDone, FALSE);
     if (lu->fileBacked && lu->backend != NULL && lu->backend->Close != NULL) lu->backend->Close(lu);
-    CacheTeardown(lu);
     if (lu->filePath.Buffer != NULL) ExFreePoolWithTag(lu->filePath.Buffer, ZV_TAG_LUEXT);
     ExFreePoolWithTag(lu, ZV_TAG_LUEXT);
     return STATUS_SUCCESS;

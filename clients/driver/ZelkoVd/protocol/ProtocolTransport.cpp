@@ -79,7 +79,20 @@ BOOLEAN WpIsConnectionFailure(NTSTATUS status) {
     }
 }
 
+// Caller holds transportLock: a reset asked for at DISPATCH_LEVEL takes effect here.
+static VOID WpApplyFailureReset(PPROTOCOL_SESSION s) {
+    if (InterlockedExchange(&s->failureResetRequested, 0) == 0) return;
+    s->tcpFailed = FALSE;
+    s->udpFailed = FALSE;
+    s->rdmaFailed = FALSE;
+}
+
+VOID ProtocolSession_ResetTransportFailures(PPROTOCOL_SESSION Session) {
+    InterlockedExchange(&Session->failureResetRequested, 1);
+}
+
 static VOID WpSelectTransportLocked(PPROTOCOL_SESSION s) {
+    WpApplyFailureReset(s);
     ULONG mask = s->serverMask;
     ULONG choice;
     if (mask == 0) {
@@ -114,6 +127,7 @@ NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status) {
     // which returns at once when another thread has reconnected already: a caller that holds
     // the block cache's lock must never wait here for a reconnect that waits for that lock.
     WpAcquire(&s->transportLock);
+    WpApplyFailureReset(s);
     ULONG failed = s->currentTransport;
     switch (failed) {
         case PROTO_TRANSPORT_UDP:

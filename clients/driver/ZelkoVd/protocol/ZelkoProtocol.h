@@ -165,6 +165,9 @@ typedef struct _PROTOCOL_SESSION {
     BOOLEAN tcpFailed;
     BOOLEAN udpFailed;
     BOOLEAN rdmaFailed;
+    // A bus reset runs at DISPATCH_LEVEL and cannot take transportLock: it leaves this request,
+    // and the next transport choice (under the lock) clears the three marks.
+    volatile LONG failureResetRequested;
     FAST_MUTEX reconnectLock;
     // Guards the three failure flags, currentTransport and the negotiated serverMask, udpPort and
     // rdmaPort; nothing else is taken under it, so a
@@ -278,6 +281,8 @@ NTSTATUS ProtocolClient_PathDeregister(PPROTOCOL_SESSION Session, ULONG pathId, 
 NTSTATUS ProtocolClient_TransportNegotiate(PPROTOCOL_SESSION Session, ULONG clientMask);
 NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status);
 VOID SelectTransport(PPROTOCOL_SESSION Session);
+// Gives every transport another chance (a bus reset). Any IRQL up to DISPATCH_LEVEL.
+VOID ProtocolSession_ResetTransportFailures(PPROTOCOL_SESSION Session);
 NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session);
 BOOLEAN WpIsConnectionFailure(NTSTATUS status);
 
