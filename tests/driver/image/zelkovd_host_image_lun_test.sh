@@ -33,6 +33,9 @@ reqs = [
     {"op": "scsi", "id": "readB", "lun": 2, "cdb": "88000000000000001000000000080000", "in": 4096},
     {"op": "scsi", "id": "writeA", "lun": 1, "cdb": "8a000000000000001ff0000000100000", "out": "a5" * 8192},
     {"op": "scsi", "id": "writeB", "lun": 2, "cdb": "8a000000000000002800000000080000", "out": "c3" * 4096},
+    # SCSI requests are answered when they complete, not in order: let the writes finish
+    # before the LUNs go (a removal fails what is still in flight).
+    {"op": "wait", "ms": 5000},
     remove(2), remove(3),
     {"op": "stop"},
 ]
@@ -55,7 +58,9 @@ for name, lun, size in (("A", 1, 4 << 20), ("B", 2, 6 << 20)):
     out = bytes.fromhex(c["out"])
     assert out[:128].decode("utf-16-le").rstrip("\0") == "\\\\.\\ZelkoVd_LUN%d" % lun, out[:40]
     assert struct.unpack_from("<Q", out, 136)[0] == size and struct.unpack_from("<I", out, 144)[0] == 512, c
-bus = [l for l in lines if l.get("event") == "bus"][-1]
+at = lines.index(by_id["rescan"])   # the rescan's bus event comes right before its answer
+bus = [l for l in lines[:at] if l.get("event") == "bus"][-1]
+assert by_id["rescan"]["luns"] == 3, by_id["rescan"]
 caps = {l["lun"]: l["capacity"] for l in bus["luns"]}
 assert caps.get(1) == 4 << 20 and caps.get(2) == 6 << 20, bus
 a = by_id["readA"]
