@@ -22,6 +22,7 @@ struct Variant {
     const char* name;
     const char* format;    // qemu's name
     const char* options;   // -o ...
+    bool keepsSize = false;  // every block has its space from the start: the file never grows
 };
 
 class ImageLunTest : public AdapterTest {
@@ -123,6 +124,7 @@ void ImageLunTest::RoundTrip(const Variant& v) {
     QemuFill(fmt, img, ref);
     if (HasFatalFailure()) return;
 
+    uint64_t sizeBefore = FileSize(img);
     LuExt* lu = OpenLun(1, img);
     ASSERT_NE(lu, nullptr);
     EXPECT_EQ(LuTargetSize(lu), kDisk);   // the virtual size, whatever the file's
@@ -153,6 +155,7 @@ void ImageLunTest::RoundTrip(const Variant& v) {
     ExpectSameDisk(ReadDisk(1, kDisk), ReadAll(ref));
     ASSERT_EQ(DeleteLun(Adapter(), 1), STATUS_SUCCESS);
 
+    if (v.keepsSize) EXPECT_EQ(FileSize(img), sizeBefore);
     ExpectCheckClean(fmt, img);
     ExpectCompareSame(fmt, img, ref);
 
@@ -166,8 +169,8 @@ void ImageLunTest::RoundTrip(const Variant& v) {
 }
 
 TEST_F(ImageLunTest, RawAndVhdRoundTrips) {
-    RoundTrip({"raw", "raw", ""});
-    RoundTrip({"vhd fixed", "vpc", "subformat=fixed,force_size=on"});
+    RoundTrip({"raw", "raw", "", true});
+    RoundTrip({"vhd fixed", "vpc", "subformat=fixed,force_size=on", true});
     RoundTrip({"vhd dynamic", "vpc", "subformat=dynamic,force_size=on"});
 }
 
@@ -175,9 +178,10 @@ TEST_F(ImageLunTest, VhdxRoundTrips) {
     RoundTrip({"vhdx 1M", "vhdx", "block_size=1M"});
     RoundTrip({"vhdx 8M", "vhdx", "block_size=8M"});
     RoundTrip({"vhdx default", "vhdx", ""});
-    // qemu's fixed VHDX: every block has its space, marked zero-state until written.
-    RoundTrip({"vhdx fixed zero-state", "vhdx", "subformat=fixed,block_size=2M"});
-    RoundTrip({"vhdx fixed present", "vhdx", "subformat=fixed,block_size=2M,block_state_zero=off"});
+    // qemu's fixed VHDX: every block has its space, marked zero-state until written; a first
+    // write uses that space.
+    RoundTrip({"vhdx fixed zero-state", "vhdx", "subformat=fixed,block_size=2M", true});
+    RoundTrip({"vhdx fixed present", "vhdx", "subformat=fixed,block_size=2M,block_state_zero=off", true});
 }
 
 TEST_F(ImageLunTest, VmdkRoundTrip) { RoundTrip({"vmdk", "vmdk", "subformat=monolithicSparse"}); }

@@ -56,7 +56,13 @@ typedef struct _ZV_VHDX_STATE {
     ULONG blockSize;
     ULONG tableEntries;              // payload blocks
     PULONGLONG table;                // payload file offsets; all-ones = not present
+    // Space a block in the zero state keeps in the file (qemu's fixed VHDX), used when the block
+    // is first written instead of growing the file; 0 = none.
+    PULONGLONG reserved;
     ULONGLONG tableOffset;           // BAT region
+    ULONGLONG tableLength;
+    ULONGLONG metadataOffset;        // metadata region
+    ULONGLONG metadataLength;
     ULONG chunkRatio;                // payload entries between two sector-bitmap entries
     ULONG currentHeader;             // 0: the header at 64 KiB, 1: at 128 KiB
     UCHAR header[4096];              // the current header as read (checksum included)

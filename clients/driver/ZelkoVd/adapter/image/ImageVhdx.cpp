@@ -19,6 +19,7 @@
 #define VHDX_MAX_METADATA       64u
 
 #define VHDX_STATE_MASK         7u
+#define VHDX_ZERO               2u
 #define VHDX_FULLY_PRESENT      6u
 #define VHDX_NOT_PRESENT        (~0ull)
 
@@ -175,7 +176,8 @@ NTSTATUS VhdxOpen(PZV_IMAGE Image) {
     st = ImgReadTable(Image, batOffset, batEntries * 8, &raw);
     if (!NT_SUCCESS(st)) return st;
     x->table = (PULONGLONG)ImgAlloc((SIZE_T)blocks * 8);
-    if (x->table == NULL) {
+    x->reserved = (PULONGLONG)ImgAlloc((SIZE_T)blocks * 8);
+    if (x->table == NULL || x->reserved == NULL) {
         ImgFree(raw);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -184,6 +186,7 @@ NTSTATUS VhdxOpen(PZV_IMAGE Image) {
         ULONGLONG off = (e >> 20) * VHDX_MB;
         if ((e & VHDX_STATE_MASK) != VHDX_FULLY_PRESENT) {
             x->table[b] = VHDX_NOT_PRESENT;
+            if ((e & VHDX_STATE_MASK) == VHDX_ZERO && off >= VHDX_MB) x->reserved[b] = off;
         } else if (off < VHDX_MB) {
             // A payload block over the headers: writing it would destroy them.
             st = STATUS_FILE_CORRUPT_ERROR;
@@ -196,13 +199,39 @@ NTSTATUS VhdxOpen(PZV_IMAGE Image) {
     if (!NT_SUCCESS(st)) return st;
     x->tableEntries = (ULONG)blocks;
     x->tableOffset = batOffset;
+    x->tableLength = batLength;
+    x->metadataOffset = metaOffset;
+    x->metadataLength = metaLength;
     Image->virtualSize = virtualSize;
     return STATUS_SUCCESS;
 }
 
 VOID VhdxClose(PZV_IMAGE Image) {
     ImgFree(Image->u.vhdx.table);
+    ImgFree(Image->u.vhdx.reserved);
     Image->u.vhdx.table = NULL;
+    Image->u.vhdx.reserved = NULL;
+}
+
+static BOOLEAN Overlaps(ULONGLONG a, ULONGLONG aLen, ULONGLONG b, ULONGLONG bLen) { return a < b + bLen && b < a + aLen; }
+
+// The space a zero-state block kept, when it is really its own: inside the file, clear of the
+// headers and regions, and named by no other block.
+static BOOLEAN ReservedUsable(PZV_IMAGE img, ULONGLONG block) {
+    ZV_VHDX_STATE* x = &img->u.vhdx;
+    ULONGLONG off = x->reserved[block];
+    if (off < VHDX_MB || off + x->blockSize > img->fileSize) return FALSE;
+    if (Overlaps(off, x->blockSize, x->tableOffset, x->tableLength) ||
+        Overlaps(off, x->blockSize, x->metadataOffset, x->metadataLength) ||
+        Overlaps(off, x->blockSize, ImgLe64(x->header + 72), ImgLe32(x->header + 68)))
+        return FALSE;
+    for (ULONG b = 0; b < x->tableEntries; b++) {
+        if (b == block) continue;
+        if ((x->table[b] != VHDX_NOT_PRESENT && Overlaps(off, x->blockSize, x->table[b], x->blockSize)) ||
+            (x->reserved[b] != 0 && Overlaps(off, x->blockSize, x->reserved[b], x->blockSize)))
+            return FALSE;
+    }
+    return TRUE;
 }
 
 NTSTATUS VhdxTranslate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset, PBOOLEAN Allocated, BOOLEAN CanLoad) {
@@ -224,7 +253,8 @@ NTSTATUS VhdxAllocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     ZV_VHDX_STATE* x = &Image->u.vhdx;
     ULONGLONG block = Sector / (x->blockSize / 512);
     if (block >= x->tableEntries) return STATUS_END_OF_FILE;
-    ULONGLONG start = ImgRoundUp(Image->appendPoint, VHDX_MB);
+    BOOLEAN reuse = ReservedUsable(Image, block);
+    ULONGLONG start = reuse ? x->reserved[block] : ImgRoundUp(Image->appendPoint, VHDX_MB);
     if (start < VHDX_MB) start = VHDX_MB;
     NTSTATUS st = ImageZeroFill(&Image->io, start, x->blockSize);
     if (!NT_SUCCESS(st)) return st;
@@ -234,7 +264,8 @@ NTSTATUS VhdxAllocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     st = ImgWrite(Image, x->tableOffset + BatIndex(x, block) * 8, 8, e);
     if (!NT_SUCCESS(st)) return st;
     x->table[block] = start;
-    Image->appendPoint = start + x->blockSize;
+    x->reserved[block] = 0;
+    if (!reuse) Image->appendPoint = start + x->blockSize;
     *Offset = start + (Sector % (x->blockSize / 512)) * 512;
     return STATUS_SUCCESS;
 }
