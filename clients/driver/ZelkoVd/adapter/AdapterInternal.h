@@ -23,6 +23,7 @@
 struct LuExt;
 struct AdapterExt;
 struct LUN_BACKEND;
+struct _ZV_IMAGE;
 
 #include "ZelkoControl.h"
 
@@ -211,12 +212,13 @@ struct LuExt {
     // Per-kind I/O: the block cache for a network LUN, the image-file layer for a file LUN.
     const LUN_BACKEND* backend;     // creation
 
-    // Image-file state, filled by the image-file layer (passive level, its own lock).
-    HANDLE fileHandle;
-    PFILE_OBJECT fileObject;
+    // Image-file state (adapter/image/): written by CreateLun before the record is published and
+    // by the backend's Close at removal; the image record guards its tables with its own lock.
+    HANDLE fileHandle;              // kernel handle, synchronous and unbuffered
+    PFILE_OBJECT fileObject;        // referenced for the life of the LUN
     UNICODE_STRING filePath;        // buffer from pool, tag ZV_TAG_LUEXT
-    PVOID imageState;               // the image layer's record, or NULL for a raw file
-    UCHAR imageFormatInUse;
+    struct _ZV_IMAGE* image;        // the open container (format 0 when the file is served raw)
+    UCHAR imageFormatInUse;         // the container opened; clear: the file is the disk
 
     // Held READs (PendingReads.cpp): pendingReads under pendingLock (DISPATCH_LEVEL).
     KEVENT activatedEvent;          // notification, signalled once by WakeupPendingReads

@@ -4,8 +4,9 @@
 // path take a reference under that lock (LunReference), so a LUN that DeleteLun has taken out
 // of its slot stays allocated until the last request that was using it lets go.
 #include "LunBackend.h"
+#include "image/FileLun.h"
 
-PZV_FILE_LUN_OPEN g_FileLunOpen = NULL;
+PZV_FILE_LUN_OPEN g_FileLunOpen = FileLunOpen;
 
 static VOID ZvCopyWide(PWCHAR Dst, ULONG DstChars, PCWSTR Src, ULONG SrcChars) {
     ULONG n = 0;
