@@ -360,7 +360,8 @@ NetServer::Action NetServer::Process(Conn* c) {
             park = true;
             break;
         }
-        c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out);
+        if (!c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out, c->fd))
+            return Close(c, "answer cut short by an I/O error");
         pos += frame;
         if (!Flush(c)) return Close(c, "send failed");
         if (c->outOff < c->out.size()) break;  // answer first, then the next request

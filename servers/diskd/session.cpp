@@ -1,6 +1,9 @@
 #include "session.h"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "compress.h"
 #include "log.h"
@@ -160,11 +163,18 @@ uint32_t Session::CheckRange(uint64_t offset, uint64_t len) const {
     return 0;
 }
 
-bool Session::HandleTcp(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
+bool Session::HandleTcp(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out, int sock) {
     stats_.requests++;
     switch (h.opcode) {
         case wire::OpHandshake: Handshake(h, p, n, out); break;
-        case wire::OpRead: Read(h, out, false); break;
+        case wire::OpRead:
+            if (sock >= 0 && out.empty()) {
+                int r = SendBaseDirect(h, out, sock);
+                if (r < 0) return false;
+                if (r > 0) break;
+            }
+            Read(h, out, false);
+            break;
         case wire::OpWrite: Write(h, p, n, &out); break;
         case wire::OpBatchRead: BatchRead(h, p, n, out); break;
         case wire::OpBatchWrite: BatchWrite(h, p, n, out); break;
@@ -322,6 +332,51 @@ void Session::Read(const wire::MessageHeader& h, Bytes& out, bool udp) {
     }
     wire::MessageHeader r{wire::kMagic, wire::kVersion, wire::OpRespOk, flags, h.seq, h.offset, len};
     memcpy(out.data() + base, &r, sizeof r);
+}
+
+int Session::SendBaseDirect(const wire::MessageHeader& h, Bytes& out, int sock) {
+    // Compressed answers are built in memory anyway; this path is for plain ones.
+    if (cfg_.compression) return 0;
+    std::shared_lock<std::shared_mutex> lk(stateMutex_);
+    if (!image_ || h.length == 0 || h.length > cfg_.maxIoBytes || CheckRange(h.offset, h.length)) return 0;
+    Image::BaseView view;
+    if (!image_->ViewBase(overlay_.get(), pin_, h.offset, h.length, &view)) return 0;
+    wire::MessageHeader r{wire::kMagic, wire::kVersion, wire::OpRespOk, wire::FlagData, h.seq, h.offset, h.length};
+    iovec iov[2] = {{&r, sizeof r}, {const_cast<uint8_t*>(view.data), h.length}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t sent;
+    do {
+        sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    // A failed send is left to the normal path, which meets the error again and closes.
+    size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+    const size_t total = sizeof r + h.length;
+    if (done < total) {
+        // What the socket did not take is copied now, while the view holds the base lock:
+        // once it is released, a merge may overwrite these very pages with content this
+        // session must not see.
+        size_t base = out.size();
+        out.resize(base + (total - done));
+        uint8_t* dst = out.data() + base;
+        if (done < sizeof r) {
+            memcpy(dst, reinterpret_cast<const uint8_t*>(&r) + done, sizeof r - done);
+            dst += sizeof r - done;
+            done = sizeof r;
+        }
+        size_t dataOff = done - sizeof r;
+        if (!PreadFull(view.fd, dst, h.length - dataOff, h.offset + dataOff)) {
+            out.resize(base);
+            ZLOG(Error, "io", "read failed iqn=%s offset=%llu len=%u", image_->iqn().c_str(),
+                 static_cast<unsigned long long>(h.offset), h.length);
+            if (sent > 0) return -1;  // part of the answer is on the wire: the stream is lost
+            Error(out, h, wire::ErrIoDevice5, "read I/O error");
+            return 1;
+        }
+    }
+    stats_.bytesRead += h.length;
+    return 1;
 }
 
 void Session::Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, Bytes* out) {

@@ -84,10 +84,13 @@ public:
             std::string peerIp, uint16_t peerPort);
     ~Session();
 
-    // One complete TCP request. Returns false when the connection is to be closed after the
-    // answer in `out` has been sent.
+    // One complete TCP request. With `sock` (a non-blocking socket, -1 = none) and `out`
+    // empty, a plain Read answer from the base file may be sent right away, straight from the
+    // page cache; what the socket does not take is appended to `out` like any answer. Returns
+    // false when the connection must be closed without sending anything more (an answer was
+    // sent only in part).
     bool HandleTcp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
-                   Bytes& out);
+                   Bytes& out, int sock = -1);
     // One datagram; `out` stays empty when no answer is due.
     void HandleUdp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
                    Bytes& out);
@@ -101,6 +104,8 @@ private:
     void Unbind();  // needs stateMutex_ exclusively
     void Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
     void Read(const wire::MessageHeader& h, Bytes& out, bool udp);
+    // The direct path of Read; returns 1 done, 0 not applicable (take Read), -1 close.
+    int SendBaseDirect(const wire::MessageHeader& h, Bytes& out, int sock);
     void Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, Bytes* out);
     void BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
     void BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
