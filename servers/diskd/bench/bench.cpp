@@ -1,7 +1,11 @@
 // zelko-diskd-bench: read throughput of a running zelko-diskd, or of an NBD server, over TCP.
 //
 //   zelko-diskd-bench --port P (--iqn IQN | --nbd EXPORT) [--clients N] [--mode seq|rand]
-//                     [--block BYTES] [--seconds S] [--server-pid PID]
+//                     [--block BYTES] [--seconds S] [--server-pid PID] [--once]
+//
+// --once (with --mode seq): the clients read the whole image once, each its own slice, and
+// stop; a warm-up pass that leaves the server in the state of one that has served the image
+// for a while.
 //
 // Every client is one connection with its own Handshake, issuing one request at a time as the
 // driver does. With --nbd the same loop speaks NBD instead (fixed newstyle handshake with
@@ -192,8 +196,19 @@ int main(int argc, char** argv) {
     uint32_t block = 1 << 20;
     double seconds = 5;
     int serverPid = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i], v = argv[i + 1];
+    bool once = false;
+    for (int i = 1; i < argc; i += 2) {
+        std::string a = argv[i];
+        if (a == "--once") {
+            once = true;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "option %s wants a value\n", a.c_str());
+            return 2;
+        }
+        std::string v = argv[i + 1];
         if (a == "--port") port = static_cast<uint16_t>(std::stoul(v));
         else if (a == "--iqn") iqn = v;
         else if (a == "--nbd") nbd = true, nbdExport = v;
@@ -209,7 +224,7 @@ int main(int argc, char** argv) {
     }
     if (iqn.empty() == !nbd) {
         fprintf(stderr, "usage: zelko-diskd-bench --port P (--iqn IQN | --nbd EXPORT) [--clients N] [--mode seq|rand] "
-                        "[--block BYTES] [--seconds S] [--server-pid PID]\n");
+                        "[--block BYTES] [--seconds S] [--server-pid PID] [--once]\n");
         return 2;
     }
     std::atomic<uint64_t> ops{0}, bytes{0}, wireBytes{0};
@@ -234,8 +249,9 @@ int main(int argc, char** argv) {
             std::mt19937_64 rng(c + 1);
             uint64_t blocks = size / block;
             uint64_t next = (blocks / clients) * c;
+            uint64_t sliceEnd = c + 1 == clients ? blocks : next + blocks / clients;
             uint32_t seq = 2;
-            while (!stop) {
+            while (!stop && !(once && next >= sliceEnd)) {
                 uint64_t b = mode == "seq" ? (next++ % blocks) : (rng() % blocks);
                 if (nbd) {
                     if (!NbdRead(fd, ++seq, b * block, block, buf.data())) {
@@ -260,8 +276,10 @@ int main(int argc, char** argv) {
             }
         });
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    stop = true;
+    if (!once) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        stop = true;
+    }
     for (auto& t : threads) t.join();
     double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     double cpu = ServerCpuSeconds(serverPid) - cpu0;
