@@ -101,6 +101,8 @@ uint32_t ZelkoDevice::WriteDisk(int64_t offset, const void* data, uint32_t lengt
   if (!io_.Control(h_, IOCTL_ZELKO_WRITE_DISK, request_.data(), WriteDiskInputSize(length), nullptr,
                    0, &n))
     return 0;
+  // A short count with a successful request: name it rather than leave a stale error behind.
+  if (n != length) SetLastError(ERROR_WRITE_FAULT);
   return n;
 }
 
