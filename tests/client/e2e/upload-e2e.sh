@@ -133,7 +133,22 @@ PY
 )
 
 # --- run 1: a whole upload
-start_bridge
+shots=${ZELKO_SHOTS_DIR:-}
+if [ -n "$shots" ]; then
+  # scripts/screenshots.sh: the driver program announces the running progress dialog; a slower
+  # disk keeps it on screen while it is captured.
+  start_bridge --read-delay-ms 60
+  (
+    for _ in $(seq 1200); do [ -f "$tmp/app/shot-upload.ready" ] && break; sleep 0.1; done
+    wid=$(xdotool search --name '^系统上传进度$' | tail -1)
+    [ -n "$wid" ] && xwd -silent -id "$wid" | convert xwd:- "$shots/upload.png" && log "$shots/upload.png"
+    touch "$tmp/app/shot-upload.done"
+  ) &
+  pids+=($!)
+  export ZELKO_TEST_SHOTS=1
+else
+  start_bridge
+fi
 install_service
 ZELKO_TEST_MODE=success ZELKO_TEST_IMAGE_INDEX=0 "$wine_run" "$driver_exe" | tee "$tmp/run1.out" || fail "run 1 (upload) failed"
 grep -q '^merge reported: mergedBlocks=' "$tmp/run1.out" || fail "the client reported no merge"
