@@ -307,7 +307,7 @@ struct DiagnosticsRecord {
     uint64_t lastProcessId;
     uint32_t lastMagic;
     // LUN table
-    uint32_t presentLuns;
+    uint32_t presentLuns;          // bit n set: LUN slot n holds a LUN
     uint32_t lunCreationCounter;
     uint8_t reserved[100];
     // One wrapping counter per SCSI operation code, indexed by the first CDB byte.

@@ -45,6 +45,18 @@ VOID HkWskTestStall(HK_WSK_OP op, ULONG count);
 ULONG HkWskTestStalledIrps(VOID);
 VOID HkWskTestReleaseStalled(VOID);
 
+// Sends that stop part-way: after `skip` further stream sends, the next `count` sends transmit at
+// most `afterBytes` bytes and then complete with `status`, reporting the bytes that went out
+// (e.g. STATUS_INSUFFICIENT_RESOURCES after part of a request).
+VOID HkWskTestFailSend(NTSTATUS status, ULONG afterBytes, ULONG skip, ULONG count);
+
+// Late completions: the next `count` calls of kind `op` ignore their cancel, as a packet does that
+// the network stack is already completing when the cancel arrives. They complete normally (with
+// their data) whenever the socket allows, or with STATUS_CANCELLED when the socket is closed.
+// HkWskTestLateCompletions() counts those that completed after a cancel they ignored.
+VOID HkWskTestLateCancel(HK_WSK_OP op, ULONG count);
+ULONG HkWskTestLateCompletions(VOID);
+
 // The next `count` captures of the provider interface wait min(delayMs, the caller's wait
 // limit) and then return `status`.
 VOID HkWskTestFailCapture(NTSTATUS status, ULONG count, ULONG delayMs);

@@ -98,6 +98,12 @@ struct Op {
     bool started = false;   // connect issued
     bool stalled = false;
     bool cancelled = false;  // cancel routine ran while the op was on its way to the reactor
+    // Recovery fault hooks (section "Fault hooks" below)
+    bool ignoreCancel = false;     // a cancel finds the packet already being completed
+    bool cancelIgnored = false;    // ... and one came
+    bool failSend = false;         // the send stops after failAfter bytes with failStatus
+    SIZE_T failAfter = 0;
+    NTSTATUS failStatus = STATUS_SUCCESS;
 };
 
 struct Socket {
@@ -136,6 +142,10 @@ struct Hooks {
     ULONG captureFailCount = 0;
     NTSTATUS captureStatus = STATUS_NOINTERFACE;
     ULONG captureDelayMs = 0;
+    // Recovery fault hooks
+    ULONG lateCancel[HkWskOpCount] = {};
+    ULONG failSendSkip = 0, failSendCount = 0, failSendBytes = 0;
+    NTSTATUS failSendStatus = STATUS_SUCCESS;
 };
 
 class Provider {
@@ -151,6 +161,7 @@ public:
     std::atomic<ULONG> calls[HkWskOpCount];
     std::atomic<LONG> openSockets{0};
     std::atomic<LONG> registrations{0};
+    std::atomic<ULONG> lateCompletions{0};  // packets that completed after a cancel they ignored
     std::unordered_map<PWSK_SOCKET, std::shared_ptr<Socket>> sockets;
     std::vector<Op*> stalled;
 
@@ -297,6 +308,52 @@ VOID NTAPI CancelOp(PDEVICE_OBJECT, PIRP irp);
 
 bool IsCancelled(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0; }
 
+// ---------------------------------------------------------------------------------------------
+// Fault hooks for the recovery tests: sends that stop part-way with an error, and packets whose
+// cancel arrives while the network stack is already completing them (they complete normally, with
+// their data, whenever the socket allows; closing the socket still cancels them).
+
+VOID NTAPI IgnoredCancel(PDEVICE_OBJECT, PIRP irp);
+
+// The cancel routine an op carries while it waits in a queue.
+PDRIVER_CANCEL CancelRoutineFor(const Op* op) { return op->ignoreCancel ? IgnoredCancel : CancelOp; }
+
+// Whether a cancel has to be honoured now.
+bool CancelRequested(const Op* op) { return !op->ignoreCancel && IsCancelled(op->irp); }
+
+VOID NTAPI IgnoredCancel(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Op* op = static_cast<Op*>(irp->Tail.Overlay.DriverContext[0]);
+    // Nobody can claim the op while its cancel routine is cleared; after re-arming, it is the
+    // reactor's again.
+    op->cancelIgnored = true;
+    IoSetCancelRoutine(irp, IgnoredCancel);
+}
+
+void TakeFaultHooks(Op* op) {
+    HK_WSK_OP h = HookKind(op->kind);
+    std::lock_guard<std::mutex> g(P().lock);
+    Hooks& k = P().hooks;
+    if (h < HkWskOpCount && k.lateCancel[h]) {
+        if (k.lateCancel[h] != HK_WSK_FOREVER) k.lateCancel[h]--;
+        op->ignoreCancel = true;
+    }
+    if ((op->kind == OpKind::Send) && k.failSendCount) {
+        if (k.failSendSkip) {
+            k.failSendSkip--;
+        } else {
+            if (k.failSendCount != HK_WSK_FOREVER) k.failSendCount--;
+            op->failSend = true;
+            op->failAfter = k.failSendBytes;
+            op->failStatus = k.failSendStatus;
+        }
+    }
+}
+
+void NoteCompletion(const Op* op) {
+    if (op->cancelIgnored) P().lateCompletions++;
+}
+
 // The packet becomes the provider's: one stack location down, as IoCallDriver would do.
 void TakeIrp(PIRP irp, Op* op) {
     IoSetNextIrpStackLocation(irp);
@@ -325,10 +382,11 @@ NTSTATUS Accept(Op* op) {
         P().stalled.push_back(op);
         return STATUS_PENDING;
     }
+    TakeFaultHooks(op);
     // Creating a socket takes no time worth cancelling; everything else can be cancelled.
     if (op->kind != OpKind::Socket) {
-        IoSetCancelRoutine(op->irp, CancelOp);
-        if (IsCancelled(op->irp) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
+        IoSetCancelRoutine(op->irp, CancelRoutineFor(op));
+        if (CancelRequested(op) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
             CompleteIrp(op->irp, STATUS_CANCELLED, 0);
             delete op;
             return STATUS_PENDING;
@@ -486,7 +544,7 @@ void Provider::Start(Op* op, std::vector<Op*>& done) {
             return;
         }
     } else {
-        IoSetCancelRoutine(op->irp, CancelOp);
+        IoSetCancelRoutine(op->irp, CancelRoutineFor(op));
     }
     switch (op->kind) {
         case OpKind::Send:
@@ -511,8 +569,8 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
     // Claim an op for processing: false when its cancel routine is already running.
     auto claim = [](Op* op) { return IoSetCancelRoutine(op->irp, nullptr) != nullptr; };
     auto unclaim = [&](std::deque<Op*>& q, Op* op) {
-        IoSetCancelRoutine(op->irp, CancelOp);
-        if (IsCancelled(op->irp) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) finish(q, op, STATUS_CANCELLED, 0);
+        IoSetCancelRoutine(op->irp, CancelRoutineFor(op));
+        if (CancelRequested(op) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) finish(q, op, STATUS_CANCELLED, 0);
     };
 
     // Control operations run in order; a pending connect blocks the ones behind it.
@@ -595,8 +653,8 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
             default: st = STATUS_NOT_SUPPORTED; break;
         }
         if (pending) {
-            IoSetCancelRoutine(op->irp, CancelOp);
-            if (IsCancelled(op->irp) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
+            IoSetCancelRoutine(op->irp, CancelRoutineFor(op));
+            if (CancelRequested(op) && IoSetCancelRoutine(op->irp, nullptr) != nullptr) {
                 finish(s->ctlQ, op, STATUS_CANCELLED, 0);
                 continue;
             }
@@ -659,6 +717,14 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
         std::vector<iovec> iov;
         SIZE_T want = op->buf.Length - op->done;
         if (s->resetAfterSend && s->sent + want > s->resetAfterSend) want = (SIZE_T)(s->resetAfterSend - s->sent);
+        if (op->failSend) {
+            // Fault hook: this send stops after failAfter bytes.
+            if (op->done >= op->failAfter) {
+                finish(s->sendQ, op, op->failStatus, op->done);
+                continue;
+            }
+            if (want > op->failAfter - op->done) want = op->failAfter - op->done;
+        }
         WSK_BUF b = op->buf;
         b.Length = op->done + want;
         BuildIov(b, op->done, iov);
@@ -801,6 +867,7 @@ void Provider::Run() {
         }
         for (auto& s : ready) Process(s, done);
         for (Op* op : done) {
+            NoteCompletion(op);
             op->irp->Tail.Overlay.DriverContext[0] = nullptr;
             CompleteIrp(op->irp, op->irp->IoStatus.Status, op->irp->IoStatus.Information);
             delete op;
@@ -1172,6 +1239,7 @@ VOID HkWskTestReset(VOID) {
     std::lock_guard<std::mutex> g(P().lock);
     P().hooks = Hooks{};
     P().captureCalls = 0;
+    P().lateCompletions = 0;
     for (auto& c : P().calls) c = 0;
 }
 
@@ -1209,6 +1277,22 @@ VOID HkWskTestFailCapture(NTSTATUS status, ULONG count, ULONG delayMs) {
     P().hooks.captureStatus = status;
     P().hooks.captureDelayMs = delayMs;
 }
+
+VOID HkWskTestFailSend(NTSTATUS status, ULONG afterBytes, ULONG skip, ULONG count) {
+    std::lock_guard<std::mutex> g(P().lock);
+    P().hooks.failSendStatus = status;
+    P().hooks.failSendBytes = afterBytes;
+    P().hooks.failSendSkip = skip;
+    P().hooks.failSendCount = count;
+}
+
+VOID HkWskTestLateCancel(HK_WSK_OP op, ULONG count) {
+    if (op >= HkWskOpCount) return;
+    std::lock_guard<std::mutex> g(P().lock);
+    P().hooks.lateCancel[op] = count;
+}
+
+ULONG HkWskTestLateCompletions(VOID) { return P().lateCompletions.load(); }
 
 ULONG HkWskTestCaptureCalls(VOID) { return P().captureCalls.load(); }
 LONG HkWskTestOpenSockets(VOID) { return P().openSockets.load(); }

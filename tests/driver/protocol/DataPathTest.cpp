@@ -90,6 +90,9 @@ VOID RegisterPush(PPROTOCOL_SESSION, PVOID) {
     WskUdp_RegisterPushBlock(PushHandler);
 }
 
+// The retry fields change in the timer's work item: read them as the driver does.
+LONG Atomic(volatile LONG& v) { return InterlockedCompareExchange(&v, 0, 0); }
+
 WSKUDP_STATS Stats() {
     WSKUDP_STATS s;
     WskUdp_GetStats(&s);
@@ -260,7 +263,7 @@ TEST_F(DataPathTest, NoUdpPortMeansTcpOnlyWithoutARetryTimer) {
     PPROTOCOL_SESSION fresh = NewSession(server->tcp());
     ASSERT_EQ(WskClient_Connect(fresh), STATUS_SUCCESS);
     EXPECT_EQ(ProtocolClient_StartUdp(fresh), STATUS_DEVICE_NOT_READY);
-    EXPECT_FALSE(fresh->retryArmed);
+    EXPECT_FALSE(Atomic(fresh->retryArmed));
     EXPECT_FALSE(WskUdp_IsActive());
     std::vector<uint8_t> buf(4096);
     ASSERT_EQ(ProtocolClient_Handshake(fresh), STATUS_SUCCESS);
@@ -327,10 +330,10 @@ protected:
     }
     // Moves the clock past the next firing and waits for its work item.
     void Fire(PPROTOCOL_SESSION s) {
-        LONG before = s->retryAttempts;
+        LONG before = Atomic(s->retryAttempts);
         hk::test::AdvanceClock(60LL * 10000000);
-        for (int i = 0; i < 250 && s->retryAttempts == before; i++) peer::SleepMs(2);
-        for (int i = 0; i < 500 && s->retryWorkBusy != 0; i++) peer::SleepMs(2);
+        for (int i = 0; i < 250 && Atomic(s->retryAttempts) == before; i++) peer::SleepMs(2);
+        for (int i = 0; i < 500 && Atomic(s->retryWorkBusy) != 0; i++) peer::SleepMs(2);
         hk::test::DrainWorkItems();
     }
     std::string dir_;
@@ -340,20 +343,20 @@ TEST_F(UdpRetryTest, AFailedStartIsRetriedEveryMinuteUntilTheChannelIsUp) {
     PPROTOCOL_SESSION s = Start();
     HkWskTestRefuseDatagramSockets(STATUS_INSUFFICIENT_RESOURCES, 2, TRUE);
     EXPECT_EQ(ProtocolClient_StartUdp(s), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(s->retryArmed);
+    EXPECT_TRUE(Atomic(s->retryArmed));
     EXPECT_EQ(g_registerCalls.load(), 0);
     hk::test::AdvanceClock(59LL * 10000000);
     peer::SleepMs(20);
     hk::test::DrainWorkItems();
-    EXPECT_EQ(s->retryAttempts, 0) << "fired before 60 s";
+    EXPECT_EQ(Atomic(s->retryAttempts), 0) << "fired before 60 s";
     Fire(s);
-    EXPECT_EQ(s->retryAttempts, 1);
+    EXPECT_EQ(Atomic(s->retryAttempts), 1);
     EXPECT_NE(FileLog().find("[UDP重试] 第 1 次失败\n"), std::string::npos);
     Fire(s);
     EXPECT_NE(FileLog().find("[UDP重试] 第 2 次成功，UDP 已激活 端口=" + std::to_string(server->udp()) + "\n"),
               std::string::npos);
     EXPECT_TRUE(WskUdp_IsActive());
-    EXPECT_FALSE(s->retryArmed);
+    EXPECT_FALSE(Atomic(s->retryArmed));
     EXPECT_EQ(g_registerCalls.load(), 1);
     std::vector<uint8_t> buf(4096);
     ULONG path = 0;
@@ -368,26 +371,26 @@ TEST_F(UdpRetryTest, TheEleventhFiringLogsTheLimitAndNeverNegotiates) {
     hk::test::ClearDbgLines();
     for (int i = 0; i < 10; i++) Fire(s);
     EXPECT_EQ(LogCount("[TransportNegotiate] 协商成功"), 10);
-    EXPECT_TRUE(s->retryArmed);
+    EXPECT_TRUE(Atomic(s->retryArmed));
     Fire(s);
     EXPECT_EQ(LogCount("[TransportNegotiate] 协商成功"), 10) << "an 11th negotiation";
     EXPECT_NE(FileLog().find("[UDP重试] 第 10 次失败\n[UDP重试] 已达上限 10 次，停止\n"), std::string::npos);
-    EXPECT_FALSE(s->retryArmed);
+    EXPECT_FALSE(Atomic(s->retryArmed));
     Fire(s);
-    EXPECT_EQ(s->retryAttempts, 11);
+    EXPECT_EQ(Atomic(s->retryAttempts), 11);
 }
 
 TEST_F(UdpRetryTest, TeardownDisarmsAnArmedTimer) {
     PPROTOCOL_SESSION s = Start();
     HkWskTestRefuseDatagramSockets(STATUS_INSUFFICIENT_RESOURCES, HK_WSK_FOREVER, TRUE);
     EXPECT_EQ(ProtocolClient_StartUdp(s), STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_TRUE(s->retryArmed);
+    ASSERT_TRUE(Atomic(s->retryArmed));
     ProtocolSession_Teardown(s);
-    EXPECT_FALSE(s->retryArmed);
+    EXPECT_FALSE(Atomic(s->retryArmed));
     hk::test::AdvanceClock(61LL * 10000000);
     peer::SleepMs(20);
     hk::test::DrainWorkItems();
-    EXPECT_EQ(s->retryAttempts, 0);
+    EXPECT_EQ(Atomic(s->retryAttempts), 0);
     HkWskTestRefuseDatagramSockets(STATUS_SUCCESS, 0, TRUE);
 }
 

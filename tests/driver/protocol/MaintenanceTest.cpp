@@ -51,12 +51,19 @@ TEST_F(MaintenanceTest, ExitSuperUser) {
     answerLength = 8;
     EXPECT_EQ(ProtocolClient_ExitSuperUser(s, TRUE, nullptr, nullptr), STATUS_INVALID_BUFFER_SIZE);
     EXPECT_TRUE(LogHas("[ZelkoVd][ERR] [ExitSuperUser] 响应 size 不匹配: got=8, want=16\n"));
-    // Not retried; the stream that still held 8 unread bytes was replaced by a clean one.
+    // Not retried; the stream that still held 8 unread bytes was closed.
     auto reqs = srv.Requests();
     EXPECT_EQ(std::count_if(reqs.begin(), reqs.end(), [](const Request& q) { return q.header.opcode == wire::OpExitSuperUser; }), 3);
-    EXPECT_EQ(reqs.back().header.opcode, wire::OpHandshake);
+    EXPECT_EQ(reqs.back().header.opcode, wire::OpExitSuperUser);
+    EXPECT_FALSE(s->connected);
+    // The next exchange runs on a clean stream that its recovery built.
+    answerLength = 16;
+    s->superUser = TRUE;
+    ASSERT_EQ(ProtocolClient_ExitSuperUser(s, TRUE, nullptr, nullptr), STATUS_SUCCESS);
+    reqs = srv.Requests();
+    EXPECT_EQ(reqs[reqs.size() - 2].header.opcode, wire::OpHandshake);
+    EXPECT_EQ(reqs.back().header.opcode, wire::OpExitSuperUser);
     EXPECT_EQ(reqs.back().conn, 1);
-    EXPECT_TRUE(s->connected);
 }
 
 TEST_F(MaintenanceTest, MigrationStatusKeyAndRecord) {
@@ -113,12 +120,19 @@ TEST_F(MaintenanceTest, PingAnswers) {
     EXPECT_EQ(ProtocolClient_Ping(s), STATUS_UNEXPECTED_NETWORK_ERROR);
     EXPECT_EQ(s->stats.pingFailures, 1);
     EXPECT_TRUE(LogHas("[ZelkoVd][WARN] Ping 失败: 0xC00000C4\n"));
+    EXPECT_EQ(s->stats.reconnects, 0) << "Ping never recovers";
+    EXPECT_FALSE(s->connected) << "what follows an unexpected answer is unknown: the stream goes";
+    ASSERT_EQ(ProtocolClient_Reconnect(s), STATUS_SUCCESS);
     mode = 2;
     EXPECT_EQ(ProtocolClient_Ping(s), STATUS_REMOTE_NOT_LISTENING);
+    EXPECT_TRUE(s->connected) << "a server error is a bare header";
     mode = 3;
     EXPECT_EQ(ProtocolClient_Ping(s), STATUS_INVALID_NETWORK_RESPONSE);
     EXPECT_EQ(s->stats.pingFailures, 3);
-    EXPECT_EQ(s->stats.reconnects, 0) << "Ping never recovers";
+    EXPECT_EQ(s->stats.reconnects, 1) << "Ping never recovers";
+    ASSERT_EQ(ProtocolClient_Reconnect(s), STATUS_DEVICE_NOT_CONNECTED) << "rate limit";
+    hk::test::AdvanceClock(310000000);
+    ASSERT_EQ(ProtocolClient_Reconnect(s), STATUS_SUCCESS);
     s->removing = TRUE;
     EXPECT_EQ(ProtocolClient_Ping(s), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(s->stats.pingFailures, 3) << "a removing session does not count";

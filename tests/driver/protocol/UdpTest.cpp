@@ -200,6 +200,8 @@ TEST_F(UdpTest, AnswerAfterTheThirdSendCompletesAndItsLateDuplicateIsDropped) {
         }
     });
     Connect(peer);
+    hk::test::AdvanceClock(5LL * 10000000);  // an idle receive slice or two
+    peer::SleepMs(20);
     auto req = ReadRequest(77, 8192, 4096);
     std::vector<uint8_t> buf(4096);
     EXPECT_EQ(WskUdp_SendRecv(&req, sizeof(req), buf.data(), 4096), 4096u);
@@ -210,6 +212,7 @@ TEST_F(UdpTest, AnswerAfterTheThirdSendCompletesAndItsLateDuplicateIsDropped) {
     EXPECT_EQ(st.sends, 3);
     EXPECT_EQ(st.retransmits, 2);
     EXPECT_EQ(st.answers, 1);
+    EXPECT_EQ(st.waitTimeouts, 0) << "the receive thread's idle slices are no time-outs";
     EXPECT_TRUE(LogHas("[ZelkoVd][DBG] WskUdp_SendRecv: 重传 seq="));
     EXPECT_TRUE(LogHas("reqId=77 第 2 次\n"));
 }

@@ -33,6 +33,9 @@ NTSTATUS ControlReadLocal(PCONTROL_REQUEST Request) {
     // output shorter than that would be written past its end, so it is refused before anything
     // is opened.
     if (rec.length > zc::kMaxTransfer) return STATUS_INVALID_PARAMETER;
+    // The file system reads a negative offset as "at the current position" (-2) or "at the end"
+    // (-1): an offset past 2^63 would read somewhere other than asked.
+    if ((LONGLONG)rec.offset < 0) return STATUS_INVALID_PARAMETER;
     if ((ULONGLONG)Request->OutputLength < zc::ReadLocalOutputSize(rec.length)) return STATUS_BUFFER_TOO_SMALL;
 
     // The path need not be terminated in the user's record; end it within its field.
@@ -92,6 +95,13 @@ NTSTATUS ZelkoHandleIoctlWriteDisk(PCONTROL_REQUEST Request) {
                    zc::WriteDiskInputSize(rec.length));
         return STATUS_BUFFER_TOO_SMALL;
     }
+    // The bytes written go back as the request's byte count. Without an output buffer nothing is
+    // copied back (the upload sends none); with one, the copy-back of that many bytes would run
+    // past a buffer shorter than the data.
+    if (Request->OutputLength != 0 && Request->OutputLength < rec.length) {
+        ZvLogPlain("[WRITE_DISK] 输出缓冲区过小: outLen=%u, need=%u\n", Request->OutputLength, rec.length);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
     PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, rec.length, ZV_TAG_WRITE_DISK);
     if (copy == NULL) {
         ZvLogPlain("[WRITE_DISK] 内核缓冲分配失败: length=%u\n", rec.length);
@@ -124,46 +134,38 @@ NTSTATUS ControlWriteDisk(PCONTROL_REQUEST Request) {
 
 namespace {
 
-NTSTATUS ControlTransferComplete(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS ControlTransfer(PIRP Irp, BOOLEAN isWrite) {
     PAGED_CODE();
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     ULONG length = isWrite ? sp->Parameters.Write.Length : sp->Parameters.Read.Length;
     LONGLONG offset = isWrite ? sp->Parameters.Write.ByteOffset.QuadPart : sp->Parameters.Read.ByteOffset.QuadPart;
-    if (length == 0) return ControlTransferComplete(Irp, STATUS_SUCCESS, 0);
-    if (Irp->MdlAddress == NULL) return ControlTransferComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+    if (length == 0) return ControlComplete(Irp, STATUS_SUCCESS, 0);
+    if (Irp->MdlAddress == NULL) return ControlComplete(Irp, STATUS_INVALID_PARAMETER, 0);
     PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress,
                                                  (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute));
-    if (buffer == NULL) return ControlTransferComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    LuExt* lu = ControlLun0(ControlStartedAdapter());
-    if (lu == NULL) return ControlTransferComplete(Irp, STATUS_DEVICE_NOT_READY, 0);
+    if (buffer == NULL) return ControlComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    LuExt* lu = ControlReferenceLun0(ControlStartedAdapter());
+    if (lu == NULL) return ControlComplete(Irp, STATUS_DEVICE_NOT_READY, 0);
     // As for WRITE_DISK: the session's offsets are unsigned.
-    if (offset < 0) return ControlTransferComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
     ULONGLONG done = 0;
-    NTSTATUS status = isWrite ? ProtocolClient_Write(&lu->session, (ULONGLONG)offset, length, buffer, &done)
-                              : ProtocolClient_Read(&lu->session, (ULONGLONG)offset, length, buffer, &done);
-    return ControlTransferComplete(Irp, status, (ULONG_PTR)(done < length ? done : length));
+    if (offset >= 0)
+        status = isWrite ? ProtocolClient_Write(&lu->session, (ULONGLONG)offset, length, buffer, &done)
+                         : ProtocolClient_Read(&lu->session, (ULONGLONG)offset, length, buffer, &done);
+    LunDereference(lu);
+    return ControlComplete(Irp, status, (ULONG_PTR)(done < length ? done : length));
 }
 
 }  // namespace
 
 NTSTATUS ZelkoControlRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (DeviceObject == NULL ||
-        DeviceObject != (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL))
+    if (!ControlIsControlDevice(DeviceObject))
         return ZvCallPortDispatch(IRP_MJ_READ, DeviceObject, Irp);
     return ControlTransfer(Irp, FALSE);
 }
 
 NTSTATUS ZelkoControlWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (DeviceObject == NULL ||
-        DeviceObject != (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL))
+    if (!ControlIsControlDevice(DeviceObject))
         return ZvCallPortDispatch(IRP_MJ_WRITE, DeviceObject, Irp);
     return ControlTransfer(Irp, TRUE);
 }

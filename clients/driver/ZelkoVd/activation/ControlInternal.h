@@ -4,8 +4,8 @@
 //
 // ControlDevice.cpp validates a request once against its table row (adapter started, LUN 0
 // present when the row needs it, buffer minimums) before a handler runs, so a handler can rely
-// on: Adapter non-NULL, Lun0 live when the row needs LUN 0, and the system buffer at least as
-// long as the row's minimums. Anything beyond the minimums (data lengths inside the record) is
+// on: Adapter non-NULL, Lun0 live and referenced when the row needs LUN 0, and the system buffer
+// at least as long as the row's minimums. Anything beyond the minimums (data lengths inside the record) is
 // the handler's to check.
 #pragma once
 
@@ -33,7 +33,8 @@ typedef struct _CONTROL_REQUEST {
     ULONG InputLength;
     ULONG OutputLength;
     AdapterExt* Adapter;
-    LuExt* Lun0;            // NULL when there is no live LUN 0
+    LuExt* Lun0;            // referenced for the request's run; NULL when the row does not use LUN 0
+                            // or there is no live LUN 0
     ULONG_PTR Information;  // bytes returned; reported only when the status is a success
 } CONTROL_REQUEST, *PCONTROL_REQUEST;
 
@@ -66,10 +67,20 @@ NTSTATUS ControlGetDiskInfo(PCONTROL_REQUEST Request);
 NTSTATUS ControlIsReady(PCONTROL_REQUEST Request);
 NTSTATUS ControlGetDiagnostics(PCONTROL_REQUEST Request);
 
-// The live LUN 0 of the started adapter, or NULL (ControlDevice.cpp). Also used by the control
+// The started adapter (not yet being torn down), or NULL; and LUN 0 of it with a reference that
+// the caller drops with LunDereference, or NULL (ControlDevice.cpp). Also used by the control
 // device's read and write handlers, which do not go through the request table.
 AdapterExt* ControlStartedAdapter(VOID);
-LuExt* ControlLun0(AdapterExt* Adapter);
+// Completes a control-device request; a failure returns no bytes.
+NTSTATUS ControlComplete(PIRP Irp, NTSTATUS status, ULONG_PTR information);
+LuExt* ControlReferenceLun0(AdapterExt* Adapter);
+
+// The wrappers route only the control device's requests here; a request for any other device
+// goes back to the port driver's own routine.
+FORCEINLINE BOOLEAN ControlIsControlDevice(PDEVICE_OBJECT DeviceObject) {
+    return DeviceObject != NULL &&
+           DeviceObject == (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&ControlDevice, NULL, NULL);
+}
 
 // Copies a UTF-16 field of `units` units from a request record into a driver buffer of
 // `units` units: up to the first NUL, at most units - 1 characters, always terminated. The

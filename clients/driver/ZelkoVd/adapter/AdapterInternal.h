@@ -14,6 +14,11 @@
 #include "../activation/ZvLog.h"
 #include "../activation/ZvParameters.h"
 
+// Windows 8 and later: lookaside entries from no-execute pool. Older header sets lack the name.
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
+#endif
+
 struct LuExt;
 struct AdapterExt;
 struct LUN_BACKEND;
@@ -281,7 +286,10 @@ typedef struct _ZV_ADAPTER_DIAG {
     HANDLE volatile lastProcessId;
     volatile LONG lastFileWriteBytes;
     volatile LONG lastOpcode;
-    volatile UCHAR opcodeCounts[256];   // wrapping 8-bit counter per CDB operation code
+    // Per CDB operation code; reported as a wrapping 8-bit counter (the low byte). Counted in
+    // 32 bits because HwStorBuildIo runs on several processors at once and there is no
+    // interlocked 8-bit increment in every header set.
+    volatile LONG opcodeCounts[256];
 } ZV_ADAPTER_DIAG;
 
 // ---------------------------------------------------------------------------------------------

@@ -69,8 +69,10 @@ NTSTATUS ZelkoDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS ZelkoCreateControlDevice(PDRIVER_OBJECT DriverObject) {
     ZvLogPlain("CreateControlDevice ENTER\n");
-    UNICODE_STRING name = RTL_CONSTANT_STRING(ZV_CONTROL_DEVICE_NAME);
-    UNICODE_STRING sddl = RTL_CONSTANT_STRING(ZV_CONTROL_DEVICE_SDDL);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ZV_CONTROL_DEVICE_NAME);
+    UNICODE_STRING sddl;
+    RtlInitUnicodeString(&sddl, ZV_CONTROL_DEVICE_SDDL);
     PDEVICE_OBJECT device = NULL;
     NTSTATUS status = IoCreateDeviceSecure(DriverObject, sizeof(ZV_CONTROL_EXTENSION), &name, FILE_DEVICE_UNKNOWN,
                                            FILE_DEVICE_SECURE_OPEN, FALSE, &sddl, NULL, &device);
@@ -81,7 +83,8 @@ NTSTATUS ZelkoCreateControlDevice(PDRIVER_OBJECT DriverObject) {
     device->Flags |= DO_DIRECT_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
 
-    UNICODE_STRING link = RTL_CONSTANT_STRING(ZV_CONTROL_DEVICE_LINK);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ZV_CONTROL_DEVICE_LINK);
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
         ZvLogPlain("IoCreateSymbolicLink FAILED 0x%08X\n", (ULONG)status);
@@ -101,7 +104,8 @@ NTSTATUS ZelkoCreateControlDevice(PDRIVER_OBJECT DriverObject) {
 VOID ZelkoDeleteControlDevice(VOID) {
     PDEVICE_OBJECT device = (PDEVICE_OBJECT)InterlockedExchangePointer((PVOID volatile*)&ControlDevice, NULL);
     if (device == NULL) return;
-    UNICODE_STRING link = RTL_CONSTANT_STRING(ZV_CONTROL_DEVICE_LINK);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ZV_CONTROL_DEVICE_LINK);
     IoDeleteSymbolicLink(&link);
     IoDeleteDevice(device);
     ZvLogPlain("ControlDevice deleted\n");

@@ -44,7 +44,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     FileLogWrite(ZV_FILE_LOG_START_MARKER);
     ZvResetLoadState();
 
-    UNICODE_STRING routine = RTL_CONSTANT_STRING(L"KeGetPreviousMode");
+    UNICODE_STRING routine;
+    RtlInitUnicodeString(&routine, L"KeGetPreviousMode");
     InterlockedExchangePointer(&g_KeGetPreviousMode, MmGetSystemRoutineAddress(&routine));
     ZvLogPlain("KeGetPreviousMode @ 0x%p\n", g_KeGetPreviousMode);
 

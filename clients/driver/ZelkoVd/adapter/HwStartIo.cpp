@@ -29,8 +29,7 @@ BOOLEAN HwStorBuildIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
     if (Srb->Function != SRB_FUNCTION_EXECUTE_SCSI) return TRUE;
 
     UCHAR op = Srb->Cdb[0];
-    // A wrapping 8-bit counter per operation code: the byte store is the documented behaviour.
-    adapter->diag.opcodeCounts[op] = (UCHAR)(adapter->diag.opcodeCounts[op] + 1);
+    InterlockedIncrement(&adapter->diag.opcodeCounts[op]);
     InterlockedExchange(&adapter->diag.lastOpcode, op);
 
     if (Srb->Lun >= ZV_MAX_LUNS) {

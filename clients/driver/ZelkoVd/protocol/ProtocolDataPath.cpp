@@ -71,6 +71,14 @@ NTSTATUS WriteToRemote(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length
 // ---------------------------------------------------------------------------------------------
 // Bringing the channel up
 
+// The negotiated port changes under transportLock (a retry may negotiate while activation does).
+static USHORT WpUdpPort(PPROTOCOL_SESSION s) {
+    WpAcquire(&s->transportLock);
+    USHORT port = s->udpPort;
+    WpRelease(&s->transportLock);
+    return port;
+}
+
 static VOID WpRegisterPushBlock(PPROTOCOL_SESSION s) {
     if (s->pushBlockRegisterRoutine != NULL) s->pushBlockRegisterRoutine(s, s->pushBlockRegisterContext);
 }
@@ -79,8 +87,9 @@ NTSTATUS ProtocolClient_StartUdp(PPROTOCOL_SESSION Session) {
     PPROTOCOL_SESSION s = Session;
     NTSTATUS st = ProtocolClient_TransportNegotiate(s, PROTO_TRANSPORT_TCP | PROTO_TRANSPORT_UDP);
     if (!NT_SUCCESS(st)) return st;
-    if (s->udpPort == 0) return STATUS_NOT_SUPPORTED;  // the server offers no channel: TCP only
-    st = WskUdp_Connect(s->serverIp, s->udpPort);
+    USHORT port = WpUdpPort(s);
+    if (port == 0) return STATUS_NOT_SUPPORTED;  // the server offers no channel: TCP only
+    st = WskUdp_Connect(s->serverIp, port);
     if (NT_SUCCESS(st)) {
         WpRegisterPushBlock(s);
         return st;
@@ -110,8 +119,9 @@ static VOID WpUdpRetryRun(PPROTOCOL_SESSION s) {
         return;
     }
     NTSTATUS st = ProtocolClient_TransportNegotiate(s, PROTO_TRANSPORT_TCP | PROTO_TRANSPORT_UDP);
-    if (NT_SUCCESS(st) && s->udpPort != 0 && NT_SUCCESS(WskUdp_Connect(s->serverIp, s->udpPort))) {
-        FileLogWrite("[UDP重试] 第 %d 次成功，UDP 已激活 端口=%u\n", (int)attempt, (ULONG)s->udpPort);
+    USHORT port = NT_SUCCESS(st) ? WpUdpPort(s) : 0;
+    if (port != 0 && NT_SUCCESS(WskUdp_Connect(s->serverIp, port))) {
+        FileLogWrite("[UDP重试] 第 %d 次成功，UDP 已激活 端口=%u\n", (int)attempt, (ULONG)port);
         WpUdpRetryDisarm(s);
         WpRegisterPushBlock(s);
         return;

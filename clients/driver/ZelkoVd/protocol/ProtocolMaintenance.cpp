@@ -1,46 +1,42 @@
 // Session maintenance exchanges: ExitSuperUser, MigrationStatus, Ping, PathDeregister.
 //
-// They send the header and the payload with two sends. Like the block operations they close
-// the stream when they fail half-way, so that no later exchange reads their leftovers.
+// They send the header and the payload with two sends. Like the block operations they run
+// through the exchange runner, which closes the stream when one of them fails half-way.
 #include "ProtocolInternal.h"
 
-static VOID WpSettle(PPROTOCOL_SESSION s, BOOLEAN outOfStep, PCSTR name, NTSTATUS st) {
-    if (outOfStep && WpFlag(&s->connected)) WpDropOutOfStep(s, name, st);
-}
-
-// Header checks shared by ExitSuperUser and MigrationStatus: server error mapping, opcode, and
-// the exact record length.
-static NTSTATUS WpCheckFixedAnswer(const ZV_MESSAGE_HEADER* resp, ULONG want, PCSTR name) {
-    return WpCheckRespHeader(resp, want, name);
-}
-
 // One request with a fixed-size answer record: send header + payload, receive header, check it,
-// receive the record. Runs under ioLock; *outOfStep reports whether the stream must be closed.
-static NTSTATUS WpFixedExchange(PPROTOCOL_SESSION s, ZV_MESSAGE_HEADER* hdr, PVOID payload, ULONG payloadLength,
-                                PVOID answer, ULONG answerLength, ULONG deadlineMs, PCSTR name,
-                                BOOLEAN* outOfStep) {
-    *outOfStep = FALSE;
-    NTSTATUS st = WskClient_SendAll(s, hdr, sizeof(*hdr));
-    if (NT_SUCCESS(st) && payloadLength) st = WskClient_SendAll(s, payload, payloadLength);
-    if (!NT_SUCCESS(st)) {
-        *outOfStep = st != STATUS_INSUFFICIENT_RESOURCES;
-        return st;
-    }
+// receive the record.
+typedef struct _WP_FIXED {
+    ZV_MESSAGE_HEADER hdr;
+    PVOID payload;
+    ULONG payloadLength;
+    PVOID answer;
+    ULONG answerLength;
+    ULONG deadlineMs;
+    PCSTR name;
+} WP_FIXED;
+
+static NTSTATUS WpFixedBody(PWP_EXCHANGE x) {
+    WP_FIXED* f = (WP_FIXED*)x->context;
+    NTSTATUS st = WpXSendAll(x, &f->hdr, sizeof(f->hdr));
+    if (NT_SUCCESS(st) && f->payloadLength) st = WpXSendAll(x, f->payload, f->payloadLength);
+    if (!NT_SUCCESS(st)) return st;
     ZV_MESSAGE_HEADER resp;
-    st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), deadlineMs);
-    if (!NT_SUCCESS(st)) {
-        *outOfStep = TRUE;
-        return st;
-    }
-    st = WpCheckFixedAnswer(&resp, answerLength, name);
-    if (!NT_SUCCESS(st)) {
-        // A record of another size is on its way.
-        *outOfStep = st == STATUS_INVALID_BUFFER_SIZE;
-        return st;
-    }
-    st = WskClient_ReceiveAllDeadline(s, answer, answerLength, deadlineMs);
-    if (!NT_SUCCESS(st)) *outOfStep = TRUE;
-    return st;
+    st = WpXReceive(x, &resp, sizeof(resp), f->deadlineMs);
+    if (!NT_SUCCESS(st)) return st;
+    st = WpXCheckAnswer(x, &resp, f->answerLength, f->name);
+    if (!NT_SUCCESS(st)) return st;
+    return WpXReceive(x, f->answer, f->answerLength, f->deadlineMs);
+}
+
+static NTSTATUS WpFixedExchange(PPROTOCOL_SESSION s, WP_FIXED* f) {
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = f->name;
+    x.options = WP_X_RECOVER;
+    x.body = WpFixedBody;
+    x.context = f;
+    return WpRunExchange(&x);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -48,63 +44,79 @@ static NTSTATUS WpFixedExchange(PPROTOCOL_SESSION s, ZV_MESSAGE_HEADER* hdr, PVO
 NTSTATUS ProtocolClient_ExitSuperUser(PPROTOCOL_SESSION Session, BOOLEAN commit, PULONGLONG blocks,
                                       PULONGLONG bytes) {
     PPROTOCOL_SESSION s = Session;
-    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    NTSTATUS st = WpEntryCheck(s);
+    if (!NT_SUCCESS(st)) return st;
     if (!WpFlag(&s->superUser)) return STATUS_INVALID_DEVICE_REQUEST;
     UCHAR payload = commit ? 1 : 0;
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpExitSuperUser, 0, 0, 1);
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS st = WpLockAndCheck(s);
-        if (!NT_SUCCESS(st)) return st;
-        zw::ExitSuperUserResponse rec;
-        BOOLEAN outOfStep;
-        st = WpFixedExchange(s, &hdr, &payload, 1, &rec, sizeof(rec), PROTO_DEADLINE_EXIT_SU_MS, "ExitSuperUser",
-                             &outOfStep);
-        if (NT_SUCCESS(st)) {
-            if (blocks) *blocks = rec.blocks;
-            if (bytes) *bytes = rec.bytes;
-            WpSetFlag(&s->superUser, FALSE);
-            PLOG_INFO("ExitSuperUser 成功: commit=%d, blocks=%llu, bytes=%llu\n", (int)commit, rec.blocks, rec.bytes);
-        }
-        WpSettle(s, outOfStep, "ExitSuperUser", st);
-        WpUnlock(s);
-        if (outOfStep && st == STATUS_INVALID_BUFFER_SIZE) WpRestoreAfterDrop(s);
-        if (NT_SUCCESS(st) || attempt > 0) return st;
-        NTSTATUS r = WpTryRecover(s, st);
-        if (!NT_SUCCESS(r)) return r;
-    }
+    zw::ExitSuperUserResponse rec;
+    WP_FIXED f;
+    WpBuildHeader(s, &f.hdr, zw::OpExitSuperUser, 0, 0, 1);
+    f.payload = &payload;
+    f.payloadLength = 1;
+    f.answer = &rec;
+    f.answerLength = sizeof(rec);
+    f.deadlineMs = PROTO_DEADLINE_EXIT_SU_MS;
+    f.name = "ExitSuperUser";
+    st = WpFixedExchange(s, &f);
+    if (!NT_SUCCESS(st)) return st;
+    if (blocks) *blocks = rec.blocks;
+    if (bytes) *bytes = rec.bytes;
+    WpSetFlag(&s->superUser, FALSE);
+    PLOG_INFO("ExitSuperUser 成功: commit=%d, blocks=%llu, bytes=%llu\n", (int)commit, rec.blocks, rec.bytes);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ProtocolClient_MigrationStatus(PPROTOCOL_SESSION Session, PCSTR key, PVOID out48) {
     PPROTOCOL_SESSION s = Session;
-    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    NTSTATUS st = WpEntryCheck(s);
+    if (!NT_SUCCESS(st)) return st;
     if (key == NULL || out48 == NULL) return STATUS_INVALID_PARAMETER;
     zw::MigrationStatusRequest req;
     RtlZeroMemory(&req, sizeof(req));
     for (ULONG i = 0; i < zw::kMigrationKeyMaxText && key[i] != 0; i++) req.key[i] = (UCHAR)key[i];
+    zw::MigrationStatusResponse rec;
+    WP_FIXED f;
+    WpBuildHeader(s, &f.hdr, zw::OpMigrationStatus, 0, 0, sizeof(req));
+    f.payload = &req;
+    f.payloadLength = sizeof(req);
+    f.answer = &rec;
+    f.answerLength = sizeof(rec);
+    f.deadlineMs = PROTO_DEADLINE_MIGRATION_MS;
+    f.name = "MigrationStatus";
+    st = WpFixedExchange(s, &f);
+    if (!NT_SUCCESS(st)) return st;
+    rec.field12 = 0;
+    RtlCopyMemory(out48, &rec, sizeof(rec));
+    PLOG_DBG("MigrationStatus: active=%u, dirty=%llu/%llu\n", rec.active, rec.dirty, rec.total);
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ping
+
+typedef struct _WP_PING {
     ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpMigrationStatus, 0, 0, sizeof(req));
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS st = WpLockAndCheck(s);
-        if (!NT_SUCCESS(st)) return st;
-        zw::MigrationStatusResponse rec;
-        BOOLEAN outOfStep;
-        st = WpFixedExchange(s, &hdr, &req, sizeof(req), &rec, sizeof(rec), PROTO_DEADLINE_MIGRATION_MS,
-                             "MigrationStatus", &outOfStep);
-        if (NT_SUCCESS(st)) {
-            rec.field12 = 0;
-            RtlCopyMemory(out48, &rec, sizeof(rec));
-            PLOG_DBG("MigrationStatus: active=%u, dirty=%llu/%llu\n", rec.active, rec.dirty, rec.total);
-        }
-        WpSettle(s, outOfStep, "MigrationStatus", st);
-        WpUnlock(s);
-        if (outOfStep && st == STATUS_INVALID_BUFFER_SIZE) WpRestoreAfterDrop(s);
-        if (NT_SUCCESS(st) || attempt > 0) return st;
-        NTSTATUS r = WpTryRecover(s, st);
-        if (!NT_SUCCESS(r)) return r;
-    }
+    BOOLEAN noStream;  // the session was not connected any more (counted, not logged)
+} WP_PING;
+
+static NTSTATUS WpPingBody(PWP_EXCHANGE x) {
+    WP_PING* p = (WP_PING*)x->context;
+    NTSTATUS st = WpXSendAll(x, &p->hdr, sizeof(p->hdr));
+    if (!NT_SUCCESS(st)) return st;
+    // One deadline for the whole answer, which may arrive in pieces.
+    ZV_MESSAGE_HEADER resp;
+    st = WpXReceiveTight(x, &resp, sizeof(resp), PROTO_DEADLINE_PING_MS);
+    if (!NT_SUCCESS(st)) return st;
+    if (resp.magic != zw::kMagic || resp.version != zw::kVersion) return WpXRefuse(x, STATUS_INVALID_NETWORK_RESPONSE);
+    if (resp.opcode == zw::OpRespPong) return STATUS_SUCCESS;
+    // A server error is a bare header; what follows any other answer is unknown.
+    if (resp.opcode == zw::OpRespError) return STATUS_REMOTE_NOT_LISTENING;
+    return WpXRefuse(x, STATUS_UNEXPECTED_NETWORK_ERROR);
+}
+
+static VOID WpPingNoStream(PWP_EXCHANGE x, NTSTATUS status) {
+    UNREFERENCED_PARAMETER(status);
+    ((WP_PING*)x->context)->noStream = TRUE;
 }
 
 NTSTATUS ProtocolClient_Ping(PPROTOCOL_SESSION Session) {
@@ -114,105 +126,57 @@ NTSTATUS ProtocolClient_Ping(PPROTOCOL_SESSION Session) {
         InterlockedIncrement64(&s->stats.pingFailures);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpPing, 0, 0, 0);
-    WpAcquire(&s->ioLock);
-    if (!WpFlag(&s->connected)) {
-        WpRelease(&s->ioLock);
-        InterlockedIncrement64(&s->stats.pingFailures);
-        return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    BOOLEAN outOfStep = FALSE;
-    NTSTATUS st = STATUS_SUCCESS;
-    ULONG sent = 0;
-    while (sent < sizeof(hdr)) {
-        ULONG n = 0;
-        st = WskClient_Send(s, (PUCHAR)&hdr + sent, sizeof(hdr) - sent, &n);
-        if (!NT_SUCCESS(st)) break;
-        if (n == 0) {
-            st = STATUS_UNSUCCESSFUL;
-            break;
-        }
-        sent += n;
-    }
-    ZV_MESSAGE_HEADER resp;
-    if (!NT_SUCCESS(st)) {
-        outOfStep = st != STATUS_INSUFFICIENT_RESOURCES || sent > 0;
-    } else {
-        // One deadline for the whole answer, which may arrive in pieces.
-        LARGE_INTEGER freq;
-        LARGE_INTEGER start = KeQueryPerformanceCounter(&freq);
-        LONGLONG deadline = start.QuadPart + (LONGLONG)PROTO_DEADLINE_PING_MS * freq.QuadPart / 1000;
-        ULONG got = 0;
-        while (got < sizeof(resp)) {
-            LONGLONG now = KeQueryPerformanceCounter(NULL).QuadPart;
-            if (now >= deadline) {
-                st = STATUS_IO_TIMEOUT;
-                break;
-            }
-            // A single receive waits no longer than the deadline leaves, so a silent server
-            // fails the Ping after 3 s, not after a whole receive limit.
-            ULONG leftMs = (ULONG)((deadline - now) * 1000 / freq.QuadPart) + 1;
-            ULONG n = 0;
-            st = WskpReceiveLimited(s, (PUCHAR)&resp + got, sizeof(resp) - got, &n, leftMs);
-            if (st == STATUS_TIMEOUT) continue;
-            if (!NT_SUCCESS(st)) break;
-            if (n == 0) {
-                st = STATUS_CONNECTION_DISCONNECTED;
-                break;
-            }
-            got += n;
-            // An answer completed after the deadline is late all the same.
-            if (KeQueryPerformanceCounter(NULL).QuadPart > deadline) {
-                st = STATUS_IO_TIMEOUT;
-                break;
-            }
-        }
-        if (got == sizeof(resp) && NT_SUCCESS(st)) st = STATUS_SUCCESS;
-        if (!NT_SUCCESS(st)) outOfStep = TRUE;
-    }
-    if (NT_SUCCESS(st)) {
-        if (resp.magic != zw::kMagic || resp.version != zw::kVersion) {
-            st = STATUS_INVALID_NETWORK_RESPONSE;
-            outOfStep = TRUE;
-        } else if (resp.opcode == zw::OpRespPong) {
-            st = STATUS_SUCCESS;
-        } else if (resp.opcode == zw::OpRespError) {
-            st = STATUS_REMOTE_NOT_LISTENING;
-        } else {
-            st = STATUS_UNEXPECTED_NETWORK_ERROR;
-        }
-    }
-    WpSettle(s, outOfStep, "Ping", st);
-    WpRelease(&s->ioLock);
+    WP_PING p;
+    WpBuildHeader(s, &p.hdr, zw::OpPing, 0, 0, 0);
+    p.noStream = FALSE;
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "Ping";
+    x.options = WP_X_CONNECTED_ONLY;
+    x.body = WpPingBody;
+    x.onNoStream = WpPingNoStream;
+    x.context = &p;
+    NTSTATUS st = WpRunExchange(&x);
     if (NT_SUCCESS(st)) {
         InterlockedIncrement64(&s->stats.pongs);
         return STATUS_SUCCESS;
     }
     InterlockedIncrement64(&s->stats.pingFailures);
-    PLOG_WARN("Ping 失败: 0x%08X\n", (ULONG)st);
+    if (!p.noStream) PLOG_WARN("Ping 失败: 0x%08X\n", (ULONG)st);
     return st;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PathDeregister
+
+typedef struct _WP_PATHDEREG {
+    ZV_MESSAGE_HEADER hdr;
+    zw::PathDeregisterRequest req;
+} WP_PATHDEREG;
+
+static NTSTATUS WpPathDeregisterBody(PWP_EXCHANGE x) {
+    WP_PATHDEREG* d = (WP_PATHDEREG*)x->context;
+    NTSTATUS st = WpXSendAll(x, &d->hdr, sizeof(d->hdr));
+    if (NT_SUCCESS(st)) st = WpXSendAll(x, &d->req, sizeof(d->req));
+    if (!NT_SUCCESS(st)) return st;
+    // The header's content is not examined: whatever it says, nothing follows it.
+    ZV_MESSAGE_HEADER resp;
+    return WpXReceive(x, &resp, sizeof(resp), PROTO_DEADLINE_PATHDEREG_MS);
 }
 
 NTSTATUS ProtocolClient_PathDeregister(PPROTOCOL_SESSION Session, ULONG pathId, ULONG reason) {
     PPROTOCOL_SESSION s = Session;
     if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
     if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
-    zw::PathDeregisterRequest req = {pathId, reason, 0};
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpPathDeregister, 0, 0, sizeof(req));
-    NTSTATUS st = WpLockAndCheck(s);
-    if (!NT_SUCCESS(st)) return st;
-    st = WskClient_SendAll(s, &hdr, sizeof(hdr));
-    if (NT_SUCCESS(st)) st = WskClient_SendAll(s, &req, sizeof(req));
-    if (!NT_SUCCESS(st)) {
-        WpSettle(s, st != STATUS_INSUFFICIENT_RESOURCES, "PathDeregister", st);
-        return WpUnlockReturn(s, st);
-    }
-    ZV_MESSAGE_HEADER resp;
-    st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), PROTO_DEADLINE_PATHDEREG_MS);
-    WpSettle(s, !NT_SUCCESS(st), "PathDeregister", st);
-    WpUnlock(s);
+    WP_PATHDEREG d;
+    d.req = {pathId, reason, 0};
+    WpBuildHeader(s, &d.hdr, zw::OpPathDeregister, 0, 0, sizeof(d.req));
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "PathDeregister";
+    x.body = WpPathDeregisterBody;
+    x.context = &d;
+    NTSTATUS st = WpRunExchange(&x);
     if (!NT_SUCCESS(st)) return st;
     if (s->pathId == pathId) s->pathId = 0;
     PLOG_INFO("[PathDeregister] pathId=%u reason=%u\n", pathId, reason);

@@ -1,27 +1,9 @@
 // The protocol session: Handshake and the block operations Read, Write, BatchRead, BatchWrite.
 //
-// Each operation is one complete request/response exchange under ioLock, so the TCP stream never
-// carries two exchanges at once. When an exchange fails half-way (a transfer failed, or the
-// answer announced bytes the driver will not take), the bytes still on their way would be read as
-// the next answer's header; such an exchange closes the stream before it releases ioLock.
+// Each operation is one body run by the exchange runner (ProtocolExchange.cpp), which holds
+// ioLock around it, closes the stream when the body leaves it out of step, and runs the
+// operation's one recovery.
 #include "ProtocolInternal.h"
-
-// How an exchange left the stream.
-typedef enum _WP_STREAM_STATE {
-    WpStreamInStep = 0,
-    WpStreamBroken,   // a transfer failed; recovery (if any) reconnects
-    WpStreamRefused,  // the answer could not be consumed; close, then restore the session
-} WP_STREAM_STATE;
-
-// Closes the stream if the exchange left it out of step; called with ioLock held.
-static VOID WpSettleStream(PPROTOCOL_SESSION s, WP_STREAM_STATE state, PCSTR name, NTSTATUS st) {
-    if (state != WpStreamInStep && WpFlag(&s->connected)) WpDropOutOfStep(s, name, st);
-}
-
-// A transfer failure other than "nothing was sent for lack of memory" leaves the stream broken.
-static WP_STREAM_STATE WpTransferState(NTSTATUS st) {
-    return st == STATUS_INSUFFICIENT_RESOURCES ? WpStreamInStep : WpStreamBroken;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Life cycle
@@ -31,6 +13,7 @@ NTSTATUS ProtocolSession_Init(PPROTOCOL_SESSION Session, ULONG preferredTranspor
     Session->currentTransport = PROTO_TRANSPORT_TCP;
     ExInitializeFastMutex(&Session->ioLock);
     ExInitializeFastMutex(&Session->reconnectLock);
+    ExInitializeFastMutex(&Session->transportLock);
     WskpSessionPoolInit(Session);
     if (preferredTransport == 2) {
         PLOG("preferredTransport=RDMA 不可用（内核态无 RDMA 数据通道），降级 UDP/TCP\n");
@@ -113,41 +96,39 @@ static ULONG WpBuildHandshakeRecord(PPROTOCOL_SESSION s, PUCHAR rec, PUCHAR flag
     return pos;
 }
 
-NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION s) {
+VOID WpClearCache(PPROTOCOL_SESSION s) {
+    if (s->cacheClearRoutine) s->cacheClearRoutine(s, s->cacheClearContext);
+}
+
+NTSTATUS WpHandshakeBody(PWP_EXCHANGE x, PBOOLEAN clearAfter) {
+    PPROTOCOL_SESSION s = x->session;
     UCHAR rec[WP_HANDSHAKE_BUFFER];
     UCHAR flags;
     ULONG size = WpBuildHandshakeRecord(s, rec, &flags);
     ZV_MESSAGE_HEADER hdr;
     WpBuildHeader(s, &hdr, zw::OpHandshake, flags, 0, size - 12);
 
-    NTSTATUS st = WpSendRequest(s, &hdr, rec, size, NULL, 0);
+    NTSTATUS st = WpXSendRequest(x, &hdr, rec, size, NULL, 0);
     if (!NT_SUCCESS(st)) {
         PLOG_WARN("握手发送失败: 0x%08X\n", (ULONG)st);
-        WpSettleStream(s, WpTransferState(st), "Handshake", st);
         return st;
     }
     ZV_MESSAGE_HEADER resp;
-    st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), PROTO_DEADLINE_HANDSHAKE_MS);
+    st = WpXReceive(x, &resp, sizeof(resp), PROTO_DEADLINE_HANDSHAKE_MS);
     if (!NT_SUCCESS(st)) {
         PLOG_WARN("握手接收 header 失败: 0x%08X\n", (ULONG)st);
-        WpSettleStream(s, WpStreamBroken, "Handshake", st);
         return st;
     }
     if (resp.magic != zw::kMagic || resp.version != zw::kVersion) {
         PLOG_ERR("握手响应 magic/version 校验失败: magic=0x%08X, ver=%u\n", resp.magic, (ULONG)resp.version);
-        WpSettleStream(s, WpStreamRefused, "Handshake", STATUS_INVALID_NETWORK_RESPONSE);
-        return STATUS_INVALID_NETWORK_RESPONSE;
+        return WpXRefuse(x, STATUS_INVALID_NETWORK_RESPONSE);
     }
-    st = WpCheckRespHeader(&resp, sizeof(zw::HandshakeResponse), "Handshake");
-    if (!NT_SUCCESS(st)) {
-        if (st == STATUS_INVALID_BUFFER_SIZE) WpSettleStream(s, WpStreamRefused, "Handshake", st);
-        return st;
-    }
+    st = WpXCheckAnswer(x, &resp, sizeof(zw::HandshakeResponse), "Handshake");
+    if (!NT_SUCCESS(st)) return st;
     zw::HandshakeResponse body;
-    st = WskClient_ReceiveAllDeadline(s, &body, sizeof(body), PROTO_DEADLINE_HANDSHAKE_MS);
+    st = WpXReceive(x, &body, sizeof(body), PROTO_DEADLINE_HANDSHAKE_MS);
     if (!NT_SUCCESS(st)) {
         PLOG_WARN("握手接收 body 失败: 0x%08X\n", (ULONG)st);
-        WpSettleStream(s, WpStreamBroken, "Handshake", st);
         return st;
     }
     if (body.serverVersion != 1) {
@@ -163,10 +144,14 @@ NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION s) {
     s->imageVersion = body.ver;
     if (previous != 0 && previous != body.ver) {
         PLOG_INFO("镜像版本变化: %u -> %u，清除本地缓存\n", previous, body.ver);
-        // The cache takes its own locks and may call back into the session: never under ioLock.
-        WpRelease(&s->ioLock);
-        if (s->cacheClearRoutine) s->cacheClearRoutine(s, s->cacheClearContext);
-        WpAcquire(&s->ioLock);
+        if (clearAfter != NULL) {
+            *clearAfter = TRUE;
+        } else {
+            // The cache takes its own locks and may call back into the session: never under ioLock.
+            WpRelease(&s->ioLock);
+            WpClearCache(s);
+            WpAcquire(&s->ioLock);
+        }
     }
     WpSetFlag(&s->handshakeDone, TRUE);
     PLOG_INFO("握手成功: sid=%u, size=%llu, bs=%u, ro=%d, su=%d, ver=%u\n", (ULONG)s->sessionId,
@@ -174,87 +159,73 @@ NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION s) {
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS WpHandshakeRun(PWP_EXCHANGE x) { return WpHandshakeBody(x, NULL); }
+
 NTSTATUS ProtocolClient_Handshake(PPROTOCOL_SESSION Session) {
     if (!WpFlag(&Session->connected)) return STATUS_DEVICE_NOT_CONNECTED;
-    WpAcquire(&Session->ioLock);
-    if (!WpFlag(&Session->connected)) {
-        WpRelease(&Session->ioLock);
-        return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    NTSTATUS st = WpHandshakeLocked(Session);
-    WpRelease(&Session->ioLock);
-    return st;
+    WP_EXCHANGE x = {};
+    x.session = Session;
+    x.name = "Handshake";
+    x.options = WP_X_CONNECTED_ONLY;
+    x.body = WpHandshakeRun;
+    return WpRunExchange(&x);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Read
 
-static NTSTATUS WpReadLocked(PPROTOCOL_SESSION s, ZV_MESSAGE_HEADER* hdr, ULONG length, PVOID buffer,
-                             PULONGLONG bytesRead, BOOLEAN* recover, WP_STREAM_STATE* stream) {
-    *recover = TRUE;
-    *stream = WpStreamInStep;
-    NTSTATUS st = WskClient_SendAll(s, hdr, sizeof(*hdr));
-    if (!NT_SUCCESS(st)) {
-        *stream = WpTransferState(st);
-        return st;
-    }
-    ZV_MESSAGE_HEADER resp;
-    st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), PROTO_DEADLINE_READ_MS);
-    if (!NT_SUCCESS(st)) {
-        *stream = WpStreamBroken;
-        return st;
-    }
-    st = WpCheckRespHeader(&resp, 0, "Read");
+typedef struct _WP_READ {
+    ZV_MESSAGE_HEADER hdr;
+    ULONG length;
+    PVOID buffer;
+    PULONGLONG bytesRead;
+} WP_READ;
+
+static NTSTATUS WpReadBody(PWP_EXCHANGE x) {
+    WP_READ* r = (WP_READ*)x->context;
+    NTSTATUS st = WpXSendAll(x, &r->hdr, sizeof(r->hdr));
     if (!NT_SUCCESS(st)) return st;
-    if (!(resp.flags & zw::FlagData)) {
-        *recover = FALSE;
-        return STATUS_UNEXPECTED_IO_ERROR;
-    }
+    ZV_MESSAGE_HEADER resp;
+    st = WpXReceive(x, &resp, sizeof(resp), PROTO_DEADLINE_READ_MS);
+    if (!NT_SUCCESS(st)) return st;
+    st = WpXCheckAnswer(x, &resp, 0, "Read");
+    if (!NT_SUCCESS(st)) return st;
+    // What follows a header without the data flag is unknown.
+    if (!(resp.flags & zw::FlagData)) return WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
     if (resp.flags & zw::FlagCompressed) {
         // The format cannot need more than this for the count asked for; anything longer would
         // only make us allocate what the server chose.
-        if ((ULONGLONG)resp.length > zw::CompressedWorstCase(length)) {
-            PLOG_ERR("LZ4 压缩长度超出上限: compSize=%u, expect=%u, max=%llu\n", resp.length, length,
-                     (ULONGLONG)zw::CompressedWorstCase(length));
-            *recover = FALSE;
-            *stream = WpStreamRefused;
-            return STATUS_INVALID_BUFFER_SIZE;
+        if ((ULONGLONG)resp.length > zw::CompressedWorstCase(r->length)) {
+            PLOG_ERR("LZ4 压缩长度超出上限: compSize=%u, expect=%u, max=%llu\n", resp.length, r->length,
+                     (ULONGLONG)zw::CompressedWorstCase(r->length));
+            return WpXRefuse(x, STATUS_INVALID_BUFFER_SIZE);
         }
         PUCHAR comp = resp.length ? (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, resp.length, ZV_TAG_LZ_BUFFER) : NULL;
-        if (resp.length && comp == NULL) {
-            *recover = FALSE;
-            *stream = WpStreamRefused;
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
+        if (resp.length && comp == NULL) return WpXRefuse(x, STATUS_INSUFFICIENT_RESOURCES);
         if (resp.length) {
-            st = WskClient_ReceiveAllDeadline(s, comp, resp.length, PROTO_DEADLINE_READ_MS);
+            st = WpXReceive(x, comp, resp.length, PROTO_DEADLINE_READ_MS);
             if (!NT_SUCCESS(st)) {
                 ExFreePoolWithTag(comp, ZV_TAG_LZ_BUFFER);
-                *stream = WpStreamBroken;
                 return st;
             }
         }
-        SIZE_T got = resp.length ? WpDecompress(comp, resp.length, (PUCHAR)buffer, length) : 0;
+        SIZE_T got = resp.length ? WpDecompress(comp, resp.length, (PUCHAR)r->buffer, r->length) : 0;
         if (comp) ExFreePoolWithTag(comp, ZV_TAG_LZ_BUFFER);
-        if (got != length || (resp.length == 0 && length != 0)) {
-            PLOG_ERR("LZ4 解压失败: compSize=%u, expect=%u, got=%zu\n", resp.length, length, (SIZE_T)got);
+        if (got != r->length || (resp.length == 0 && r->length != 0)) {
+            // Every announced byte was read: the stream is in step, only the data are bad.
+            PLOG_ERR("LZ4 解压失败: compSize=%u, expect=%u, got=%zu\n", resp.length, r->length, (SIZE_T)got);
             return STATUS_DATA_ERROR;
         }
-        if (bytesRead) *bytesRead = got;
+        if (r->bytesRead) *r->bytesRead = got;
         return STATUS_SUCCESS;
     }
-    if (resp.length != length) {
-        PLOG_ERR("Read size 不匹配: got=%u, want=%u\n", resp.length, length);
-        *recover = FALSE;
-        *stream = WpStreamRefused;
-        return STATUS_INVALID_BUFFER_SIZE;
+    if (resp.length != r->length) {
+        PLOG_ERR("Read size 不匹配: got=%u, want=%u\n", resp.length, r->length);
+        return WpXRefuse(x, STATUS_INVALID_BUFFER_SIZE);
     }
-    st = WskClient_ReceiveAllDeadline(s, buffer, length, PROTO_DEADLINE_READ_MS);
-    if (!NT_SUCCESS(st)) {
-        *stream = WpStreamBroken;
-        return st;
-    }
-    if (bytesRead) *bytesRead = resp.length;
+    st = WpXReceive(x, r->buffer, r->length, PROTO_DEADLINE_READ_MS);
+    if (!NT_SUCCESS(st)) return st;
+    if (r->bytesRead) *r->bytesRead = resp.length;
     return STATUS_SUCCESS;
 }
 
@@ -262,29 +233,65 @@ NTSTATUS ProtocolClient_Read(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG 
                              PULONGLONG bytesRead) {
     PPROTOCOL_SESSION s = Session;
     if (bytesRead) *bytesRead = 0;
-    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    NTSTATUS st = WpEntryCheck(s);
+    if (!NT_SUCCESS(st)) return st;
     if (buffer == NULL || length == 0) return STATUS_INVALID_PARAMETER;
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpRead, 0, offset, length);
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS st = WpLockAndCheck(s);
-        if (!NT_SUCCESS(st)) return st;
-        BOOLEAN recover;
-        WP_STREAM_STATE stream;
-        st = WpReadLocked(s, &hdr, length, buffer, bytesRead, &recover, &stream);
-        WpSettleStream(s, stream, "Read", st);
-        WpUnlock(s);
-        if (NT_SUCCESS(st)) return st;
-        if (stream == WpStreamRefused) WpRestoreAfterDrop(s);
-        if (!recover || attempt > 0) return st;
-        NTSTATUS r = WpTryRecover(s, st);
-        if (!NT_SUCCESS(r)) return r;
-    }
+    WP_READ r;
+    WpBuildHeader(s, &r.hdr, zw::OpRead, 0, offset, length);
+    r.length = length;
+    r.buffer = buffer;
+    r.bytesRead = bytesRead;
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "Read";
+    x.options = WP_X_RECOVER;
+    x.body = WpReadBody;
+    x.context = &r;
+    return WpRunExchange(&x);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Write
+
+typedef struct _WP_WRITE {
+    ZV_MESSAGE_HEADER hdr;
+    ULONG length;
+    const VOID* data;
+    PULONGLONG bytesWritten;
+} WP_WRITE;
+
+static NTSTATUS WpWriteBody(PWP_EXCHANGE x) {
+    WP_WRITE* w = (WP_WRITE*)x->context;
+    NTSTATUS st = WpXSendRequest(x, &w->hdr, (PVOID)w->data, w->length, NULL, 0);
+    PLOG("[Write] WskSend 返回 0x%08X (attempt=%u)\n", (ULONG)st, x->attempt);
+    if (!NT_SUCCESS(st)) return st;
+    ZV_MESSAGE_HEADER resp;
+    RtlZeroMemory(&resp, sizeof(resp));
+    st = WpXReceive(x, &resp, sizeof(resp), PROTO_DEADLINE_WRITE_MS);
+    PLOG("[Write] WskRecv 返回 0x%08X, respOpcode=0x%02X, respSize=%u\n", (ULONG)st, (ULONG)resp.opcode,
+         resp.length);
+    if (!NT_SUCCESS(st)) return st;
+    st = WpXCheckAnswer(x, &resp, 0, "Write");
+    if (!NT_SUCCESS(st)) {
+        PLOG("[Write] WpCheckRespHeader 失败: 0x%08X\n", (ULONG)st);
+        return st;
+    }
+    if (w->bytesWritten) *w->bytesWritten = resp.length;
+    PLOG("[Write] 成功: bytesWritten=%llu\n", (ULONGLONG)resp.length);
+    return STATUS_SUCCESS;
+}
+
+static VOID WpWriteNoStream(PWP_EXCHANGE x, NTSTATUS status) {
+    UNREFERENCED_PARAMETER(x);
+    UNREFERENCED_PARAMETER(status);
+    PLOG("[Write] WpLockAndCheck 失败\n");
+}
+
+static VOID WpWriteRecovery(PWP_EXCHANGE x, NTSTATUS status) {
+    UNREFERENCED_PARAMETER(x);
+    if (NT_SUCCESS(status)) PLOG("[Write] WpTryRecover 成功，重试\n");
+    else PLOG("[Write] WpTryRecover 失败: 0x%08X\n", (ULONG)status);
+}
 
 NTSTATUS ProtocolClient_Write(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG length, const VOID* data,
                               PULONGLONG bytesWritten) {
@@ -292,7 +299,7 @@ NTSTATUS ProtocolClient_Write(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG
     if (bytesWritten) *bytesWritten = 0;
     PLOG("[Write] 入口: connected=%d, handshakeDone=%d, readOnly=%d, superUser=%d, offset=%lld, size=%u\n",
          (int)WpFlag(&s->connected), (int)WpFlag(&s->handshakeDone), (int)WpFlag(&s->readOnly), (int)WpFlag(&s->superUser), (LONGLONG)offset, length);
-    if (!WpFlag(&s->connected)) {
+    if (!WpFlag(&s->connected) && !WpFlag(&s->handshakeDone)) {
         PLOG("[Write] 失败: 未连接\n");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
@@ -305,121 +312,85 @@ NTSTATUS ProtocolClient_Write(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG
         return STATUS_ACCESS_DENIED;
     }
     if (data == NULL || length == 0) return STATUS_INVALID_PARAMETER;
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpWrite, zw::FlagData, offset, length);
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS st = WpLockAndCheck(s);
-        if (!NT_SUCCESS(st)) {
-            PLOG("[Write] WpLockAndCheck 失败\n");
-            return STATUS_DEVICE_NOT_CONNECTED;
-        }
-        WP_STREAM_STATE stream = WpStreamInStep;
-        st = WpSendRequest(s, &hdr, (PVOID)data, length, NULL, 0);
-        PLOG("[Write] WskSend 返回 0x%08X (attempt=%u)\n", (ULONG)st, attempt);
-        if (!NT_SUCCESS(st)) {
-            stream = WpTransferState(st);
-        } else {
-            ZV_MESSAGE_HEADER resp;
-            RtlZeroMemory(&resp, sizeof(resp));
-            st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), PROTO_DEADLINE_WRITE_MS);
-            PLOG("[Write] WskRecv 返回 0x%08X, respOpcode=0x%02X, respSize=%u\n", (ULONG)st, (ULONG)resp.opcode,
-                 resp.length);
-            if (!NT_SUCCESS(st)) {
-                stream = WpStreamBroken;
-            } else {
-                st = WpCheckRespHeader(&resp, 0, "Write");
-                if (!NT_SUCCESS(st)) {
-                    PLOG("[Write] WpCheckRespHeader 失败: 0x%08X\n", (ULONG)st);
-                } else {
-                    if (bytesWritten) *bytesWritten = resp.length;
-                    PLOG("[Write] 成功: bytesWritten=%llu\n", (ULONGLONG)resp.length);
-                }
-            }
-        }
-        WpSettleStream(s, stream, "Write", st);
-        WpUnlock(s);
-        if (NT_SUCCESS(st) || attempt > 0) return st;
-        NTSTATUS r = WpTryRecover(s, st);
-        if (!NT_SUCCESS(r)) {
-            PLOG("[Write] WpTryRecover 失败: 0x%08X\n", (ULONG)r);
-            return r;
-        }
-        PLOG("[Write] WpTryRecover 成功，重试\n");
-    }
+    WP_WRITE w;
+    WpBuildHeader(s, &w.hdr, zw::OpWrite, zw::FlagData, offset, length);
+    w.length = length;
+    w.data = data;
+    w.bytesWritten = bytesWritten;
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "Write";
+    x.options = WP_X_RECOVER;
+    x.body = WpWriteBody;
+    x.onNoStream = WpWriteNoStream;
+    x.onRecovery = WpWriteRecovery;
+    x.context = &w;
+    return WpRunExchange(&x);
 }
 
 // ---------------------------------------------------------------------------------------------
 // BatchRead
 
-static NTSTATUS WpBatchReadLocked(PPROTOCOL_SESSION s, ZV_MESSAGE_HEADER* hdr, const zw::BatchSegment* segs,
-                                  ULONG count, PUCHAR buffer, ULONGLONG room, WP_STREAM_STATE* stream) {
-    *stream = WpStreamInStep;
-    NTSTATUS st = WpSendRequest(s, hdr, (PVOID)segs, count * (ULONG)sizeof(zw::BatchSegment), NULL, 0);
-    if (!NT_SUCCESS(st)) {
-        *stream = WpTransferState(st);
-        return st;
-    }
+typedef struct _WP_BATCH {
+    ZV_MESSAGE_HEADER hdr;
+    const zw::BatchSegment* segs;
+    ULONG count;
+    PUCHAR buffer;      // BatchRead: destination; BatchWrite: data
+    ULONGLONG room;     // BatchRead: room in buffer; BatchWrite: data length
+} WP_BATCH;
+
+static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
+    WP_BATCH* b = (WP_BATCH*)x->context;
+    NTSTATUS st = WpXSendRequest(x, &b->hdr, (PVOID)b->segs, b->count * (ULONG)sizeof(zw::BatchSegment), NULL, 0);
+    if (!NT_SUCCESS(st)) return st;
     ULONGLONG pos = 0;
-    for (ULONG i = 0; i < count; i++) {
+    for (ULONG i = 0; i < b->count; i++) {
         ZV_MESSAGE_HEADER seg;
-        st = WskClient_ReceiveAllDeadline(s, &seg, sizeof(seg), PROTO_DEADLINE_BATCH_MS);
-        if (!NT_SUCCESS(st)) {
-            *stream = WpStreamBroken;
-            return st;
-        }
+        st = WpXReceive(x, &seg, sizeof(seg), PROTO_DEADLINE_BATCH_MS);
+        if (!NT_SUCCESS(st)) return st;
         if (seg.offset == zw::kBatchEndMarker) return STATUS_SUCCESS;  // fewer segments than asked
         if (seg.opcode == zw::OpRespError) {
+            // Ends the batch: the server sends nothing after it.
             st = WpMapServerError(seg.length);
             PLOG_WARN("BatchRead 段 %u 服务端错误: err=%u → 0x%08X\n", i, seg.length, (ULONG)st);
             return st;
         }
-        if (seg.opcode != zw::OpRespOk || !(seg.flags & zw::FlagData)) {
-            // We cannot tell what else this answer carries.
-            *stream = WpStreamRefused;
-            return STATUS_UNEXPECTED_IO_ERROR;
-        }
-        if (seg.length > room - pos) {
-            PLOG_ERR("BatchRead 段 %u 超出缓冲区: len=%u, room=%llu\n", i, seg.length, room - pos);
-            *stream = WpStreamRefused;
-            return STATUS_INVALID_BUFFER_SIZE;
+        // We cannot tell what else this answer carries.
+        if (seg.opcode != zw::OpRespOk || !(seg.flags & zw::FlagData)) return WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
+        if (seg.length > b->room - pos) {
+            PLOG_ERR("BatchRead 段 %u 超出缓冲区: len=%u, room=%llu\n", i, seg.length, b->room - pos);
+            return WpXRefuse(x, STATUS_INVALID_BUFFER_SIZE);
         }
         if (seg.length) {
-            st = WskClient_ReceiveAllDeadline(s, buffer + pos, seg.length, PROTO_DEADLINE_BATCH_MS);
-            if (!NT_SUCCESS(st)) {
-                *stream = WpStreamBroken;
-                return st;
-            }
+            st = WpXReceive(x, b->buffer + pos, seg.length, PROTO_DEADLINE_BATCH_MS);
+            if (!NT_SUCCESS(st)) return st;
         }
         pos += seg.length;
     }
     ZV_MESSAGE_HEADER end;
-    st = WskClient_ReceiveAllDeadline(s, &end, sizeof(end), PROTO_DEADLINE_BATCH_MS);
-    if (!NT_SUCCESS(st)) *stream = WpStreamBroken;
-    return st;
+    return WpXReceive(x, &end, sizeof(end), PROTO_DEADLINE_BATCH_MS);
 }
 
 NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
                                     PVOID buffer, ULONGLONG bufferLength) {
     PPROTOCOL_SESSION s = Session;
-    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    NTSTATUS st = WpEntryCheck(s);
+    if (!NT_SUCCESS(st)) return st;
     if (count < 1 || count > zw::kMaxBatchSegments || segments == NULL || buffer == NULL)
         return STATUS_INVALID_PARAMETER;
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpBatchRead, zw::FlagBatch, count, count * (ULONG)sizeof(zw::BatchSegment));
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS st = WpLockAndCheck(s);
-        if (!NT_SUCCESS(st)) return st;
-        WP_STREAM_STATE stream;
-        st = WpBatchReadLocked(s, &hdr, segments, count, (PUCHAR)buffer, bufferLength, &stream);
-        WpSettleStream(s, stream, "BatchRead", st);
-        WpUnlock(s);
-        if (NT_SUCCESS(st)) return st;
-        if (stream == WpStreamRefused) WpRestoreAfterDrop(s);
-        if (stream == WpStreamRefused || attempt > 0) return st;
-        NTSTATUS r = WpTryRecover(s, st);
-        if (!NT_SUCCESS(r)) return r;
-    }
+    WP_BATCH b;
+    WpBuildHeader(s, &b.hdr, zw::OpBatchRead, zw::FlagBatch, count, count * (ULONG)sizeof(zw::BatchSegment));
+    b.segs = segments;
+    b.count = count;
+    b.buffer = (PUCHAR)buffer;
+    b.room = bufferLength;
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "BatchRead";
+    x.options = WP_X_RECOVER;
+    x.body = WpBatchReadBody;
+    x.context = &b;
+    return WpRunExchange(&x);
 }
 
 NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
@@ -434,11 +405,22 @@ NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zw::BatchSegm
 // ---------------------------------------------------------------------------------------------
 // BatchWrite
 
+static NTSTATUS WpBatchWriteBody(PWP_EXCHANGE x) {
+    WP_BATCH* b = (WP_BATCH*)x->context;
+    NTSTATUS st = WpXSendRequest(x, &b->hdr, (PVOID)b->segs, b->count * (ULONG)sizeof(zw::BatchSegment), b->buffer,
+                                 (ULONG)b->room);
+    if (!NT_SUCCESS(st)) return st;
+    ZV_MESSAGE_HEADER resp;
+    st = WpXReceive(x, &resp, sizeof(resp), PROTO_DEADLINE_BATCH_MS);
+    if (!NT_SUCCESS(st)) return st;
+    return WpXCheckAnswer(x, &resp, 0, "BatchWrite");
+}
+
 NTSTATUS ProtocolClient_BatchWrite(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
                                    const VOID* data, ULONG dataLength) {
     PPROTOCOL_SESSION s = Session;
-    if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
-    if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
+    NTSTATUS st = WpEntryCheck(s);
+    if (!NT_SUCCESS(st)) return st;
     if (WpFlag(&s->readOnly) && !WpFlag(&s->superUser)) return STATUS_ACCESS_DENIED;
     if (count < 1 || count > zw::kMaxBatchSegments || segments == NULL || data == NULL)
         return STATUS_INVALID_PARAMETER;
@@ -447,26 +429,17 @@ NTSTATUS ProtocolClient_BatchWrite(PPROTOCOL_SESSION Session, const zw::BatchSeg
     ULONGLONG sum = 0;
     for (ULONG i = 0; i < count; i++) sum += segments[i].length;
     if (sum != dataLength) return STATUS_INVALID_PARAMETER;
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpBatchWrite, zw::FlagBatch, count, dataLength);
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS st = WpLockAndCheck(s);
-        if (!NT_SUCCESS(st)) return st;
-        WP_STREAM_STATE stream = WpStreamInStep;
-        st = WpSendRequest(s, &hdr, (PVOID)segments, count * (ULONG)sizeof(zw::BatchSegment), (PVOID)data,
-                           dataLength);
-        if (!NT_SUCCESS(st)) {
-            stream = WpTransferState(st);
-        } else {
-            ZV_MESSAGE_HEADER resp;
-            st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), PROTO_DEADLINE_BATCH_MS);
-            if (!NT_SUCCESS(st)) stream = WpStreamBroken;
-            else st = WpCheckRespHeader(&resp, 0, "BatchWrite");
-        }
-        WpSettleStream(s, stream, "BatchWrite", st);
-        WpUnlock(s);
-        if (NT_SUCCESS(st) || attempt > 0) return st;
-        NTSTATUS r = WpTryRecover(s, st);
-        if (!NT_SUCCESS(r)) return r;
-    }
+    WP_BATCH b;
+    WpBuildHeader(s, &b.hdr, zw::OpBatchWrite, zw::FlagBatch, count, dataLength);
+    b.segs = segments;
+    b.count = count;
+    b.buffer = (PUCHAR)data;
+    b.room = dataLength;
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "BatchWrite";
+    x.options = WP_X_RECOVER;
+    x.body = WpBatchWriteBody;
+    x.context = &b;
+    return WpRunExchange(&x);
 }

@@ -2,66 +2,65 @@
 // reconnect that every block operation calls on its first failure.
 #include "ProtocolInternal.h"
 
+typedef struct _WP_NEGOTIATE {
+    ZV_MESSAGE_HEADER hdr;
+    zw::TransportNegotiateRequest req;
+    zw::TransportNegotiateResponse body;
+} WP_NEGOTIATE;
+
+static NTSTATUS WpNegotiateBody(PWP_EXCHANGE x) {
+    WP_NEGOTIATE* n = (WP_NEGOTIATE*)x->context;
+    NTSTATUS st = WpXSendAll(x, &n->hdr, sizeof(n->hdr));
+    if (NT_SUCCESS(st)) st = WpXSendAll(x, &n->req, sizeof(n->req));
+    if (!NT_SUCCESS(st)) {
+        PLOG_WARN("[TransportNegotiate] 发送失败: 0x%08X\n", (ULONG)st);
+        return st;
+    }
+    ZV_MESSAGE_HEADER resp;
+    st = WpXReceive(x, &resp, sizeof(resp), PROTO_DEADLINE_NEGOTIATE_MS);
+    if (!NT_SUCCESS(st)) {
+        PLOG_WARN("[TransportNegotiate] 接收 header 失败: 0x%08X\n", (ULONG)st);
+        return st;
+    }
+    if (resp.magic != zw::kMagic || resp.version != zw::kVersion) return WpXRefuse(x, STATUS_INVALID_NETWORK_RESPONSE);
+    if (resp.opcode == zw::OpRespOk || resp.opcode == zw::OpRespTransportNegotiate) {
+        if (resp.length != sizeof(n->body)) {
+            PLOG_WARN("[TransportNegotiate] 响应 size 不匹配: got=%u, want=%u\n", resp.length,
+                      (ULONG)sizeof(n->body));
+            return WpXRefuse(x, STATUS_INVALID_BUFFER_SIZE);
+        }
+    } else {
+        st = WpXCheckAnswer(x, &resp, sizeof(n->body), "TransportNegotiate");
+        // Only a record answers a negotiation; an "error 0" is no answer at all.
+        return NT_SUCCESS(st) ? STATUS_UNEXPECTED_IO_ERROR : st;
+    }
+    st = WpXReceive(x, &n->body, sizeof(n->body), 0);
+    if (!NT_SUCCESS(st)) PLOG_WARN("[TransportNegotiate] 接收 body 失败: 0x%08X\n", (ULONG)st);
+    return st;
+}
+
 NTSTATUS ProtocolClient_TransportNegotiate(PPROTOCOL_SESSION Session, ULONG clientMask) {
     PPROTOCOL_SESSION s = Session;
     if (!WpFlag(&s->connected)) return STATUS_DEVICE_NOT_CONNECTED;
     if (!WpFlag(&s->handshakeDone)) return STATUS_DEVICE_NOT_READY;
-    ZV_MESSAGE_HEADER hdr;
-    WpBuildHeader(s, &hdr, zw::OpTransportNegotiate, 0, 0, sizeof(zw::TransportNegotiateRequest));
-    zw::TransportNegotiateRequest req = {clientMask, 0, 0, 1};
-    NTSTATUS st = WpLockAndCheck(s);
+    WP_NEGOTIATE n;
+    WpBuildHeader(s, &n.hdr, zw::OpTransportNegotiate, 0, 0, sizeof(zw::TransportNegotiateRequest));
+    n.req = {clientMask, 0, 0, 1};
+    WP_EXCHANGE x = {};
+    x.session = s;
+    x.name = "TransportNegotiate";
+    x.body = WpNegotiateBody;
+    x.context = &n;
+    NTSTATUS st = WpRunExchange(&x);
     if (!NT_SUCCESS(st)) return st;
-
-    BOOLEAN outOfStep = FALSE;
-    ZV_MESSAGE_HEADER resp;
-    zw::TransportNegotiateResponse body;
-    st = WskClient_SendAll(s, &hdr, sizeof(hdr));
-    if (NT_SUCCESS(st)) st = WskClient_SendAll(s, &req, sizeof(req));
-    if (!NT_SUCCESS(st)) {
-        PLOG_WARN("[TransportNegotiate] 发送失败: 0x%08X\n", (ULONG)st);
-        outOfStep = st != STATUS_INSUFFICIENT_RESOURCES;
-        goto done;
-    }
-    st = WskClient_ReceiveAllDeadline(s, &resp, sizeof(resp), PROTO_DEADLINE_NEGOTIATE_MS);
-    if (!NT_SUCCESS(st)) {
-        PLOG_WARN("[TransportNegotiate] 接收 header 失败: 0x%08X\n", (ULONG)st);
-        outOfStep = TRUE;
-        goto done;
-    }
-    if (resp.magic != zw::kMagic || resp.version != zw::kVersion) {
-        st = STATUS_INVALID_NETWORK_RESPONSE;
-        outOfStep = TRUE;
-        goto done;
-    }
-    if (resp.opcode == zw::OpRespOk || resp.opcode == zw::OpRespTransportNegotiate) {
-        if (resp.length != sizeof(body)) {
-            PLOG_WARN("[TransportNegotiate] 响应 size 不匹配: got=%u, want=%u\n", resp.length, (ULONG)sizeof(body));
-            st = STATUS_INVALID_BUFFER_SIZE;
-            outOfStep = TRUE;
-            goto done;
-        }
-    } else {
-        st = WpCheckRespHeader(&resp, sizeof(body), "TransportNegotiate");
-        // Only a record answers a negotiation; an "error 0" is no answer at all.
-        if (NT_SUCCESS(st)) st = STATUS_UNEXPECTED_IO_ERROR;
-        goto done;
-    }
-    st = WskClient_ReceiveAll(s, &body, sizeof(body));
-    if (!NT_SUCCESS(st)) {
-        PLOG_WARN("[TransportNegotiate] 接收 body 失败: 0x%08X\n", (ULONG)st);
-        outOfStep = TRUE;
-        goto done;
-    }
-done:
-    if (outOfStep && WpFlag(&s->connected)) WpDropOutOfStep(s, "TransportNegotiate", st);
-    WpUnlock(s);
-    if (outOfStep && st == STATUS_INVALID_BUFFER_SIZE) WpRestoreAfterDrop(s);
-    if (!NT_SUCCESS(st)) return st;
-    s->serverMask = body.selected;
-    s->udpPort = (USHORT)(body.udpPort & 0xFFFF);
-    s->rdmaPort = (USHORT)(body.rdmaPort & 0xFFFF);
-    PLOG_INFO("[TransportNegotiate] 协商成功: selected=0x%X udpPort=%u rdmaPort=%u mtu=%u\n", body.selected,
-              (ULONG)s->udpPort, (ULONG)s->rdmaPort, body.mtu);
+    // The transport choice of a failing exchange in another thread reads serverMask.
+    WpAcquire(&s->transportLock);
+    s->serverMask = n.body.selected;
+    s->udpPort = (USHORT)(n.body.udpPort & 0xFFFF);
+    s->rdmaPort = (USHORT)(n.body.rdmaPort & 0xFFFF);
+    WpRelease(&s->transportLock);
+    PLOG_INFO("[TransportNegotiate] 协商成功: selected=0x%X udpPort=%u rdmaPort=%u mtu=%u\n", n.body.selected,
+              (ULONG)s->udpPort, (ULONG)s->rdmaPort, n.body.mtu);
     return STATUS_SUCCESS;
 }
 
@@ -80,8 +79,7 @@ BOOLEAN WpIsConnectionFailure(NTSTATUS status) {
     }
 }
 
-VOID SelectTransport(PPROTOCOL_SESSION Session) {
-    PPROTOCOL_SESSION s = Session;
+static VOID WpSelectTransportLocked(PPROTOCOL_SESSION s) {
     ULONG mask = s->serverMask;
     ULONG choice;
     if (mask == 0) {
@@ -101,12 +99,21 @@ VOID SelectTransport(PPROTOCOL_SESSION Session) {
     s->currentTransport = choice;
 }
 
+VOID SelectTransport(PPROTOCOL_SESSION Session) {
+    WpAcquire(&Session->transportLock);
+    WpSelectTransportLocked(Session);
+    WpRelease(&Session->transportLock);
+}
+
 NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status) {
     PPROTOCOL_SESSION s = Session;
     if (!WpIsConnectionFailure(status)) return status;
     PLOG_WARN("IO 失败 0x%08X，触发重连\n", (ULONG)status);
-    // Several workers may fail at once; the flags and the choice change under reconnectLock.
-    WpAcquire(&s->reconnectLock);
+    // Several workers may fail at once; the flags and the choice change under transportLock,
+    // which nothing else is taken under. Recovery takes no other lock before the reconnect,
+    // which returns at once when another thread has reconnected already: a caller that holds
+    // the block cache's lock must never wait here for a reconnect that waits for that lock.
+    WpAcquire(&s->transportLock);
     ULONG failed = s->currentTransport;
     switch (failed) {
         case PROTO_TRANSPORT_UDP:
@@ -122,13 +129,13 @@ NTSTATUS WpTryRecover(PPROTOCOL_SESSION Session, NTSTATUS status) {
             PLOG_WARN("[Transport] TCP 标记为失败，尝试降级\n");
             break;
     }
-    SelectTransport(s);
-    WpRelease(&s->reconnectLock);
+    WpSelectTransportLocked(s);
+    WpRelease(&s->transportLock);
     NTSTATUS st = ProtocolClient_Reconnect(s);
     if (NT_SUCCESS(st) && failed == PROTO_TRANSPORT_TCP) {
-        WpAcquire(&s->reconnectLock);
+        WpAcquire(&s->transportLock);
         s->tcpFailed = FALSE;
-        WpRelease(&s->reconnectLock);
+        WpRelease(&s->transportLock);
         PLOG_INFO("[Transport] TCP 重连成功，清除失败标志\n");
     }
     return st;
@@ -149,14 +156,16 @@ NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session) {
     }
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    if (s->lastReconnectTime != 0 && now.QuadPart - s->lastReconnectTime < PROTO_RECONNECT_INTERVAL_100NS) {
+    LONGLONG last = InterlockedCompareExchange64(&s->lastReconnectTime, 0, 0);
+    if (last != 0 && now.QuadPart - last < PROTO_RECONNECT_INTERVAL_100NS) {
         WpRelease(&s->reconnectLock);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    s->lastReconnectTime = now.QuadPart;
+    InterlockedExchange64(&s->lastReconnectTime, now.QuadPart);
     InterlockedIncrement64(&s->stats.reconnects);
 
     NTSTATUS st = STATUS_DEVICE_NOT_CONNECTED;
+    BOOLEAN clearCache = FALSE;
     for (ULONG attempt = 0; attempt < PROTO_RECONNECT_ATTEMPTS; attempt++) {
         if (WpFlag(&s->removing)) {
             st = STATUS_DEVICE_NOT_CONNECTED;
@@ -169,7 +178,10 @@ NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session) {
         WskClient_Disconnect(s);
         st = WskClient_Connect(s);
         if (NT_SUCCESS(st)) {
-            st = WpHandshakeLocked(s);
+            WP_EXCHANGE x = {};
+            x.session = s;
+            x.name = "Handshake";
+            st = WpHandshakeBody(&x, &clearCache);
             if (!NT_SUCCESS(st)) WskClient_Disconnect(s);
         }
         WpRelease(&s->ioLock);
@@ -178,5 +190,8 @@ NTSTATUS ProtocolClient_Reconnect(PPROTOCOL_SESSION Session) {
         else if (attempt == 1) WpSleepMs(2000);
     }
     WpRelease(&s->reconnectLock);
+    // The cache takes its own lock, and a thread holding that lock may be failing an exchange
+    // and waiting for this reconnect right now: clear only once no session lock is held.
+    if (clearCache) WpClearCache(s);
     return st;
 }

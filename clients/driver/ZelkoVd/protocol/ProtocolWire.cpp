@@ -1,5 +1,5 @@
 // Wire helpers: server error mapping, response header checks, request headers, the compressed
-// sequence decoder, and the send and resynchronisation steps every exchange shares.
+// sequence decoder, and the lock check of an exchange.
 #include "ProtocolInternal.h"
 
 NTSTATUS WpMapServerError(ULONG code) {
@@ -90,33 +90,3 @@ NTSTATUS WpLockAndCheck(PPROTOCOL_SESSION Session) {
 }
 
 VOID WpUnlock(PPROTOCOL_SESSION Session) { WpRelease(&Session->ioLock); }
-
-NTSTATUS WpSendRequest(PPROTOCOL_SESSION Session, ZV_MESSAGE_HEADER* Header, PVOID p1, ULONG l1,
-                       PVOID p2, ULONG l2) {
-    PVOID bufs[3] = {Header, p1, p2};
-    ULONG lens[3] = {sizeof(*Header), p1 ? l1 : 0, p2 ? l2 : 0};
-    ULONGLONG total = (ULONGLONG)lens[0] + lens[1] + lens[2];
-    if (total > MAXULONG) return STATUS_INVALID_PARAMETER;
-    NTSTATUS st = WskClient_SendChain(Session, bufs, lens, 3, (ULONG)total);
-    if (st != STATUS_INSUFFICIENT_RESOURCES) return st;
-    // The chain could not be described: the same bytes, one buffer after another.
-    for (ULONG i = 0; i < 3; i++) {
-        if (lens[i] == 0) continue;
-        st = WskClient_SendAll(Session, bufs[i], lens[i]);
-        if (!NT_SUCCESS(st)) return st;
-    }
-    return STATUS_SUCCESS;
-}
-
-VOID WpDropOutOfStep(PPROTOCOL_SESSION Session, PCSTR name, NTSTATUS status) {
-    // Whatever the server still sends for this answer would be read as the next header. Closing
-    // the stream is the only way back into step; the reconnect then starts clean.
-    PLOG_WARN("[%s] 响应数据无法接收 (0x%08X)，关闭连接以重新同步\n", name, (ULONG)status);
-    WskClient_Disconnect(Session);
-}
-
-VOID WpRestoreAfterDrop(PPROTOCOL_SESSION Session) {
-    // The refusal itself is never retried; only the session is made usable again (the reconnect
-    // is rate-limited like every other).
-    (VOID)ProtocolClient_Reconnect(Session);
-}

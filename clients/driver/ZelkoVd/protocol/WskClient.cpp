@@ -1,10 +1,8 @@
 // The kernel TCP socket client: driver-wide WSK registration, per-session connect and close, the
 // per-session request-packet pool, and the transfer primitives every exchange rests on.
 //
-// Every WSK call is asynchronous. Each one is turned into a bounded wait: wait for the call's
-// limit, cancel, wait 5 s more, and if the packet still has not come back, abandon it. An
-// abandoned packet is never reused; its completion routine, should the network stack complete it
-// after all, frees it together with the MDL it carried, because nobody else will.
+// Every WSK call is asynchronous; each one runs on a packet of the session's pool with the bounded
+// wait of WskCall.cpp (wait for the call's limit, cancel, wait 5 s more, abandon).
 #include "ProtocolInternal.h"
 
 volatile LONG g_wskRegistered = 0;
@@ -20,196 +18,19 @@ static const WSK_CLIENT_DISPATCH g_wskClientDispatch = {MAKE_WSK_VERSION(1, 0), 
 static volatile LONG g_wskInitGate = 0;
 
 // ---------------------------------------------------------------------------------------------
-// Request packets
+// Packets (the bounded-wait machinery itself is WskCall.cpp)
 
-enum {
-    PKT_PENDING = 0,
-    PKT_COMPLETED = 1,
-    PKT_ABANDONED = 2,
-};
-
-enum {
-    PKT_FROM_POOL = 0,
-    PKT_DIRECT = 1,
-};
-
-typedef struct DECLSPEC_ALIGN(16) _WSK_PACKET {
-    SLIST_ENTRY entry;
-    KEVENT event;
-    volatile LONG state;
-    UCHAR origin;
-    BOOLEAN createsSocket;  // a late success must close the socket it created
-    BOOLEAN mdlLocked;
-    PMDL mdl;               // the MDL (chain) the call uses; freed here if the packet is abandoned
-    WSK_BUF buf;
-    SOCKADDR_IN addr;
-    PIRP irp;
-} WSK_PACKET, *PWSK_PACKET;
-
-#define WSK_PACKET_HEADER ((ULONG)ALIGN_UP_BY(sizeof(WSK_PACKET), 16))
-#define WSK_PACKET_SIZE (WSK_PACKET_HEADER + IoSizeOfIrp(1))
-
-static VOID WskpFreeMdl(PMDL mdl, BOOLEAN locked) {
-    while (mdl) {
-        PMDL next = mdl->Next;
-        if (locked) MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
-        mdl = next;
-    }
-}
-
-static VOID WskpFreePacketMemory(PWSK_PACKET p) {
-    if (p->origin == PKT_DIRECT) {
-        IoFreeIrp(p->irp);
-        ExFreePoolWithTag(p, ZV_TAG_WSK_DIRECT);
-    } else {
-        ExFreePoolWithTag(p, ZV_TAG_WSK_PACKET);
-    }
-}
-
-static IO_COMPLETION_ROUTINE WskpLateCloseComplete;
-
-static NTSTATUS NTAPI WskpLateCloseComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    WskpFreePacketMemory((PWSK_PACKET)Context);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static IO_COMPLETION_ROUTINE WskpIrpComplete;
-
-static NTSTATUS NTAPI WskpIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PWSK_PACKET p = (PWSK_PACKET)Context;
-    if (InterlockedCompareExchange(&p->state, PKT_COMPLETED, PKT_PENDING) == PKT_ABANDONED) {
-        // Nobody waits any more: this completion owns the packet.
-        WskpFreeMdl(p->mdl, p->mdlLocked);
-        p->mdl = NULL;
-        PWSK_SOCKET late = p->createsSocket && NT_SUCCESS(Irp->IoStatus.Status)
-                               ? (PWSK_SOCKET)Irp->IoStatus.Information
-                               : NULL;
-        if (late != NULL) {
-            IoReuseIrp(Irp, STATUS_UNSUCCESSFUL);
-            IoSetCompletionRoutine(Irp, WskpLateCloseComplete, p, TRUE, TRUE, TRUE);
-            ((const WSK_PROVIDER_BASIC_DISPATCH*)late->Dispatch)->WskCloseSocket(late, Irp);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        }
-        WskpFreePacketMemory(p);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    KeSetEvent(&p->event, IO_NO_INCREMENT, FALSE);
-    // The packet stays the driver's: it goes back to the pool.
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static PVOID NTAPI WskpPacketAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    UNREFERENCED_PARAMETER(PoolType);
-    return ExAllocatePoolWithTag(NonPagedPoolNx, NumberOfBytes, Tag);
-}
-
-static VOID NTAPI WskpPacketFree(PVOID Buffer) { ExFreePoolWithTag(Buffer, ZV_TAG_WSK_PACKET); }
-
-static VOID WskpPoolInit(PPROTOCOL_SESSION s) {
-    InitializeSListHead(&s->irpPool.freeList);
-    ExInitializeNPagedLookasideList(&s->irpPool.allocator, WskpPacketAllocate, WskpPacketFree, 0,
-                                    WSK_PACKET_SIZE, ZV_TAG_WSK_PACKET, 0);
-    s->irpPool.initialized = TRUE;
-}
-
-static VOID WskpPoolDestroy(PPROTOCOL_SESSION s) {
-    if (!s->irpPool.initialized) return;
-    PSLIST_ENTRY e;
-    while ((e = InterlockedPopEntrySList(&s->irpPool.freeList)) != NULL)
-        ExFreeToNPagedLookasideList(&s->irpPool.allocator, CONTAINING_RECORD(e, WSK_PACKET, entry));
-    ExDeleteNPagedLookasideList(&s->irpPool.allocator);
-    s->irpPool.initialized = FALSE;
-}
-
-static PWSK_PACKET WskpGetPacket(PPROTOCOL_SESSION s) {
-    PWSK_PACKET p = NULL;
-    PSLIST_ENTRY e = InterlockedPopEntrySList(&s->irpPool.freeList);
-    if (e != NULL) {
-        p = CONTAINING_RECORD(e, WSK_PACKET, entry);
-    } else {
-        p = (PWSK_PACKET)ExAllocateFromNPagedLookasideList(&s->irpPool.allocator);
-    }
-    if (p != NULL) {
-        RtlZeroMemory(p, WSK_PACKET_HEADER);
-        p->origin = PKT_FROM_POOL;
-        p->irp = (PIRP)((PUCHAR)p + WSK_PACKET_HEADER);
-        IoInitializeIrp(p->irp, IoSizeOfIrp(1), 1);
-        InterlockedIncrement(&s->stats.poolHits);
-    } else {
-        p = (PWSK_PACKET)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(WSK_PACKET), ZV_TAG_WSK_DIRECT);
-        if (p == NULL) return NULL;
-        RtlZeroMemory(p, sizeof(WSK_PACKET));
-        p->irp = IoAllocateIrp(1, FALSE);
-        if (p->irp == NULL) {
-            ExFreePoolWithTag(p, ZV_TAG_WSK_DIRECT);
-            return NULL;
-        }
-        p->origin = PKT_DIRECT;
-        InterlockedIncrement(&s->stats.poolMisses);
-    }
-    KeInitializeEvent(&p->event, NotificationEvent, FALSE);
-    p->state = PKT_PENDING;
-    IoSetCompletionRoutine(p->irp, WskpIrpComplete, p, TRUE, TRUE, TRUE);
-    return p;
-}
-
-static VOID WskpPutPacket(PPROTOCOL_SESSION s, PWSK_PACKET p) {
-    if (p->origin == PKT_DIRECT) {
-        WskpFreePacketMemory(p);
-        return;
-    }
-    if (QueryDepthSList(&s->irpPool.freeList) < WSK_IRP_POOL_DEPTH) {
-        InterlockedPushEntrySList(&s->irpPool.freeList, &p->entry);
-    } else {
-        ExFreeToNPagedLookasideList(&s->irpPool.allocator, p);
-    }
-}
-
-// The bounded wait. Returns the packet's status, or STATUS_TIMEOUT when the wait ran out (the
-// cancel may or may not have completed it). *abandoned tells the caller that the packet (and its
-// MDL) now belong to the network stack.
-static NTSTATUS WskpWait(PPROTOCOL_SESSION s, PWSK_PACKET p, NTSTATUS callStatus, ULONG limitMs,
-                         PBOOLEAN abandoned) {
-    *abandoned = FALSE;
-    if (callStatus != STATUS_PENDING) {
-        // Completed in the call; the completion routine has run already.
-        return p->irp->IoStatus.Status;
-    }
-    LARGE_INTEGER t = WpRelativeMs(limitMs);
-    NTSTATUS w = KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, &t);
-    if (w != STATUS_TIMEOUT) return p->irp->IoStatus.Status;
-
-    InterlockedIncrement64(&s->stats.waitTimeouts);
-    IoCancelIrp(p->irp);
-    t = WpRelativeMs(WSK_LIMIT_AFTER_CANCEL_MS);
-    w = KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, &t);
-    if (w == STATUS_TIMEOUT &&
-        InterlockedCompareExchange(&p->state, PKT_ABANDONED, PKT_PENDING) == PKT_PENDING) {
-        InterlockedIncrement64(&s->stats.abandonedPackets);
-        *abandoned = TRUE;
-        return STATUS_TIMEOUT;
-    }
-    // Completed (perhaps just now, racing the abandonment): the event is set or about to be.
-    KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, NULL);
-    return STATUS_TIMEOUT;
+static const WSK_PROVIDER_CONNECTION_DISPATCH* WskpConn(PWSK_SOCKET sock) {
+    return (const WSK_PROVIDER_CONNECTION_DISPATCH*)sock->Dispatch;
 }
 
 // The result of a setup call (socket, bind, connect, address). These calls have no "nothing
 // arrived yet" meaning for STATUS_TIMEOUT, which would read as success: a wait that ran out is a
-// time-out failure, unless the packet completed with its own result while we cancelled it.
-static NTSTATUS WskpSetupStatus(PWSK_PACKET p, NTSTATUS waited, BOOLEAN abandoned) {
-    if (abandoned) return STATUS_IO_TIMEOUT;
-    if (waited != STATUS_TIMEOUT) return waited;
-    NTSTATUS st = p->irp->IoStatus.Status;
+// time-out failure, unless the packet came back with its own result while we cancelled it.
+static NTSTATUS WskpSetupStatus(const WSK_CALL_RESULT* r) {
+    if (r->abandoned) return STATUS_IO_TIMEOUT;
+    NTSTATUS st = r->status;
     return st == STATUS_CANCELLED || st == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : st;
-}
-
-static const WSK_PROVIDER_CONNECTION_DISPATCH* WskpConn(PWSK_SOCKET sock) {
-    return (const WSK_PROVIDER_CONNECTION_DISPATCH*)sock->Dispatch;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -292,12 +113,11 @@ static VOID WskpCloseSocket(PPROTOCOL_SESSION s) {
     s->socket = NULL;
     WpSetFlag(&s->connected, FALSE);
     if (sock == NULL) return;
-    PWSK_PACKET p = WskpGetPacket(s);
-    if (p == NULL) return;  // dropped without a close: nothing else can be done here
-    NTSTATUS st = WskpConn(sock)->Basic.WskCloseSocket(sock, p->irp);
-    BOOLEAN abandoned;
-    WskpWait(s, p, st, WpFlag(&s->removing) ? WSK_LIMIT_CLOSE_REMOVING_MS : WSK_LIMIT_CLOSE_MS, &abandoned);
-    if (!abandoned) WskpPutPacket(s, p);
+    PWSK_CALL c = WskCallGet(&s->irpPool);
+    if (c == NULL) return;  // dropped without a close: nothing else can be done here
+    NTSTATUS st = WskpConn(sock)->Basic.WskCloseSocket(sock, WskCallIrp(c));
+    WSK_CALL_RESULT r;
+    (VOID)WskCallWait(c, st, WpFlag(&s->removing) ? WSK_LIMIT_CLOSE_REMOVING_MS : WSK_LIMIT_CLOSE_MS, &r);
 }
 
 VOID WskClient_Disconnect(PPROTOCOL_SESSION Session) { WskpCloseSocket(Session); }
@@ -347,28 +167,27 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
 
     // Socket
     FileLogWrite("[WskConnect] WskSocket 开始\n");
-    PWSK_PACKET p = WskpGetPacket(s);
-    if (p == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    p->createsSocket = TRUE;
+    PWSK_CALL c = WskCallGet(&s->irpPool);
+    if (c == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    WskCallCreatesSocket(c);
     st = g_wskProvider.Dispatch->WskSocket(g_wskProvider.Client, AF_INET, SOCK_STREAM, IPPROTO_TCP,
-                                           WSK_FLAG_CONNECTION_SOCKET, NULL, NULL, NULL, NULL, NULL, p->irp);
+                                           WSK_FLAG_CONNECTION_SOCKET, NULL, NULL, NULL, NULL, NULL,
+                                           WskCallIrp(c));
+    WSK_CALL_RESULT r;
     if (!NT_SUCCESS(st)) {
         PLOG("WskSocket 立即失败: 0x%08X\n", (ULONG)st);
         FileLogWrite("[WskConnect] WskSocket 立即失败 0x%08X\n", (ULONG)st);
-        WskpPutPacket(s, p);
+        (VOID)WskCallWait(c, st, WSK_LIMIT_SETUP_MS, &r);
         return st;
     }
-    BOOLEAN abandoned;
-    NTSTATUS w = WskpWait(s, p, st, WSK_LIMIT_SETUP_MS, &abandoned);
-    st = WskpSetupStatus(p, w, abandoned);
+    (VOID)WskCallWait(c, st, WSK_LIMIT_SETUP_MS, &r);
+    st = WskpSetupStatus(&r);
     if (!NT_SUCCESS(st)) {
         PLOG("WskSocket 超时/失败: 0x%08X\n", (ULONG)st);
         FileLogWrite("[WskConnect] WskSocket 失败 0x%08X\n", (ULONG)st);
-        if (!abandoned) WskpPutPacket(s, p);
         return st;
     }
-    PWSK_SOCKET sock = (PWSK_SOCKET)p->irp->IoStatus.Information;
-    WskpPutPacket(s, p);
+    PWSK_SOCKET sock = (PWSK_SOCKET)r.information;
     if (sock == NULL) {
         FileLogWrite("[WskConnect] WskSocket 返回空\n");
         return STATUS_UNSUCCESSFUL;
@@ -378,17 +197,16 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
 
     // Bind to any local address
     PLOG("调用 WskBind -> 0.0.0.0:0\n");
-    p = WskpGetPacket(s);
-    if (p == NULL) {
+    c = WskCallGet(&s->irpPool);
+    if (c == NULL) {
         WskpCloseSocket(s);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(&p->addr, sizeof(p->addr));
-    p->addr.sin_family = AF_INET;
-    st = WskpConn(sock)->WskBind(sock, (PSOCKADDR)&p->addr, 0, p->irp);
-    w = WskpWait(s, p, st, WSK_LIMIT_SETUP_MS, &abandoned);
-    st = WskpSetupStatus(p, w, abandoned);
-    if (!abandoned) WskpPutPacket(s, p);
+    PSOCKADDR_IN a = (PSOCKADDR_IN)WskCallAddress(c);
+    a->sin_family = AF_INET;
+    st = WskpConn(sock)->WskBind(sock, (PSOCKADDR)a, 0, WskCallIrp(c));
+    (VOID)WskCallWait(c, st, WSK_LIMIT_SETUP_MS, &r);
+    st = WskpSetupStatus(&r);
     PLOG("WskBind 返回 0x%08X\n", (ULONG)st);
     FileLogWrite("[WskConnect] WskBind 0x%08X\n", (ULONG)st);
     if (!NT_SUCCESS(st)) {
@@ -415,26 +233,25 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
     // Connect
     PLOG("调用 WskConnect -> %ws:%u\n", s->serverIp, (ULONG)s->serverPort);
     FileLogWrite("[WskConnect] WskConnect -> %ws:%u\n", s->serverIp, (ULONG)s->serverPort);
-    p = WskpGetPacket(s);
-    if (p == NULL) {
+    c = WskCallGet(&s->irpPool);
+    if (c == NULL) {
         WskpCloseSocket(s);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(&p->addr, sizeof(p->addr));
-    p->addr.sin_family = AF_INET;
-    p->addr.sin_port = WskpHtons(s->serverPort);
-    p->addr.sin_addr.S_un.S_addr = ip;
-    st = WskpConn(sock)->WskConnect(sock, (PSOCKADDR)&p->addr, 0, p->irp);
+    a = (PSOCKADDR_IN)WskCallAddress(c);
+    a->sin_family = AF_INET;
+    a->sin_port = WskpHtons(s->serverPort);
+    a->sin_addr.S_un.S_addr = ip;
+    st = WskpConn(sock)->WskConnect(sock, (PSOCKADDR)a, 0, WskCallIrp(c));
     if (!NT_SUCCESS(st)) {
         PLOG("WskConnect 立即失败: 0x%08X\n", (ULONG)st);
         FileLogWrite("[WskConnect] WskConnect 立即失败 0x%08X\n", (ULONG)st);
-        WskpPutPacket(s, p);
+        (VOID)WskCallWait(c, st, WSK_LIMIT_SETUP_MS, &r);
         WskpCloseSocket(s);
         return st;
     }
-    w = WskpWait(s, p, st, WSK_LIMIT_SETUP_MS, &abandoned);
-    st = WskpSetupStatus(p, w, abandoned);
-    if (!abandoned) WskpPutPacket(s, p);
+    (VOID)WskCallWait(c, st, WSK_LIMIT_SETUP_MS, &r);
+    st = WskpSetupStatus(&r);
     if (!NT_SUCCESS(st)) {
         PLOG("WskConnect 超时/失败: 0x%08X\n", (ULONG)st);
         FileLogWrite("[WskConnect] WskConnect 失败 0x%08X\n", (ULONG)st);
@@ -445,22 +262,20 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
     InterlockedIncrement64(&s->stats.connects);
 
     // Local address, for the UDP channel; a failure here does not fail the connect.
-    p = WskpGetPacket(s);
-    if (p != NULL) {
-        RtlZeroMemory(&p->addr, sizeof(p->addr));
-        st = WskpConn(sock)->WskGetLocalAddress(sock, (PSOCKADDR)&p->addr, p->irp);
-        w = WskpWait(s, p, st, WSK_LIMIT_SETUP_MS, &abandoned);
-        st = WskpSetupStatus(p, w, abandoned);
-        if (NT_SUCCESS(st) && p->addr.sin_family == AF_INET) {
-            const UCHAR* b = (const UCHAR*)&p->addr.sin_addr;
+    c = WskCallGet(&s->irpPool);
+    if (c != NULL) {
+        st = WskpConn(sock)->WskGetLocalAddress(sock, WskCallAddress(c), WskCallIrp(c));
+        (VOID)WskCallWait(c, st, WSK_LIMIT_SETUP_MS, &r);
+        st = WskpSetupStatus(&r);
+        if (NT_SUCCESS(st) && r.address.sin_family == AF_INET) {
+            const UCHAR* b = (const UCHAR*)&r.address.sin_addr;
             InterlockedExchange(&g_wskLocalAddrFamily, AF_INET);
-            InterlockedExchange((volatile LONG*)&g_wskLocalAddr, (LONG)p->addr.sin_addr.S_un.S_addr);
+            InterlockedExchange((volatile LONG*)&g_wskLocalAddr, (LONG)r.address.sin_addr.S_un.S_addr);
             FileLogWrite("[WskConnect] 本地地址 %u.%u.%u.%u:%u\n", (ULONG)b[0], (ULONG)b[1], (ULONG)b[2],
-                         (ULONG)b[3], (ULONG)WskpHtons(p->addr.sin_port));
+                         (ULONG)b[3], (ULONG)WskpHtons(r.address.sin_port));
         } else if (!NT_SUCCESS(st)) {
             FileLogWrite("[WskConnect] WskGetLocalAddress 失败 0x%08X\n", (ULONG)st);
         }
-        if (!abandoned) WskpPutPacket(s, p);
     } else {
         FileLogWrite("[WskConnect] WskGetLocalAddress 失败 0x%08X\n", (ULONG)STATUS_INSUFFICIENT_RESOURCES);
     }
@@ -471,117 +286,111 @@ NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session) {
 // ---------------------------------------------------------------------------------------------
 // Transfers
 
-// Runs one send or receive of an MDL (chain) on a pool packet with the bounded wait. Unless the
-// packet was abandoned (its completion routine then owns packet and MDLs), the MDLs are freed,
-// the packet goes back to the pool and *info holds the bytes moved.
-static NTSTATUS WskpRunBufferPacket(PPROTOCOL_SESSION s, PWSK_PACKET p, PMDL mdl, BOOLEAN locked, ULONG length,
-                                    BOOLEAN send, ULONG limitMs, PBOOLEAN abandoned, ULONG_PTR* info) {
-    p->mdl = mdl;
-    p->mdlLocked = locked;
-    p->buf.Mdl = mdl;
-    p->buf.Offset = 0;
-    p->buf.Length = length;
-    PWSK_SOCKET sock = s->socket;
-    NTSTATUS st = send ? WskpConn(sock)->WskSend(sock, &p->buf, 0, p->irp)
-                       : WskpConn(sock)->WskReceive(sock, &p->buf, 0, p->irp);
-    st = WskpWait(s, p, st, limitMs, abandoned);
-    *info = 0;
-    if (*abandoned) return st;
-    *info = p->irp->IoStatus.Information;
-    p->mdl = NULL;
-    WskpFreeMdl(mdl, locked);
-    WskpPutPacket(s, p);
-    return st;
-}
-
-static NTSTATUS WskpTransfer(PPROTOCOL_SESSION s, PVOID buffer, ULONG length, BOOLEAN send, PULONG moved,
-                             ULONG limitMs) {
+// One send of up to three buffers on the session's socket with the bounded wait. *moved holds
+// the bytes the network stack reports sent, also when the send failed part-way: a caller that
+// keeps a byte stream in step must know whether any byte of its request went out.
+NTSTATUS WskpSendBuffers(PPROTOCOL_SESSION s, PVOID* buffers, const ULONG* lengths, ULONG count, BOOLEAN resident,
+                         ULONG limitMs, PULONG moved) {
     *moved = 0;
     if (!WpFlag(&s->connected) || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
-    if (length == 0) return STATUS_SUCCESS;
-    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, NULL);
-    if (mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    // GCC has no structured exception handling; the buffers handed to this layer are always
-    // resident system-space memory, so the probe cannot fault.
-    MmProbeAndLockPages(mdl, KernelMode, send ? IoReadAccess : IoWriteAccess);
-    PWSK_PACKET p = WskpGetPacket(s);
-    if (p == NULL) {
-        WskpFreeMdl(mdl, TRUE);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PWSK_CALL c = WskCallGet(&s->irpPool);
+    if (c == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    PWSK_BUF buf;
+    NTSTATUS st = WskCallSendBuffers(c, buffers, lengths, count, resident, &buf);
+    if (!NT_SUCCESS(st)) {
+        WskCallPut(c);
+        return st;
     }
-    BOOLEAN abandoned;
-    ULONG_PTR info;
-    NTSTATUS st = WskpRunBufferPacket(s, p, mdl, TRUE, length, send, limitMs, &abandoned, &info);
-    if (abandoned || st == STATUS_TIMEOUT) return STATUS_TIMEOUT;
-    if (!NT_SUCCESS(st)) return st;
-    if (info > length) info = length;
+    if (buf->Length == 0) {
+        WskCallPut(c);
+        return STATUS_SUCCESS;
+    }
+    ULONG length = (ULONG)buf->Length;
+    PWSK_SOCKET sock = s->socket;
+    st = WskpConn(sock)->WskSend(sock, buf, 0, WskCallIrp(c));
+    WSK_CALL_RESULT r;
+    st = WskCallWait(c, st, limitMs, &r);
+    ULONG_PTR info = r.information > length ? length : r.information;
     *moved = (ULONG)info;
-    InterlockedAdd64(send ? &s->stats.bytesSent : &s->stats.bytesReceived, (LONG64)info);
+    if (info) InterlockedAdd64(&s->stats.bytesSent, (LONG64)info);
     return st;
-}
-
-NTSTATUS WskClient_Send(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesSent) {
-    return WskpTransfer(Session, Buffer, Length, TRUE, BytesSent, WSK_LIMIT_SEND_MS);
-}
-
-NTSTATUS WskClient_Receive(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesReceived) {
-    return WskpTransfer(Session, Buffer, Length, FALSE, BytesReceived, WSK_LIMIT_RECEIVE_MS);
 }
 
 NTSTATUS WskpReceiveLimited(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesReceived,
                             ULONG LimitMs) {
+    PPROTOCOL_SESSION s = Session;
+    *BytesReceived = 0;
     if (LimitMs == 0 || LimitMs > WSK_LIMIT_RECEIVE_MS) LimitMs = WSK_LIMIT_RECEIVE_MS;
-    return WskpTransfer(Session, Buffer, Length, FALSE, BytesReceived, LimitMs);
+    if (!WpFlag(&s->connected) || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
+    if (Length == 0) return STATUS_SUCCESS;
+    PWSK_CALL c = WskCallGet(&s->irpPool);
+    if (c == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    PWSK_BUF buf;
+    NTSTATUS st = WskCallReceiveBuffer(c, Buffer, Length, &buf);
+    if (!NT_SUCCESS(st)) {
+        WskCallPut(c);
+        return st;
+    }
+    PWSK_SOCKET sock = s->socket;
+    st = WskpConn(sock)->WskReceive(sock, buf, 0, WskCallIrp(c));
+    WSK_CALL_RESULT r;
+    st = WskCallWait(c, st, LimitMs, &r);
+    if (!NT_SUCCESS(st) || st == STATUS_TIMEOUT) return st;
+    *BytesReceived = (ULONG)r.information;
+    if (r.information) InterlockedAdd64(&s->stats.bytesReceived, (LONG64)r.information);
+    return st;
+}
+
+NTSTATUS WskClient_Send(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesSent) {
+    PVOID b[1] = {Buffer};
+    ULONG l[1] = {Length};
+    NTSTATUS st = WskpSendBuffers(Session, b, l, 1, FALSE, WSK_LIMIT_SEND_MS, BytesSent);
+    if (!NT_SUCCESS(st) || st == STATUS_TIMEOUT) *BytesSent = 0;
+    return st;
+}
+
+NTSTATUS WskClient_Receive(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG BytesReceived) {
+    return WskpReceiveLimited(Session, Buffer, Length, BytesReceived, WSK_LIMIT_RECEIVE_MS);
+}
+
+NTSTATUS WskpSendChainCount(PPROTOCOL_SESSION s, PVOID Buffers[3], ULONG Lengths[3], ULONG Count, ULONG Total,
+                            PULONG sent) {
+    *sent = 0;
+    if (!WpFlag(&s->connected) || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
+    ULONG sum = 0;
+    for (ULONG i = 0; i < Count && i < 3; i++)
+        if (Buffers[i] != NULL) sum += Lengths[i];
+    if (sum == 0 || sum != Total) return STATUS_INVALID_PARAMETER;
+    NTSTATUS st = WskpSendBuffers(s, Buffers, Lengths, Count < 3 ? Count : 3, TRUE, WSK_LIMIT_SEND_MS, sent);
+    if (st == STATUS_TIMEOUT) return STATUS_UNSUCCESSFUL;
+    if (!NT_SUCCESS(st)) return st;
+    return *sent == Total ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS WskClient_SendChain(PPROTOCOL_SESSION Session, PVOID Buffers[3], ULONG Lengths[3], ULONG Count,
                              ULONG Total) {
-    PPROTOCOL_SESSION s = Session;
-    if (!WpFlag(&s->connected) || s->socket == NULL) return STATUS_DEVICE_NOT_CONNECTED;
-    PMDL first = NULL, last = NULL;
-    ULONG sum = 0;
-    for (ULONG i = 0; i < Count && i < 3; i++) {
-        if (Buffers[i] == NULL || Lengths[i] == 0) continue;
-        PMDL m = IoAllocateMdl(Buffers[i], Lengths[i], FALSE, FALSE, NULL);
-        if (m == NULL) {
-            WskpFreeMdl(first, FALSE);
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        MmBuildMdlForNonPagedPool(m);
-        if (last) last->Next = m;
-        else first = m;
-        last = m;
-        sum += Lengths[i];
+    ULONG sent;
+    return WskpSendChainCount(Session, Buffers, Lengths, Count, Total, &sent);
+}
+
+NTSTATUS WskpSendAllCount(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length, PULONG sent) {
+    PUCHAR b = (PUCHAR)Buffer;
+    *sent = 0;
+    while (*sent < Length) {
+        ULONG n = 0;
+        PVOID bufs[1] = {b + *sent};
+        ULONG lens[1] = {Length - *sent};
+        NTSTATUS st = WskpSendBuffers(Session, bufs, lens, 1, FALSE, WSK_LIMIT_SEND_MS, &n);
+        *sent += n;
+        if (!NT_SUCCESS(st)) return st;
+        if (st == STATUS_TIMEOUT || n == 0) return STATUS_UNSUCCESSFUL;
     }
-    if (first == NULL || sum != Total) {
-        WskpFreeMdl(first, FALSE);
-        return STATUS_INVALID_PARAMETER;
-    }
-    PWSK_PACKET p = WskpGetPacket(s);
-    if (p == NULL) {
-        WskpFreeMdl(first, FALSE);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    BOOLEAN abandoned;
-    ULONG_PTR info;
-    NTSTATUS st = WskpRunBufferPacket(s, p, first, FALSE, Total, TRUE, WSK_LIMIT_SEND_MS, &abandoned, &info);
-    if (abandoned || st == STATUS_TIMEOUT) return STATUS_UNSUCCESSFUL;
-    if (!NT_SUCCESS(st)) return st;
-    InterlockedAdd64(&s->stats.bytesSent, (LONG64)info);
-    return info == Total ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS WskClient_SendAll(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length) {
-    PUCHAR b = (PUCHAR)Buffer;
-    ULONG done = 0;
-    while (done < Length) {
-        ULONG n = 0;
-        NTSTATUS st = WskClient_Send(Session, b + done, Length - done, &n);
-        if (!NT_SUCCESS(st)) return st;
-        if (n == 0) return STATUS_UNSUCCESSFUL;
-        done += n;
-    }
-    return STATUS_SUCCESS;
+    ULONG sent;
+    return WskpSendAllCount(Session, Buffer, Length, &sent);
 }
 
 NTSTATUS WskClient_ReceiveAll(PPROTOCOL_SESSION Session, PVOID Buffer, ULONG Length) {
@@ -613,5 +422,9 @@ NTSTATUS WskClient_ReceiveAllDeadline(PPROTOCOL_SESSION Session, PVOID Buffer, U
 // ---------------------------------------------------------------------------------------------
 // Session life cycle (pool part)
 
-VOID WskpSessionPoolInit(PPROTOCOL_SESSION s) { WskpPoolInit(s); }
-VOID WskpSessionPoolDestroy(PPROTOCOL_SESSION s) { WskpPoolDestroy(s); }
+VOID WskpSessionPoolInit(PPROTOCOL_SESSION s) {
+    WSK_CALL_COUNTERS counters = {&s->stats.waitTimeouts, &s->stats.abandonedPackets, &s->stats.poolHits,
+                                  &s->stats.poolMisses};
+    WskCallPoolInit(&s->irpPool, &counters);
+}
+VOID WskpSessionPoolDestroy(PPROTOCOL_SESSION s) { WskCallPoolDestroy(&s->irpPool); }

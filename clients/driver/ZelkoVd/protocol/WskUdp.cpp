@@ -78,6 +78,11 @@ static const WSK_PROVIDER_DATAGRAM_DISPATCH* WskUdpDgram(PWSK_SOCKET sock) {
     return (const WSK_PROVIDER_DATAGRAM_DISPATCH*)sock->Dispatch;
 }
 
+// The socket pointer changes under receiveLock and is read by senders without it: always atomic.
+static PWSK_SOCKET WskUdpSocket(VOID) {
+    return (PWSK_SOCKET)InterlockedCompareExchangePointer((PVOID volatile*)&g_udp.socket, NULL, NULL);
+}
+
 static USHORT WskUdpHtons(USHORT v) { return (USHORT)((v >> 8) | (v << 8)); }
 
 static ULONG WskUdpBucketOf(ULONG reqId) { return ((ULONG)(reqId * 0x1E3779B1u) >> 26) & 0x1F; }
@@ -85,154 +90,65 @@ static ULONG WskUdpBucketOf(ULONG reqId) { return ((ULONG)(reqId * 0x1E3779B1u) 
 #define UDP_STAT_INC(field) InterlockedIncrement64(&g_udp.stats.field)
 
 // ---------------------------------------------------------------------------------------------
-// Request packets: one IRP and its wait state per call. A packet that does not come back after
-// its cancel is abandoned: its completion routine, should it ever run, frees it (and closes a
-// socket that a late creation produced), since nobody waits for it any more.
+// Bounded calls (WskCall): a packet from the channel's pool, the call, and a wait of the call's
+// limit, cancel, 5 s more, then abandonment. Receives land in the packet's own memory and are
+// copied into the channel's receive buffer only when the packet came back.
 
-enum { UDP_PKT_PENDING = 0, UDP_PKT_COMPLETED = 1, UDP_PKT_ABANDONED = 2 };
+static WSK_CALL_POOL g_udpPool;
+// The receive thread's own pool: its idle 2 s slices end in a cancel by design, which must not
+// count as wait time-outs of the channel's calls.
+static WSK_CALL_POOL g_udpReceivePool;
+static volatile LONG g_udpPoolHits, g_udpPoolMisses;
 
-typedef struct _WSKUDP_PACKET {
-    KEVENT event;
-    volatile LONG state;
-    BOOLEAN createsSocket;
-    BOOLEAN mdlLocked;
-    PMDL mdl;
-    PIRP irp;
-    WSK_BUF buf;
-    SOCKADDR_IN addr;
-    ULONG controlFlags;
-} WSKUDP_PACKET, *PWSKUDP_PACKET;
-
-static VOID WskUdpFreePacket(PWSKUDP_PACKET p) {
-    if (p->mdl != NULL) {
-        if (p->mdlLocked) MmUnlockPages(p->mdl);
-        IoFreeMdl(p->mdl);
-    }
-    IoFreeIrp(p->irp);
-    ExFreePoolWithTag(p, ZV_TAG_UDP_PACKET);
-}
-
-static IO_COMPLETION_ROUTINE WskUdpLateCloseComplete;
-
-static NTSTATUS NTAPI WskUdpLateCloseComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    WskUdpFreePacket((PWSKUDP_PACKET)Context);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static IO_COMPLETION_ROUTINE WskUdpIrpComplete;
-
-static NTSTATUS NTAPI WskUdpIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PWSKUDP_PACKET p = (PWSKUDP_PACKET)Context;
-    if (InterlockedCompareExchange(&p->state, UDP_PKT_COMPLETED, UDP_PKT_PENDING) == UDP_PKT_ABANDONED) {
-        PWSK_SOCKET late = p->createsSocket && NT_SUCCESS(Irp->IoStatus.Status)
-                               ? (PWSK_SOCKET)Irp->IoStatus.Information
-                               : NULL;
-        if (late != NULL) {
-            IoReuseIrp(Irp, STATUS_UNSUCCESSFUL);
-            IoSetCompletionRoutine(Irp, WskUdpLateCloseComplete, p, TRUE, TRUE, TRUE);
-            WskUdpDgram(late)->Basic.WskCloseSocket(late, Irp);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        }
-        WskUdpFreePacket(p);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    KeSetEvent(&p->event, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static PWSKUDP_PACKET WskUdpNewPacket(VOID) {
-    PWSKUDP_PACKET p = (PWSKUDP_PACKET)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(WSKUDP_PACKET), ZV_TAG_UDP_PACKET);
-    if (p == NULL) return NULL;
-    RtlZeroMemory(p, sizeof(*p));
-    p->irp = IoAllocateIrp(1, FALSE);
-    if (p->irp == NULL) {
-        ExFreePoolWithTag(p, ZV_TAG_UDP_PACKET);
-        return NULL;
-    }
-    KeInitializeEvent(&p->event, NotificationEvent, FALSE);
-    p->state = UDP_PKT_PENDING;
-    IoSetCompletionRoutine(p->irp, WskUdpIrpComplete, p, TRUE, TRUE, TRUE);
-    return p;
-}
-
-// The bounded wait: `seconds`, then cancel and 5 s more. Frees the packet unless it had to be
-// abandoned. A call that completed only after its cancel reports STATUS_TIMEOUT even when it
-// succeeded; the caller cannot know what it did. *info receives IoStatus.Information.
-static NTSTATUS WskUdpWaitIrp(PWSKUDP_PACKET p, NTSTATUS callStatus, ULONG seconds, ULONG_PTR* info) {
-    if (info) *info = 0;
-    NTSTATUS st;
-    if (callStatus != STATUS_PENDING) {
-        st = p->irp->IoStatus.Status;
-        if (info) *info = p->irp->IoStatus.Information;
-        WskUdpFreePacket(p);
-        return st;
-    }
-    LARGE_INTEGER t = WpRelativeMs(seconds * 1000);
-    NTSTATUS w = KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, &t);
-    if (w != STATUS_TIMEOUT) {
-        st = p->irp->IoStatus.Status;
-        if (info) *info = p->irp->IoStatus.Information;
-        WskUdpFreePacket(p);
-        return st;
-    }
-    IoCancelIrp(p->irp);
-    t = WpRelativeMs(WSK_LIMIT_AFTER_CANCEL_MS);
-    w = KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, &t);
-    if (w == STATUS_TIMEOUT &&
-        InterlockedCompareExchange(&p->state, UDP_PKT_ABANDONED, UDP_PKT_PENDING) == UDP_PKT_PENDING) {
-        PLOG_ERR("WskUdpWaitIrp: IRP %p 取消超时，泄露以避免 UAF\n", p->irp);
-        return STATUS_TIMEOUT;
-    }
-    KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, NULL);
-    st = p->irp->IoStatus.Status;
-    if (info) *info = p->irp->IoStatus.Information;
-    WskUdpFreePacket(p);
-    return NT_SUCCESS(st) ? STATUS_TIMEOUT : st;
+// Waits for a setup, send or close call. A packet that has to be abandoned is logged by its
+// address, the way the channel has always reported such leaks.
+static NTSTATUS WskUdpWaitIrp(PWSK_CALL c, NTSTATUS issued, ULONG seconds, PWSK_CALL_RESULT r) {
+    PIRP irp = WskCallIrp(c);
+    NTSTATUS st = WskCallWait(c, issued, seconds * 1000, r);
+    if (r->abandoned) PLOG_ERR("WskUdpWaitIrp: IRP %p 取消超时，泄露以避免 UAF\n", irp);
+    return st;
 }
 
 static VOID WskUdpCloseSocket(PWSK_SOCKET sock) {
     if (sock == NULL) return;
-    PWSKUDP_PACKET p = WskUdpNewPacket();
-    if (p == NULL) {
+    PWSK_CALL c = WskCallGet(&g_udpPool);
+    if (c == NULL) {
         PLOG_ERR("WskUdpCloseSocket: IRP 分配失败，socket 泄漏\n");
         return;
     }
-    NTSTATUS st = WskUdpDgram(sock)->Basic.WskCloseSocket(sock, p->irp);
-    (VOID)WskUdpWaitIrp(p, st, WSKUDP_CLOSE_SECONDS, NULL);
+    WSK_CALL_RESULT r;
+    NTSTATUS st = WskUdpDgram(sock)->Basic.WskCloseSocket(sock, WskCallIrp(c));
+    (VOID)WskUdpWaitIrp(c, st, WSKUDP_CLOSE_SECONDS, &r);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Single datagram send
 
+// The datagram is described in place: a send that has to be abandoned only reads it later, and
+// the channel's datagrams are requests whose stale copy can do no harm (an answer to it finds no
+// waiting record).
 static NTSTATUS WskUdpSendOne(const VOID* data, ULONG length) {
     if (length == 0 || data == NULL) return STATUS_INVALID_PARAMETER;
     InterlockedIncrement(&g_udp.sendRefs);
-    PWSK_SOCKET sock = (PWSK_SOCKET)InterlockedCompareExchangePointer((PVOID volatile*)&g_udp.socket, NULL, NULL);
+    PWSK_SOCKET sock = WskUdpSocket();
     if (!WpFlag(&g_udp.active) || sock == NULL) {
         InterlockedDecrement(&g_udp.sendRefs);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    NTSTATUS st = STATUS_INSUFFICIENT_RESOURCES;
-    PWSKUDP_PACKET p = WskUdpNewPacket();
-    PMDL mdl = p ? IoAllocateMdl((PVOID)data, length, FALSE, FALSE, NULL) : NULL;
-    if (mdl == NULL) {
-        if (p) WskUdpFreePacket(p);
+    PWSK_CALL c = WskCallGet(&g_udpPool);
+    PWSK_BUF b = NULL;
+    PVOID buffers[1] = {(PVOID)data};
+    ULONG lengths[1] = {length};
+    NTSTATUS st = c ? WskCallSendBuffers(c, buffers, lengths, 1, FALSE, &b) : STATUS_INSUFFICIENT_RESOURCES;
+    if (!NT_SUCCESS(st)) {
+        if (c) WskCallPut(c);
         InterlockedDecrement(&g_udp.sendRefs);
         return st;
     }
-    // The buffers handed to the channel are resident system-space memory; the probe cannot fault.
-    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    p->mdl = mdl;
-    p->mdlLocked = TRUE;
-    p->buf.Mdl = mdl;
-    p->buf.Offset = 0;
-    p->buf.Length = length;
-    p->addr = g_udp.remote;
-    st = WskUdpDgram(sock)->WskSendTo(sock, &p->buf, 0, (PSOCKADDR)&p->addr, 0, NULL, p->irp);
-    st = WskUdpWaitIrp(p, st, WSKUDP_SEND_SECONDS, NULL);
+    RtlCopyMemory(WskCallAddress(c), &g_udp.remote, sizeof(g_udp.remote));
+    st = WskUdpDgram(sock)->WskSendTo(sock, b, 0, WskCallAddress(c), 0, NULL, WskCallIrp(c));
+    WSK_CALL_RESULT r;
+    st = WskUdpWaitIrp(c, st, WSKUDP_SEND_SECONDS, &r);
     InterlockedDecrement(&g_udp.sendRefs);
     return st;
 }
@@ -258,6 +174,11 @@ static NTSTATUS WskUdpInitializeLocked(VOID) {
     if (!WpFlag(&g_udp.pendingPoolReady)) {
         ExInitializeNPagedLookasideList(&g_udp.pendingPool, WskUdpPendingAllocate, WskUdpPendingFree, 0,
                                         sizeof(WSKUDP_PENDING), ZV_TAG_UDP_PENDING, 0);
+        WSK_CALL_COUNTERS counters = {&g_udp.stats.waitTimeouts, &g_udp.stats.abandonedPackets, &g_udpPoolHits,
+                                      &g_udpPoolMisses};
+        WskCallPoolInit(&g_udpPool, &counters);
+        counters.waitTimeouts = NULL;
+        WskCallPoolInit(&g_udpReceivePool, &counters);
         WpSetFlag(&g_udp.pendingPoolReady, TRUE);
     }
     KeInitializeSemaphore(&g_udp.window, WSKUDP_WINDOW, WSKUDP_WINDOW);
@@ -407,81 +328,52 @@ static VOID WskUdpReceivePath(ULONG length) {
     else WskUdpHandleAnswer(&h, length);
 }
 
-// Posts one receive into the shared buffer; NULL when the socket is gone or no packet could be
-// had (*callStatus then says why).
-static PWSKUDP_PACKET WskUdpPostReceive(NTSTATUS* callStatus) {
-    PWSKUDP_PACKET p = WskUdpNewPacket();
-    if (p == NULL) {
-        *callStatus = STATUS_INSUFFICIENT_RESOURCES;
-        return NULL;
-    }
-    p->buf.Mdl = g_udp.receiveMdl;
-    p->buf.Offset = 0;
-    p->buf.Length = WSKUDP_RECEIVE_BUFFER;
-    WpAcquire(&g_udp.receiveLock);
-    PWSK_SOCKET sock = g_udp.socket;
-    if (sock == NULL || WpFlag(&g_udp.stop)) {
-        WpRelease(&g_udp.receiveLock);
-        WskUdpFreePacket(p);
-        *callStatus = STATUS_DEVICE_NOT_CONNECTED;
-        return NULL;
-    }
-    *callStatus = WskUdpDgram(sock)->WskReceiveFrom(sock, &p->buf, 0, (PSOCKADDR)&p->addr, NULL, NULL,
-                                                   &p->controlFlags, p->irp);
-    WpRelease(&g_udp.receiveLock);
-    return p;
-}
-
 static KSTART_ROUTINE WskUdpRecvThread;
 
+// The receive waits in slices of 2 s. An idle slice cancels its packet (a datagram that has not
+// arrived yet stays queued in the socket) and posts the next one, unless the channel is stopping;
+// the disconnect closes the socket, which ends a pending receive at once.
 static VOID NTAPI WskUdpRecvThread(PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
     PLOG_INFO("WskUdpRecvThread: 启动\n");
-    if (g_udp.socket == NULL) {
+    if (WskUdpSocket() == NULL) {
         PLOG_ERR("WskUdpRecvThread: socket 为空，立即退出\n");
         PsTerminateSystemThread(STATUS_SUCCESS);
     }
     while (!WpFlag(&g_udp.stop)) {
-        NTSTATUS st;
-        PWSKUDP_PACKET p = WskUdpPostReceive(&st);
-        if (p == NULL) {
+        PWSK_CALL c = WskCallGet(&g_udpReceivePool);
+        PWSK_BUF b = NULL;
+        NTSTATUS st = c ? WskCallReceiveBuffer(c, g_udp.receiveBuffer, WSKUDP_RECEIVE_BUFFER, &b)
+                        : STATUS_INSUFFICIENT_RESOURCES;
+        if (!NT_SUCCESS(st)) {
+            if (c) WskCallPut(c);
             if (WpFlag(&g_udp.stop)) break;
             WpSleepMs(10);
             continue;
         }
-        BOOLEAN leave = FALSE;
-        if (st == STATUS_PENDING) {
-            PVOID objects[2] = {&p->event, &g_udp.stopEvent};
-            for (;;) {
-                LARGE_INTEGER t = WpRelativeMs(2000);
-                NTSTATUS w = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &t, NULL);
-                if (w == STATUS_WAIT_0) break;
-                if (!WpFlag(&g_udp.stop)) continue;
-                IoCancelIrp(p->irp);
-                t = WpRelativeMs(WSK_LIMIT_AFTER_CANCEL_MS);
-                w = KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, &t);
-                if (w == STATUS_TIMEOUT &&
-                    InterlockedCompareExchange(&p->state, UDP_PKT_ABANDONED, UDP_PKT_PENDING) == UDP_PKT_PENDING) {
-                    PLOG_ERR("WskUdp: 接收 IRP 取消超时，泄露\n");
-                    p = NULL;
-                    leave = TRUE;
-                } else {
-                    KeWaitForSingleObject(&p->event, Executive, KernelMode, FALSE, NULL);
-                }
-                break;
-            }
+        // Issued under receiveLock: the disconnect takes the socket away under it, so a receive
+        // is never issued on a socket that is being closed.
+        WpAcquire(&g_udp.receiveLock);
+        PWSK_SOCKET sock = WskUdpSocket();
+        if (sock == NULL || WpFlag(&g_udp.stop)) {
+            WpRelease(&g_udp.receiveLock);
+            WskCallPut(c);
+            break;
         }
-        if (p == NULL) break;
-        NTSTATUS done = p->irp->IoStatus.Status;
-        ULONG_PTR bytes = p->irp->IoStatus.Information;
-        WskUdpFreePacket(p);
-        if (leave) break;
-        if (NT_SUCCESS(done) && bytes > 0) {
-            WskUdpReceivePath((ULONG)(bytes > WSKUDP_RECEIVE_BUFFER ? WSKUDP_RECEIVE_BUFFER : bytes));
+        st = WskUdpDgram(sock)->WskReceiveFrom(sock, b, 0, WskCallAddress(c), NULL, NULL, NULL, WskCallIrp(c));
+        WpRelease(&g_udp.receiveLock);
+        WSK_CALL_RESULT r;
+        st = WskCallWait(c, st, 2000, &r);
+        if (r.abandoned) {
+            PLOG_ERR("WskUdp: 接收 IRP 取消超时，泄露\n");
+            break;
+        }
+        if (NT_SUCCESS(st) && st != STATUS_TIMEOUT && r.information > 0) {
+            WskUdpReceivePath((ULONG)r.information);
             continue;
         }
         if (WpFlag(&g_udp.stop)) break;
-        WpSleepMs(10);
+        if (!r.timedOut) WpSleepMs(10);
     }
     PLOG_INFO("WskUdpRecvThread: 退出\n");
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -496,19 +388,20 @@ static NTSTATUS WskUdpConnectLocked(PCWSTR serverIp, USHORT port) {
     if (!NT_SUCCESS(st)) return st;
 
     // Socket
-    PWSKUDP_PACKET p = WskUdpNewPacket();
-    if (p == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    p->createsSocket = TRUE;
+    PWSK_CALL c = WskCallGet(&g_udpPool);
+    if (c == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    WskCallCreatesSocket(c);
     st = g_udp.provider.Dispatch->WskSocket(g_udp.provider.Client, AF_INET, SOCK_DGRAM, IPPROTO_UDP,
-                                            WSK_FLAG_DATAGRAM_SOCKET, NULL, NULL, NULL, NULL, NULL, p->irp);
+                                            WSK_FLAG_DATAGRAM_SOCKET, NULL, NULL, NULL, NULL, NULL, WskCallIrp(c));
     if (!NT_SUCCESS(st)) {
         PLOG_WARN("WskUdp_Connect: WskSocket 立即失败 0x%08X\n", (ULONG)st);
         FileLogWrite("[WskUdp] WskSocket 立即失败 0x%08X\n", (ULONG)st);
-        WskUdpFreePacket(p);
+        WskCallPut(c);
         return st;
     }
-    ULONG_PTR info;
-    st = WskUdpWaitIrp(p, st, WSKUDP_SETUP_SECONDS, &info);
+    WSK_CALL_RESULT r;
+    st = WskUdpWaitIrp(c, st, WSKUDP_SETUP_SECONDS, &r);
+    ULONG_PTR info = r.information;
     if (!NT_SUCCESS(st) || st == STATUS_TIMEOUT) {
         if (st == STATUS_TIMEOUT) st = STATUS_IO_TIMEOUT;
         PLOG_WARN("WskUdp_Connect: WskSocket 失败 0x%08X\n", (ULONG)st);
@@ -523,24 +416,24 @@ static NTSTATUS WskUdpConnectLocked(PCWSTR serverIp, USHORT port) {
 
     // Bind: on the address the TCP connection left from, so that the server sees both of our
     // connections come from one host.
-    p = WskUdpNewPacket();
-    if (p == NULL) {
+    c = WskCallGet(&g_udpPool);
+    if (c == NULL) {
         WskUdpCloseSocket(sock);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(&p->addr, sizeof(p->addr));
-    p->addr.sin_family = AF_INET;
-    ULONG local = (ULONG)InterlockedCompareExchange((volatile LONG*)&g_wskLocalAddr, 0, 0);
-    if (InterlockedCompareExchange(&g_wskLocalAddrFamily, 0, 0) == AF_INET && local != 0) {
-        const UCHAR* b = (const UCHAR*)&local;
-        p->addr.sin_addr.S_un.S_addr = local;
+    PSOCKADDR_IN local = (PSOCKADDR_IN)WskCallAddress(c);
+    local->sin_family = AF_INET;
+    ULONG tcpLocal = (ULONG)InterlockedCompareExchange((volatile LONG*)&g_wskLocalAddr, 0, 0);
+    if (InterlockedCompareExchange(&g_wskLocalAddrFamily, 0, 0) == AF_INET && tcpLocal != 0) {
+        const UCHAR* b = (const UCHAR*)&tcpLocal;
+        local->sin_addr.S_un.S_addr = tcpLocal;
         FileLogWrite("[WskUdp] WskBind 使用 TCP 本地 IP %u.%u.%u.%u:0\n", (ULONG)b[0], (ULONG)b[1], (ULONG)b[2],
                      (ULONG)b[3]);
     } else {
         FileLogWrite("[WskUdp] WskBind 使用 INADDR_ANY:0（TCP 本地地址未获取）\n");
     }
-    st = WskUdpDgram(sock)->WskBind(sock, (PSOCKADDR)&p->addr, 0, p->irp);
-    st = WskUdpWaitIrp(p, st, WSKUDP_SETUP_SECONDS, NULL);
+    st = WskUdpDgram(sock)->WskBind(sock, WskCallAddress(c), 0, WskCallIrp(c));
+    st = WskUdpWaitIrp(c, st, WSKUDP_SETUP_SECONDS, &r);
     if (st == STATUS_TIMEOUT) st = STATUS_IO_TIMEOUT;
     if (!NT_SUCCESS(st)) {
         PLOG_WARN("WskUdp_Connect: WskBind 失败 0x%08X\n", (ULONG)st);
@@ -667,6 +560,8 @@ VOID WskUdp_Cleanup(VOID) {
     WpSetFlag(&g_udp.windowEnabled, FALSE);
     if (WpFlag(&g_udp.pendingPoolReady)) {
         ExDeleteNPagedLookasideList(&g_udp.pendingPool);
+        WskCallPoolDestroy(&g_udpPool);
+        WskCallPoolDestroy(&g_udpReceivePool);
         WpSetFlag(&g_udp.pendingPoolReady, FALSE);
     }
     if (g_udp.receiveMdl != NULL) IoFreeMdl(g_udp.receiveMdl);

@@ -8,6 +8,8 @@
 #include "../platform.h"
 #include <wsk.h>
 
+#include "WskCall.h"
+
 #include "../../../shared/ZelkoWire.h"
 
 // Status values the protocol uses that not every header set defines.
@@ -27,9 +29,7 @@
 // ---------------------------------------------------------------------------------------------
 // Pool tags of the protocol layer
 
-// (Written as numbers: shown as "ZvPk", "ZvPd", "ZvLz" in pool dumps.)
-#define ZV_TAG_WSK_PACKET  0x6B50765Au  // request packets of the per-session pool
-#define ZV_TAG_WSK_DIRECT  0x6450765Au  // bookkeeping of packets allocated outside the pool
+// (Written as numbers: shown as "ZvLz" in pool dumps.) The packet tags are in WskCall.h.
 #define ZV_TAG_LZ_BUFFER   0x7A4C765Au  // compressed Read data before decoding
 // (Shown as "ZvUp", "ZvUb", "ZvUk" in pool dumps.)
 #define ZV_TAG_UDP_PENDING 0x7055765Au  // pending records of the UDP channel
@@ -44,7 +44,7 @@
 #define WSK_LIMIT_RECEIVE_MS      15000
 #define WSK_LIMIT_CLOSE_MS        10000
 #define WSK_LIMIT_CLOSE_REMOVING_MS 1000
-#define WSK_LIMIT_AFTER_CANCEL_MS 5000
+#define WSK_LIMIT_AFTER_CANCEL_MS WSK_CALL_AFTER_CANCEL_MS
 #define WSK_CAPTURE_WAIT_MS       30000
 #define WSK_CAPTURE_ATTEMPTS      30
 
@@ -61,7 +61,7 @@
 #define PROTO_RECONNECT_INTERVAL_100NS 300000000LL  // one reconnect burst per 30 s
 #define PROTO_RECONNECT_ATTEMPTS 3
 
-#define WSK_IRP_POOL_DEPTH 16
+#define WSK_IRP_POOL_DEPTH WSK_CALL_POOL_DEPTH
 
 #define PROTO_SERVER_IP_UNITS 64
 #define PROTO_IQN_UNITS 256
@@ -109,13 +109,9 @@ typedef struct _PROTOCOL_SESSION_STATS {
     volatile LONG64 pingFailures;
 } PROTOCOL_SESSION_STATS, *PPROTOCOL_SESSION_STATS;
 
-// The per-session pool of one-location request packets: a free list in front of a lookaside
-// allocator.
-typedef struct _WSK_IRP_POOL {
-    SLIST_HEADER freeList;
-    NPAGED_LOOKASIDE_LIST allocator;
-    BOOLEAN initialized;
-} WSK_IRP_POOL, *PWSK_IRP_POOL;
+// The per-session pool of one-location request packets (WskCall.h), counting into the session's
+// statistics.
+typedef WSK_CALL_POOL WSK_IRP_POOL, *PWSK_IRP_POOL;
 
 struct _PROTOCOL_SESSION;
 
@@ -170,7 +166,12 @@ typedef struct _PROTOCOL_SESSION {
     BOOLEAN udpFailed;
     BOOLEAN rdmaFailed;
     FAST_MUTEX reconnectLock;
-    LONGLONG lastReconnectTime;
+    // Guards the three failure flags, currentTransport and the negotiated serverMask, udpPort and
+    // rdmaPort; nothing else is taken under it, so a
+    // failing exchange can mark its transport while a reconnect in another thread holds
+    // reconnectLock.
+    FAST_MUTEX transportLock;
+    volatile LONGLONG lastReconnectTime;
 
     ULONG pathId;
 
@@ -244,14 +245,6 @@ VOID WpBuildHeader(PPROTOCOL_SESSION Session, ZV_MESSAGE_HEADER* Header, UCHAR o
                    ULONGLONG offset, ULONG length);
 NTSTATUS WpLockAndCheck(PPROTOCOL_SESSION Session);
 VOID WpUnlock(PPROTOCOL_SESSION Session);
-// Sends a header and up to two payload buffers as one chain, or one after another when the chain
-// cannot be described.
-NTSTATUS WpSendRequest(PPROTOCOL_SESSION Session, ZV_MESSAGE_HEADER* Header, PVOID p1, ULONG l1,
-                       PVOID p2, ULONG l2);
-// The stream carries bytes the driver could not consume: close it (the caller holds ioLock).
-VOID WpDropOutOfStep(PPROTOCOL_SESSION Session, PCSTR name, NTSTATUS status);
-// After WpDropOutOfStep and with ioLock released: bring up a clean stream again.
-VOID WpRestoreAfterDrop(PPROTOCOL_SESSION Session);
 
 // ---------------------------------------------------------------------------------------------
 // Protocol session
@@ -269,9 +262,6 @@ NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zelko::wire
                                     ULONG count, PVOID buffer, ULONGLONG bufferLength);
 NTSTATUS ProtocolClient_BatchWrite(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
                                    ULONG count, const VOID* data, ULONG dataLength);
-
-// Handshake body with ioLock held (the reconnect runs it without letting other exchanges in).
-NTSTATUS WpHandshakeLocked(PPROTOCOL_SESSION Session);
 
 // ---------------------------------------------------------------------------------------------
 // Maintenance
@@ -308,6 +298,8 @@ typedef struct _WSKUDP_STATS {
     LONG64 pushAccepted;   // PushBlocks the handler took
     LONG64 pushRejected;   // PushBlocks whose length does not match their data
     LONG64 pushAcks;
+    LONG64 waitTimeouts;      // calls whose wait ran out and were cancelled
+    LONG64 abandonedPackets;  // packets left to the network stack
 } WSKUDP_STATS, *PWSKUDP_STATS;
 
 NTSTATUS WskUdp_Initialize(VOID);
