@@ -15,6 +15,8 @@ packages=(
   liburing-dev ntfs-3g fdisk libfdisk-dev
   # test and demo tooling
   qemu-utils curl jq python3 procps iproute2 xxd
+  # the comparison in scripts/bench-servers.sh (not used by any test)
+  nbdkit
 )
 
 missing=()

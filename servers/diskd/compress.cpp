@@ -19,6 +19,23 @@ inline uint32_t Read32(const uint8_t* p) {
     return v;
 }
 
+// Length of the common prefix of a and b, at most `limit`: eight bytes per step, since runs of
+// zeros and other repeats (the data that compresses at all) make matches hundreds of bytes long.
+inline size_t CommonPrefix(const uint8_t* a, const uint8_t* b, size_t limit) {
+    size_t m = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    while (m + 8 <= limit) {
+        uint64_t x, y;
+        memcpy(&x, a + m, 8);
+        memcpy(&y, b + m, 8);
+        if (uint64_t d = x ^ y) return m + static_cast<size_t>(__builtin_ctzll(d) >> 3);
+        m += 8;
+    }
+#endif
+    while (m < limit && a[m] == b[m]) ++m;
+    return m;
+}
+
 inline uint32_t Hash(uint32_t v, int bits) { return (v * 2654435761u) >> (32 - bits); }
 
 struct Writer {
@@ -95,9 +112,7 @@ size_t CompressSequence(const uint8_t* in, size_t n, uint8_t* out, size_t cap) {
             size_t c = cand - 1;
             dist = i - c;
             if (dist >= 1 && dist <= kMaxDistance && memcmp(in + c, in + i, 4) == 0) {
-                size_t limit = n - i;
-                size_t m = 4;
-                while (m < limit && in[c + m] == in[i + m]) ++m;
+                size_t m = 4 + CommonPrefix(in + c + 4, in + i + 4, n - i - 4);
                 if (m >= kMinMatch) matchLen = m;
             }
         }

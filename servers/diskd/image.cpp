@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -149,11 +150,34 @@ std::shared_ptr<Image> Image::Open(const ImageEntry& entry, const std::string& s
         return nullptr;
     }
     if (!img->Recover(error)) return nullptr;
+    img->MapBaseLocked();
     return img;
 }
 
 Image::~Image() {
+    UnmapBaseLocked();
     if (baseFd_ >= 0) close(baseFd_);
+}
+
+void Image::MapBaseLocked() {
+    UnmapBaseLocked();
+    struct stat st;
+    if (fstat(baseFd_, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    size_t len = static_cast<size_t>(std::min<uint64_t>(size_, static_cast<uint64_t>(st.st_size)));
+    if (len == 0) return;
+    void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, baseFd_, 0);
+    if (p == MAP_FAILED) {
+        ZLOG(Warn, "image", "cannot map image iqn=%s (reads take pread): %s", entry_.iqn.c_str(), strerror(errno));
+        return;
+    }
+    baseMap_ = static_cast<const uint8_t*>(p);
+    baseMapLen_ = len;
+}
+
+void Image::UnmapBaseLocked() {
+    if (baseMap_) munmap(const_cast<uint8_t*>(baseMap_), baseMapLen_);
+    baseMap_ = nullptr;
+    baseMapLen_ = 0;
 }
 
 bool Image::SaveVersion(uint32_t v) {
@@ -507,16 +531,37 @@ void Image::Unpin(uint32_t v) {
     CollectSnapshotsLocked();
 }
 
+void Image::SourcesLocked(const Overlay* overlay, uint32_t pin, std::vector<const Layer*>* src) const {
+    src->clear();
+    if (overlay && overlay->layer->present()) src->push_back(overlay->layer.get());
+    if (pendingMerge_ && pin >= pendingVersion_ && pendingMerge_->layer->present())
+        src->push_back(pendingMerge_->layer.get());
+    for (auto it = snapshots_.lower_bound(pin); it != snapshots_.end(); ++it)
+        if (it->second->present()) src->push_back(it->second.get());
+}
+
+bool Image::ViewBase(const Overlay* overlay, uint32_t pin, uint64_t offset, size_t len, BaseView* view) {
+    std::shared_lock<std::shared_mutex> lk(baseLock_);
+    if (!baseMap_ || len == 0 || offset > baseMapLen_ || len > baseMapLen_ - offset) return false;
+    thread_local std::vector<const Layer*> src;
+    SourcesLocked(overlay, pin, &src);
+    if (!src.empty()) {
+        uint64_t last = (offset + len - 1) / kLayerBlock;
+        for (uint64_t b = offset / kLayerBlock; b <= last; ++b)
+            for (const Layer* l : src)
+                if (l->Has(b)) return false;
+    }
+    view->lock = std::move(lk);
+    view->data = baseMap_ + offset;
+    view->fd = baseFd_;
+    return true;
+}
+
 bool Image::Read(const Overlay* overlay, uint32_t pin, uint64_t offset, size_t len, uint8_t* buf) {
     std::shared_lock<std::shared_mutex> lk(baseLock_);
     // Sources in the order they win; usually none or one, so the common read is one pread.
     thread_local std::vector<const Layer*> src;
-    src.clear();
-    if (overlay && overlay->layer->present()) src.push_back(overlay->layer.get());
-    if (pendingMerge_ && pin >= pendingVersion_ && pendingMerge_->layer->present())
-        src.push_back(pendingMerge_->layer.get());
-    for (auto it = snapshots_.lower_bound(pin); it != snapshots_.end(); ++it)
-        if (it->second->present()) src.push_back(it->second.get());
+    SourcesLocked(overlay, pin, &src);
     const int n = static_cast<int>(src.size());
     if (n == 0) return PreadFull(baseFd_, buf, len, offset);
 
@@ -813,8 +858,10 @@ int Image::PrepareDisk(uint32_t* newVersion, std::string* error) {
         for (auto& [k, o] : normal_) dropped.push_back(o);
         normal_.clear();
         std::unique_lock<std::shared_mutex> bl(baseLock_);
+        UnmapBaseLocked();
         close(baseFd_);
         baseFd_ = fd;
+        MapBaseLocked();
         oldSnaps.swap(snapshots_);
         uint32_t v = version_.load() + 1;
         SaveVersion(v);

@@ -100,6 +100,21 @@ public:
 
     // Reads what a session with this layer and pin sees. False on an I/O error.
     bool Read(const Overlay* overlay, uint32_t pin, uint64_t offset, size_t len, uint8_t* buf);
+
+    // A range that the session sees straight from the base file, readable in place through the
+    // file's mapping, so that the kernel can copy it from the page cache into a socket without a
+    // copy into a buffer first. Valid only while `lock` is held: a merge re-routes the readers
+    // of the blocks it is about to overwrite, and prepare-disk swaps the base file, under the
+    // exclusive lock only. The mapping is meant for the kernel (send): a file truncated behind
+    // the server's back turns a kernel copy into EFAULT, but a user-space read into SIGBUS.
+    struct BaseView {
+        std::shared_lock<std::shared_mutex> lock;
+        const uint8_t* data = nullptr;
+        int fd = -1;  // the base file, for a pread of the same range under the same lock
+    };
+    // False when any block of the range comes from a layer or snapshot, or lies beyond the
+    // mapped file; the caller then takes Read.
+    bool ViewBase(const Overlay* overlay, uint32_t pin, uint64_t offset, size_t len, BaseView* view);
     // Writes into the layer; returns a ServerError code (0 = success).
     uint32_t Write(Overlay* overlay, uint32_t pin, uint64_t offset, const uint8_t* data, size_t len);
 
@@ -138,6 +153,13 @@ private:
     bool SaveVersion(uint32_t v);
     bool ApplyLayer(Layer& layer, uint64_t* blocks, std::string* error);
     void CollectSnapshotsLocked();  // needs layersMutex_
+    // The layers a reader with this layer and pin consults before the base, in the order they
+    // win; needs baseLock_.
+    void SourcesLocked(const Overlay* overlay, uint32_t pin, std::vector<const Layer*>* src) const;
+    // Maps baseFd_ read-only (as far as the file and the image reach); without a mapping every
+    // read takes pread. Needs baseLock_ exclusively (or no other thread yet).
+    void MapBaseLocked();
+    void UnmapBaseLocked();
     uint32_t MinPinLocked() const;
     void PauseIf(const char* phase, uint64_t count);
     std::string OverlayStem(OverlayKind kind, const std::string& key) const;
@@ -154,6 +176,8 @@ private:
     // they change only under the exclusive lock.
     std::shared_mutex baseLock_;
     int baseFd_ = -1;
+    const uint8_t* baseMap_ = nullptr;
+    size_t baseMapLen_ = 0;
     std::map<uint32_t, std::shared_ptr<Layer>> snapshots_;  // by the version they preserve
     std::shared_ptr<Overlay> pendingMerge_;
     uint32_t pendingVersion_ = 0;

@@ -1,18 +1,15 @@
 // zelko-diskd: the disk server. See README.md for configuration and operation.
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <pthread.h>
-#include <thread>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "admin_server.h"
 #include "config.h"
+#include "housekeeping.h"
 #include "layer.h"
 #include "log.h"
 #include "net_server.h"
@@ -60,36 +57,8 @@ int main(int argc, char** argv) {
         net.Stop();
         return 1;
     }
-    // Housekeeping and SIGHUP reloads run on a thread of their own: they fsync layers and may
-    // wait for the management server, and none of that may stand between SIGTERM and the
-    // main thread, which does nothing but wait for signals.
-    std::mutex choresMutex;
-    std::condition_variable choresCv;
-    bool stopping = false, reload = false;
-    std::thread chores([&] {
-        std::unique_lock<std::mutex> lk(choresMutex);
-        // The period is short enough for the expiry tests' small retention times.
-        auto period = std::chrono::seconds(cfg.overlayRetentionSeconds && cfg.overlayRetentionSeconds < 30 ? 1 : 30);
-        for (;;) {
-            bool woken = choresCv.wait_for(lk, period, [&] { return stopping || reload; });
-            if (stopping) return;
-            bool doReload = woken && reload;
-            reload = false;
-            lk.unlock();
-            if (doReload) {
-                std::string err;
-                if (!store.RefreshFromMgmt(&err)) ZLOG(Warn, "main", "reload failed: %s", err.c_str());
-            } else {
-                // Attached overlays are in use, whatever the idle clock of a restart says.
-                for (auto& img : store.All()) {
-                    img->TouchAttached();
-                    img->SyncSuperLayers();
-                    if (cfg.overlayRetentionSeconds) img->ExpireOverlays(cfg.overlayRetentionSeconds);
-                }
-            }
-            lk.lock();
-        }
-    });
+    Housekeeping chores(cfg, store);
+    chores.Start();
 
     if (!cfg.readyFile.empty()) {
         // Renamed into place, not fsync'ed: it describes this process only, and a directory
@@ -106,21 +75,10 @@ int main(int argc, char** argv) {
     for (;;) {
         sig = sigwaitinfo(&sigs, nullptr);
         if (sig == SIGTERM || sig == SIGINT) break;
-        if (sig == SIGHUP) {
-            {
-                std::lock_guard<std::mutex> lk(choresMutex);
-                reload = true;
-            }
-            choresCv.notify_all();
-        }
+        if (sig == SIGHUP) chores.RequestReload();
     }
-    {
-        std::lock_guard<std::mutex> lk(choresMutex);
-        stopping = true;
-    }
-    choresCv.notify_all();
     ZLOG(Info, "main", "shutdown requested signal=%s", strsignal(sig));
-    chores.join();
+    chores.Stop();
     admin.Stop();
     net.Stop();
     for (auto& img : store.All()) img->FlushAll();

@@ -73,9 +73,9 @@ int BindSocket(const Endpoint& ep, int type, uint16_t* boundPort, std::string* e
 struct NetServer::Conn {
     int fd = -1;
     std::shared_ptr<Session> session;
-    std::vector<uint8_t> in;  // received, not yet processed bytes [0, inLen)
+    Bytes in;  // received, not yet processed bytes [0, inLen)
     size_t inLen = 0;
-    std::vector<uint8_t> out;  // answer bytes [outOff, out.size()) still to send
+    Bytes out;  // answer bytes [outOff, out.size()) still to send
     size_t outOff = 0;
     bool closeAfterFlush = false;
     const char* closeWhy = "";
@@ -360,7 +360,8 @@ NetServer::Action NetServer::Process(Conn* c) {
             park = true;
             break;
         }
-        c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out);
+        if (!c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out, c->fd))
+            return Close(c, "answer cut short by an I/O error");
         pos += frame;
         if (!Flush(c)) return Close(c, "send failed");
         if (c->outOff < c->out.size()) break;  // answer first, then the next request
@@ -399,8 +400,12 @@ void NetServer::HandleConn(Conn* c, uint32_t events) {
     {
         std::lock_guard<std::mutex> lk(c->mutex);
         a = Process(c);
-        if (a == Action::WantRead || a == Action::WantWrite) Rearm(c, a == Action::WantWrite);
     }
+    // Re-armed only after the lock is released: the client's next request can arrive, and
+    // wake another worker, the moment the connection is armed, and that worker would otherwise
+    // sleep on the lock and be woken again (two context switches per request). Nothing else
+    // touches the connection between unlock and re-arm: it is disarmed until then.
+    if (a == Action::WantRead || a == Action::WantWrite) Rearm(c, a == Action::WantWrite);
     if (a == Action::Close) CloseConn(c, c->closeWhy);
     if (a == Action::Park) {
         {
@@ -439,7 +444,7 @@ void NetServer::AdmissionLoop() {
 
 void NetServer::UdpLoop() {
     std::vector<uint8_t> buf(65536);
-    std::vector<uint8_t> out;
+    Bytes out;
     while (!stopping_) {
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;

@@ -1,6 +1,9 @@
 #include "session.h"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "compress.h"
 #include "log.h"
@@ -22,7 +25,7 @@ constexpr uint32_t kHandshakeMaxPayload = 12 + 2 + 255 + 2 + 63 + 2 + 255;
 constexpr uint32_t kHandshakeBlockSize = 512;  // the driver does its SCSI arithmetic in 512-byte blocks
 
 template <typename T>
-void AppendRecord(std::vector<uint8_t>& out, const T& rec) {
+void AppendRecord(Bytes& out, const T& rec) {
     const auto* p = reinterpret_cast<const uint8_t*>(&rec);
     out.insert(out.end(), p, p + sizeof(T));
 }
@@ -117,7 +120,7 @@ FrameCheck RequestPayloadSize(const wire::MessageHeader& h, uint32_t maxIo, uint
     return FrameCheck::Ready;
 }
 
-void AppendHeader(std::vector<uint8_t>& out, uint8_t opcode, uint8_t flags, uint32_t seq,
+void AppendHeader(Bytes& out, uint8_t opcode, uint8_t flags, uint32_t seq,
                   uint64_t offset, uint32_t length) {
     wire::MessageHeader r{wire::kMagic, wire::kVersion, opcode, flags, seq, offset, length};
     AppendRecord(out, r);
@@ -147,7 +150,7 @@ void Session::Unbind() {
     readOnly_ = true;
 }
 
-void Session::Error(std::vector<uint8_t>& out, const wire::MessageHeader& h, uint32_t code, const char* what) {
+void Session::Error(Bytes& out, const wire::MessageHeader& h, uint32_t code, const char* what) {
     stats_.errors++;
     ZLOG(Debug, "proto", "error answer op=%s seq=%u code=%u peer=%s: %s", OpName(h.opcode), h.seq, code,
          peerText_.c_str(), what);
@@ -160,11 +163,18 @@ uint32_t Session::CheckRange(uint64_t offset, uint64_t len) const {
     return 0;
 }
 
-bool Session::HandleTcp(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+bool Session::HandleTcp(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out, int sock) {
     stats_.requests++;
     switch (h.opcode) {
         case wire::OpHandshake: Handshake(h, p, n, out); break;
-        case wire::OpRead: Read(h, out, false); break;
+        case wire::OpRead:
+            if (sock >= 0 && out.empty()) {
+                int r = SendBaseDirect(h, out, sock);
+                if (r < 0) return false;
+                if (r > 0) break;
+            }
+            Read(h, out, false);
+            break;
         case wire::OpWrite: Write(h, p, n, &out); break;
         case wire::OpBatchRead: BatchRead(h, p, n, out); break;
         case wire::OpBatchWrite: BatchWrite(h, p, n, out); break;
@@ -181,7 +191,7 @@ bool Session::HandleTcp(const wire::MessageHeader& h, const uint8_t* p, size_t n
     return true;
 }
 
-void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     // Parse the variable record: fixed 12 bytes, IQN, client id, optional token.
     auto fail = [&](uint32_t code, const std::string& why) {
         ZLOG(Warn, "proto", "handshake refused peer=%s code=%u: %s", peerText_.c_str(), code, why.c_str());
@@ -283,7 +293,7 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
          static_cast<unsigned long long>(overlay ? overlay->layer->present() : 0));
 }
 
-void Session::Read(const wire::MessageHeader& h, std::vector<uint8_t>& out, bool udp) {
+void Session::Read(const wire::MessageHeader& h, Bytes& out, bool udp) {
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     if (!image_) return Error(out, h, wire::ErrAccessDenied, "no handshake");
     if (uint32_t e = CheckRange(h.offset, h.length)) return Error(out, h, e, "read out of range");
@@ -324,10 +334,55 @@ void Session::Read(const wire::MessageHeader& h, std::vector<uint8_t>& out, bool
     memcpy(out.data() + base, &r, sizeof r);
 }
 
-void Session::Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, std::vector<uint8_t>* out) {
+int Session::SendBaseDirect(const wire::MessageHeader& h, Bytes& out, int sock) {
+    // Compressed answers are built in memory anyway; this path is for plain ones.
+    if (cfg_.compression) return 0;
+    std::shared_lock<std::shared_mutex> lk(stateMutex_);
+    if (!image_ || h.length == 0 || h.length > cfg_.maxIoBytes || CheckRange(h.offset, h.length)) return 0;
+    Image::BaseView view;
+    if (!image_->ViewBase(overlay_.get(), pin_, h.offset, h.length, &view)) return 0;
+    wire::MessageHeader r{wire::kMagic, wire::kVersion, wire::OpRespOk, wire::FlagData, h.seq, h.offset, h.length};
+    iovec iov[2] = {{&r, sizeof r}, {const_cast<uint8_t*>(view.data), h.length}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t sent;
+    do {
+        sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    // A failed send is left to the normal path, which meets the error again and closes.
+    size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+    const size_t total = sizeof r + h.length;
+    if (done < total) {
+        // What the socket did not take is copied now, while the view holds the base lock:
+        // once it is released, a merge may overwrite these very pages with content this
+        // session must not see.
+        size_t base = out.size();
+        out.resize(base + (total - done));
+        uint8_t* dst = out.data() + base;
+        if (done < sizeof r) {
+            memcpy(dst, reinterpret_cast<const uint8_t*>(&r) + done, sizeof r - done);
+            dst += sizeof r - done;
+            done = sizeof r;
+        }
+        size_t dataOff = done - sizeof r;
+        if (!PreadFull(view.fd, dst, h.length - dataOff, h.offset + dataOff)) {
+            out.resize(base);
+            ZLOG(Error, "io", "read failed iqn=%s offset=%llu len=%u", image_->iqn().c_str(),
+                 static_cast<unsigned long long>(h.offset), h.length);
+            if (sent > 0) return -1;  // part of the answer is on the wire: the stream is lost
+            Error(out, h, wire::ErrIoDevice5, "read I/O error");
+            return 1;
+        }
+    }
+    stats_.bytesRead += h.length;
+    return 1;
+}
+
+void Session::Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, Bytes* out) {
     // out == nullptr: a UDP write, which is never answered; errors are only logged.
-    std::vector<uint8_t> sink;
-    std::vector<uint8_t>& o = out ? *out : sink;
+    Bytes sink;
+    Bytes& o = out ? *out : sink;
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     if (!image_) return Error(o, h, wire::ErrAccessDenied, "no handshake");
     if (n != h.length) return Error(o, h, wire::ErrInvalidParameter, "write length does not match its data");
@@ -345,7 +400,7 @@ void Session::Write(const wire::MessageHeader& h, const uint8_t* data, size_t n,
     if (out) AppendHeader(*out, wire::OpRespOk, 0, h.seq, h.offset, h.length);
 }
 
-void Session::BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     if (!image_) return Error(out, h, wire::ErrAccessDenied, "no handshake");
     uint64_t count = h.offset;
@@ -376,7 +431,7 @@ void Session::BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n
     AppendHeader(out, wire::OpRespOk, 0, h.seq, wire::kBatchEndMarker, 0);
 }
 
-void Session::BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     if (!image_) return Error(out, h, wire::ErrAccessDenied, "no handshake");
     uint64_t count = h.offset;
@@ -402,7 +457,7 @@ void Session::BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t 
     AppendHeader(out, wire::OpRespOk, 0, h.seq, h.offset, static_cast<uint32_t>(total));
 }
 
-void Session::ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     if (n != 1 || p[0] > 1) return Error(out, h, wire::ErrInvalidParameter, "exit payload must be one byte 0 or 1");
     bool commit = p[0] == 1;
     std::shared_ptr<Image> image;
@@ -449,7 +504,7 @@ void Session::ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size
     AppendRecord(out, r);
 }
 
-void Session::MigrationStatus(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::MigrationStatus(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     if (n != wire::kMigrationKeySize) return Error(out, h, wire::ErrInvalidParameter, "key record must be 32 bytes");
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     if (!image_) return Error(out, h, wire::ErrAccessDenied, "no handshake");
@@ -467,7 +522,7 @@ void Session::MigrationStatus(const wire::MessageHeader& h, const uint8_t* p, si
     AppendRecord(out, r);
 }
 
-void Session::TransportNegotiate(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::TransportNegotiate(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     if (n != sizeof(wire::TransportNegotiateRequest))
         return Error(out, h, wire::ErrInvalidParameter, "negotiate record must be 16 bytes");
     wire::TransportNegotiateRequest req;
@@ -494,7 +549,7 @@ void Session::TransportNegotiate(const wire::MessageHeader& h, const uint8_t* p,
     AppendRecord(out, r);
 }
 
-void Session::PathDeregister(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::PathDeregister(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     if (n != sizeof(wire::PathDeregisterRequest))
         return Error(out, h, wire::ErrInvalidParameter, "path record must be 12 bytes");
     wire::PathDeregisterRequest req;
@@ -504,7 +559,7 @@ void Session::PathDeregister(const wire::MessageHeader& h, const uint8_t* p, siz
     AppendHeader(out, wire::OpRespOk, 0, h.seq, 0, 0);
 }
 
-bool Session::BuildPushBlock(uint64_t offset, uint32_t seq, std::vector<uint8_t>& out) {
+bool Session::BuildPushBlock(uint64_t offset, uint32_t seq, Bytes& out) {
     std::shared_lock<std::shared_mutex> lk(stateMutex_);
     // The client's cache takes only whole, aligned 4 KiB blocks.
     if (!image_ || offset % kLayerBlock || CheckRange(offset, kLayerBlock)) return false;
@@ -514,7 +569,7 @@ bool Session::BuildPushBlock(uint64_t offset, uint32_t seq, std::vector<uint8_t>
     return image_->Read(overlay_.get(), pin_, offset, kLayerBlock, out.data() + sizeof(wire::MessageHeader));
 }
 
-void Session::HandleUdp(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+void Session::HandleUdp(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out) {
     stats_.udpRequests++;
     switch (h.opcode) {
         case wire::OpRead:

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "ZelkoWire.h"
@@ -17,6 +19,28 @@
 #include "store.h"
 
 namespace zelko::diskd {
+
+// Growing a buffer of this allocator leaves the new bytes uninitialised: a read answer is
+// resized to its full length and then filled by the read, and zeroing it first would be one more
+// pass over up to 32 MiB per request.
+template <typename T>
+struct UninitAllocator : std::allocator<T> {
+    UninitAllocator() noexcept = default;
+    template <typename U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+template <typename T, typename U>
+bool operator==(const UninitAllocator<T>&, const UninitAllocator<U>&) noexcept { return true; }
+
+using Bytes = std::vector<uint8_t, UninitAllocator<uint8_t>>;
 
 struct ServerStats {
     std::atomic<uint64_t> requests{0};
@@ -51,7 +75,7 @@ enum class FrameCheck { Ready, Bad };
 FrameCheck RequestPayloadSize(const wire::MessageHeader& h, uint32_t maxIo, uint64_t* payload,
                               uint32_t* error);
 
-void AppendHeader(std::vector<uint8_t>& out, uint8_t opcode, uint8_t flags, uint32_t seq,
+void AppendHeader(Bytes& out, uint8_t opcode, uint8_t flags, uint32_t seq,
                   uint64_t offset, uint32_t length);
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -60,30 +84,35 @@ public:
             std::string peerIp, uint16_t peerPort);
     ~Session();
 
-    // One complete TCP request. Returns false when the connection is to be closed after the
-    // answer in `out` has been sent.
+    // One complete TCP request. With `sock` (a non-blocking socket, -1 = none) and `out`
+    // empty, a plain Read answer from the base file may be sent right away, straight from the
+    // page cache; what the socket does not take is appended to `out` like any answer. Returns
+    // false when the connection must be closed without sending anything more (an answer was
+    // sent only in part).
     bool HandleTcp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
-                   std::vector<uint8_t>& out);
+                   Bytes& out, int sock = -1);
     // One datagram; `out` stays empty when no answer is due.
     void HandleUdp(const wire::MessageHeader& h, const uint8_t* payload, size_t n,
-                   std::vector<uint8_t>& out);
+                   Bytes& out);
     // The PushBlock datagram for the 4 KiB block at `offset` as this session sees it; false
     // when the block is not a whole block of the image or the session is unbound.
-    bool BuildPushBlock(uint64_t offset, uint32_t seq, std::vector<uint8_t>& out);
+    bool BuildPushBlock(uint64_t offset, uint32_t seq, Bytes& out);
     const std::string& peer() const { return peerText_; }
 
 private:
-    void Error(std::vector<uint8_t>& out, const wire::MessageHeader& h, uint32_t code, const char* what);
+    void Error(Bytes& out, const wire::MessageHeader& h, uint32_t code, const char* what);
     void Unbind();  // needs stateMutex_ exclusively
-    void Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
-    void Read(const wire::MessageHeader& h, std::vector<uint8_t>& out, bool udp);
-    void Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, std::vector<uint8_t>* out);
-    void BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
-    void BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
-    void ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
-    void MigrationStatus(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
-    void TransportNegotiate(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
-    void PathDeregister(const wire::MessageHeader& h, const uint8_t* p, size_t n, std::vector<uint8_t>& out);
+    void Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
+    void Read(const wire::MessageHeader& h, Bytes& out, bool udp);
+    // The direct path of Read; returns 1 done, 0 not applicable (take Read), -1 close.
+    int SendBaseDirect(const wire::MessageHeader& h, Bytes& out, int sock);
+    void Write(const wire::MessageHeader& h, const uint8_t* data, size_t n, Bytes* out);
+    void BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
+    void BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
+    void ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
+    void MigrationStatus(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
+    void TransportNegotiate(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
+    void PathDeregister(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
     // Range check of a data request against the bound image; returns a ServerError.
     uint32_t CheckRange(uint64_t offset, uint64_t len) const;
 

@@ -205,8 +205,9 @@ Header DecodeHeader(const uint8_t* p) {
     return h;
 }
 
-Client::Client(uint16_t port) {
+Client::Client(uint16_t port, int rcvBuf) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvBuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

@@ -76,7 +76,8 @@ struct HandshakeAnswer {
 
 class Client {
 public:
-    explicit Client(uint16_t port);
+    // rcvBuf > 0: a small receive buffer, so that large answers back up into the server.
+    explicit Client(uint16_t port, int rcvBuf = 0);
     ~Client();
     bool connected() const { return fd_ >= 0; }
     void Send(const std::vector<uint8_t>& bytes);

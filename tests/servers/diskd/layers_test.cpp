@@ -94,6 +94,88 @@ TEST_F(LayersTest, ClientsAreIsolatedAndMergeReachesEveryoneAfterReboot) {
     EXPECT_TRUE(IsPattern(*b->Read(8192, 16384), 8192));
 }
 
+// Plain answers of base blocks go from the file's mapping straight into the socket; every
+// other block must still come from where the session's view says.
+TEST_F(LayersTest, PlainReadsMixBaseLayerAndSnapshotBlocksCorrectly) {
+    // The image is announced larger than its file: the tail is beyond the mapping.
+    Start({"--compression", "off", "--image", "iqn.2024-01.test:big=" + dir_ / "a.img" + ",ro,size=" +
+                                                  std::to_string(kSize + (1u << 20))});
+    auto su = Connect("admin-pc", &kToken);
+    auto a = Connect("pc-a");
+    auto b = Connect("pc-b");
+    auto suData = Pattern(8192, 3), aData = Pattern(100, 4);
+    ASSERT_EQ(su->Write(65536, suData)->opcode, wire::OpRespOk);
+    ASSERT_EQ(a->Write(65536 + 4096 + 7, aData)->opcode, wire::OpRespOk);
+
+    // a: base, its own copied-up block, base again, in one answer; b: all base.
+    auto ar = *a->Read(0, 256 * 1024);
+    for (size_t i = 0; i < ar.size(); ++i) {
+        size_t off = i - (65536 + 4096 + 7);
+        uint8_t want = off < aData.size() ? aData[off] : PatternByte(i);
+        ASSERT_EQ(ar[i], want) << "offset " << i;
+    }
+    EXPECT_TRUE(IsPattern(*b->Read(0, 256 * 1024), 0));
+    EXPECT_TRUE(IsPattern(*b->Read(65536 + 512, 512), 65536 + 512));  // unaligned, inside a block
+
+    ASSERT_EQ(su->Exit(true)->opcode, wire::OpRespOk) << server_->Log();
+    // b is pinned to version 1: the merged blocks come from the snapshot, the rest from the base.
+    EXPECT_TRUE(IsPattern(*b->Read(0, 256 * 1024), 0));
+    // A new session reads the merged base, which is plain base again for it.
+    auto c = Connect("pc-c");
+    auto cr = *c->Read(0, 256 * 1024);
+    for (size_t i = 0; i < cr.size(); ++i) {
+        size_t off = i - 65536;
+        ASSERT_EQ(cr[i], off < suData.size() ? suData[off] : PatternByte(i)) << "offset " << i;
+    }
+
+    // The part of an image beyond its file reads as zeros, also in an answer that straddles.
+    Client big(server_->tcpPort());
+    ASSERT_EQ(big.Handshake("iqn.2024-01.test:big", "pc-d")->header.opcode, wire::OpRespOk);
+    auto straddle = *big.Read(kSize - 8192, 16384);
+    EXPECT_TRUE(IsPattern(straddle, kSize - 8192));  // the pattern is zero there as well
+    EXPECT_EQ(straddle.size(), 16384u);
+    EXPECT_EQ(*big.Read(kSize + 4096, 4096), std::vector<uint8_t>(4096, 0));
+}
+
+// An answer the socket cannot take at once is finished from memory later: it must hold the
+// content of the moment the request was served, even when a merge overwrites those blocks of the
+// base before the client has read the answer.
+TEST_F(LayersTest, AnswerLeftInTheSocketKeepsItsContentAcrossAMerge) {
+    Start({"--compression", "off"});
+    auto r = std::make_unique<Client>(server_->tcpPort(), 4096);
+    ASSERT_EQ(r->Handshake(kIqn, "pc-slow")->header.opcode, wire::OpRespOk);
+    auto su = Connect("admin-pc", &kToken);
+    constexpr uint32_t kLen = 2u << 20;
+    for (uint32_t i = 0; i < 2; ++i) {
+        Header h;
+        h.opcode = wire::OpRead;
+        h.seq = 100 + i;
+        h.offset = 0;
+        h.length = kLen;
+        r->Send(EncodeHeader(h));
+    }
+    // The server has sent what fits and holds the rest; now the base changes under it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto fresh = Pattern(kLen, 9);
+    for (uint32_t off = 0; off < kLen; off += 1u << 20)
+        ASSERT_EQ(su->Write(off, std::vector<uint8_t>(fresh.begin() + off, fresh.begin() + off + (1u << 20)))->opcode,
+                  wire::OpRespOk);
+    ASSERT_EQ(su->Exit(true)->opcode, wire::OpRespOk) << server_->Log();
+    ASSERT_EQ(ReadFileRange(dir_ / "a.img", 0, kLen), fresh);
+
+    for (uint32_t i = 0; i < 2; ++i) {
+        auto h = r->RecvHeader();
+        ASSERT_TRUE(h);
+        EXPECT_EQ(h->opcode, wire::OpRespOk);
+        EXPECT_EQ(h->seq, 100 + i);
+        ASSERT_EQ(h->length, kLen);
+        auto data = r->Recv(kLen);
+        ASSERT_TRUE(data);
+        EXPECT_TRUE(IsPattern(*data, 0)) << "answer " << i << " holds content of the merge";
+    }
+    EXPECT_TRUE(IsPattern(*r->Read(0, kLen), 0));
+}
+
 TEST_F(LayersTest, DiscardDropsTheLayerAndKeepsTheVersion) {
     Start();
     HandshakeAnswer ha;
