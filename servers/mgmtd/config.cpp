@@ -1,6 +1,9 @@
 #include "config.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -140,8 +143,22 @@ bool LoadConfig(std::vector<std::string>& args, Config* config, std::string* err
         ++i;
     }
     args = rest;
+    std::error_code ec;
+    if (!config->dataDir.empty()) config->dataDir = std::filesystem::absolute(config->dataDir, ec).lexically_normal();
+    if (!config->imageDir.empty()) config->imageDir = std::filesystem::absolute(config->imageDir, ec).lexically_normal();
+    while (config->dataDir.size() > 1 && config->dataDir.back() == '/') config->dataDir.pop_back();
     if (config->linkSecret.empty())
         if (const char* env = std::getenv("ZELKO_LINK_SECRET")) config->linkSecret = env;
+    return true;
+}
+
+bool EnsureDataDir(const std::string& dir, std::string* error) {
+    std::error_code ec;
+    if (std::filesystem::create_directories(dir, ec)) chmod(dir.c_str(), 0700);
+    if (ec) {
+        *error = "cannot create " + dir + ": " + ec.message();
+        return false;
+    }
     return true;
 }
 

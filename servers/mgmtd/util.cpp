@@ -1,12 +1,9 @@
 #include "util.h"
 
 #include <arpa/inet.h>
-#include <openssl/evp.h>
 
 #include <charconv>
 #include <chrono>
-#include <cstdio>
-#include <mutex>
 
 namespace zelko::mgmtd {
 
@@ -121,26 +118,6 @@ int64_t NowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-void Log(const char* level, const std::string& text) {
-    static std::mutex m;
-    std::lock_guard<std::mutex> lock(m);
-    std::fprintf(stderr, "zelko-mgmtd: %s: %s\n", level, text.c_str());
-    std::fflush(stderr);
-}
-
-std::string Sha256Hex(std::string_view text) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(text.data(), text.size(), md, &len, EVP_sha256(), nullptr);
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out.push_back(kHex[md[i] >> 4]);
-        out.push_back(kHex[md[i] & 15]);
-    }
-    return out;
 }
 
 }  // namespace zelko::mgmtd
