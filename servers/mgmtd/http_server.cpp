@@ -481,10 +481,9 @@ void Server::Advance(Conn* c) {
                 if (!TokenChar(h[k])) return Refuse(c, 400, DefaultMessage(400));
             r.headers.emplace_back(std::string(h.substr(0, colon)), std::string(Trim(h.substr(colon + 1))));
         }
-        c->in.erase(0, end + 4);
-
         std::string connection = r.Header("Connection");
         c->keepAlive = version == "HTTP/1.1" ? !IEquals(connection, "close") : IEquals(connection, "keep-alive");
+        c->in.erase(0, end + 4);  // `head` and its views end here
         // A request with both framings, or with two different lengths, is how requests are
         // smuggled past a proxy: refuse them.
         c->chunked = false;

@@ -1,5 +1,6 @@
 // zelko-mgmtd: the management server (`serve`) and its administration command line (`admin`).
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +32,7 @@ const char* kServeUsage = R"(  zelko-mgmtd serve [--config FILE] [--data-dir DIR
                     [--link-secret-file FILE] [--session-ttl SEC] [--upload-ttl SEC]
                     [--super-merge-quiet SEC] [--ready-file FILE] [--workers N]
                     [--max-connections N] [--max-connections-per-address N]
+                    [--idle-timeout SEC]
 )";
 
 const char* kEnvironment = R"(Environment: ZELKO_LINK_SECRET (link secret), ZELKO_ADMIN_USER / ZELKO_ADMIN_PASSWORD (first
@@ -60,10 +62,12 @@ void CreateFirstAdmin(Service& service) {
 // The options of `serve` that shape the HTTP front rather than the service.
 bool TakeLimits(std::vector<std::string>& args, zelko::mgmtd::http::Limits* limits, std::string* error) {
     std::vector<std::string> rest;
+    int idleSeconds = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         int* target = args[i] == "--workers"                       ? &limits->workers
                     : args[i] == "--max-connections"               ? &limits->maxConnections
                     : args[i] == "--max-connections-per-address"   ? &limits->maxPerAddress
+                    : args[i] == "--idle-timeout"                  ? &idleSeconds
                                                                    : nullptr;
         if (!target) {
             rest.push_back(args[i]);
@@ -77,6 +81,7 @@ bool TakeLimits(std::vector<std::string>& args, zelko::mgmtd::http::Limits* limi
         *target = static_cast<int>(*v);
         ++i;
     }
+    if (idleSeconds > 0) limits->idleTimeoutMs = std::min(idleSeconds, 3600) * 1000;
     args = rest;
     return true;
 }
@@ -123,6 +128,13 @@ int Serve(std::vector<std::string> args) {
     if (!EnsureDataDir(config.dataDir, &error)) {
         LogError(error);
         return 1;
+    }
+    // Every open connection is a descriptor; the soft limit (often 1024) would cap a café's
+    // boot burst below what the front is configured for.
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+        nofile.rlim_cur = nofile.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &nofile);
     }
 
     // SIGTERM/SIGINT are taken by a thread of their own, so that the listeners can be stopped
