@@ -25,7 +25,8 @@ DESTDIR="$stage" cmake --install "$build" --strip >/dev/null
 version=$(sed -n 's/^ZELKO_VERSION:INTERNAL=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)
 doc="$stage/usr/share/doc/zelko-server"
-sed "s/@VERSION@/$version/" "$top/packaging/debian/changelog" | gzip -9n >"$doc/changelog.Debian.gz"
+# A native package (the project builds it from its own tree): its changelog is changelog.gz.
+sed "s/@VERSION@/$version/" "$top/packaging/debian/changelog" | gzip -9n >"$doc/changelog.gz"
 gzip -9nf "$stage"/usr/share/man/man8/*.8
 
 # Shared-library dependencies as dpkg-shlibdeps finds them (it wants a debian/control to sit in).

@@ -36,10 +36,14 @@ size_t Utf8Length(std::string_view s, size_t i) {
     auto c = static_cast<unsigned char>(s[i]);
     size_t n;
     uint32_t cp;
-    if ((c & 0xE0) == 0xC0) n = 2, cp = c & 0x1F;
-    else if ((c & 0xF0) == 0xE0) n = 3, cp = c & 0x0F;
-    else if ((c & 0xF8) == 0xF0) n = 4, cp = c & 0x07;
-    else return 0;
+    if ((c & 0xE0) == 0xC0)
+        n = 2, cp = c & 0x1F;
+    else if ((c & 0xF0) == 0xE0)
+        n = 3, cp = c & 0x0F;
+    else if ((c & 0xF8) == 0xF0)
+        n = 4, cp = c & 0x07;
+    else
+        return 0;
     if (i + n > s.size()) return 0;
     for (size_t k = 1; k < n; ++k) {
         auto d = static_cast<unsigned char>(s[i + k]);
@@ -56,11 +60,16 @@ size_t Utf8Length(std::string_view s, size_t i) {
 void SetLogLevel(LogLevel level) { g_level.store(static_cast<int>(level)); }
 
 bool ParseLogLevel(const std::string& text, LogLevel* level) {
-    if (text == "debug") *level = LogLevel::Debug;
-    else if (text == "info") *level = LogLevel::Info;
-    else if (text == "warn") *level = LogLevel::Warn;
-    else if (text == "error") *level = LogLevel::Error;
-    else return false;
+    if (text == "debug")
+        *level = LogLevel::Debug;
+    else if (text == "info")
+        *level = LogLevel::Info;
+    else if (text == "warn")
+        *level = LogLevel::Warn;
+    else if (text == "error")
+        *level = LogLevel::Error;
+    else
+        return false;
     return true;
 }
 
@@ -98,8 +107,8 @@ void LogText(LogLevel level, const char* component, std::string_view text) {
     char ts[32];
     strftime(ts, sizeof ts, "%Y-%m-%dT%H:%M:%S", &tm);
     std::lock_guard<std::mutex> lock(g_logMutex);
-    std::fprintf(stderr, "%s.%03dZ %s [%s] %s\n", ts, static_cast<int>(tv.tv_usec / 1000), LevelName(level),
-                 component, msg.c_str());
+    std::fprintf(stderr, "%s.%03dZ %s [%s] %s\n", ts, static_cast<int>(tv.tv_usec / 1000), LevelName(level), component,
+                 msg.c_str());
     std::fflush(stderr);
 }
 

@@ -291,8 +291,10 @@ int AdminMain(std::vector<std::string> argv) {
     bool create = false;
     std::vector<std::string> rest;
     for (auto& a : argv) {
-        if (a == "--create") create = true;
-        else rest.push_back(a);
+        if (a == "--create")
+            create = true;
+        else
+            rest.push_back(a);
     }
     if (rest.size() < 2) return usageError("missing command");
     const Command* cmd = nullptr;

@@ -85,7 +85,8 @@ void Api::ClientByMac(const Request& req, Response& res) {
         }
         std::string token;
         if (c->isSuper && !c->superToken.empty()) {
-            if (fromRegistered) token = c->superToken;
+            if (fromRegistered)
+                token = c->superToken;
             else
                 LogWarn("super-user token of client " + std::to_string(c->id) + " withheld from " + from +
                         " (registered " + (c->ip ? *c->ip : std::string("none")) + ")");
@@ -111,7 +112,8 @@ void Api::ListImagesForClient(const Request& req, Response& res) {
     Guarded(res, true, [&] {
         Store& store = service_.store();
         ojson items = ojson::array();
-        for (auto& im : store.ListImages((page - 1) * pageSize, pageSize)) items.push_back(ImageJson(im, user->isAdmin));
+        for (auto& im : store.ListImages((page - 1) * pageSize, pageSize))
+            items.push_back(ImageJson(im, user->isAdmin));
         SendOk(res, ojson{{"items", items}, {"total", store.CountImages()}, {"page", page}, {"pageSize", pageSize}});
     });
 }

@@ -14,10 +14,14 @@ std::string ReadClientPatch(const nlohmann::json& j, ClientPatch* p) {
     Fields f{j, {}};
     p->mac = f.Str("macAddress", 64);
     p->name = f.Str("name", 256);
-    if (f.Null("ipAddress")) p->ip = std::optional<std::string>();
-    else if (auto ip = f.Str("ipAddress", 64)) p->ip = ip;
-    if (f.Null("imageId")) p->imageId = std::optional<int64_t>();
-    else if (auto im = f.Int("imageId")) p->imageId = im;
+    if (f.Null("ipAddress"))
+        p->ip = std::optional<std::string>();
+    else if (auto ip = f.Str("ipAddress", 64))
+        p->ip = ip;
+    if (f.Null("imageId"))
+        p->imageId = std::optional<int64_t>();
+    else if (auto im = f.Int("imageId"))
+        p->imageId = im;
     return f.error;
 }
 
@@ -48,7 +52,8 @@ void Api::AddClient(const Request& req, Response& res) {
     if (!err.empty()) return Refuse(res, 400, err, false);
     if (!p.mac || !p.name) return Refuse(res, 400, "需要字段 macAddress 和 name", false);
     Guarded(res, false, [&] {
-        Client c = service_.AddClient(*p.mac, *p.name, p.ip ? *p.ip : std::nullopt, p.imageId ? *p.imageId : std::nullopt);
+        Client c =
+            service_.AddClient(*p.mac, *p.name, p.ip ? *p.ip : std::nullopt, p.imageId ? *p.imageId : std::nullopt);
         SendOk(res, ClientJson(c));
     });
 }

@@ -78,7 +78,8 @@ void Api::LinkSessionCheck(const Request& req, Response& res) {
                 out["bootId"] = owner->bootId;
                 return Send(res, 200, out);
             }
-            out["reason"] = sameImage ? "super-user token presented from another address" : "token is for another image";
+            out["reason"] =
+                sameImage ? "super-user token presented from another address" : "token is for another image";
             LogWarn("super-user token of client " + std::to_string(owner->id) + " refused for " + *iqn +
                     (peer ? " from " + *peer : std::string()));
             return Send(res, 200, out);

@@ -132,8 +132,8 @@ struct Server::Conn {
     int port = 0;
     State state = State::ReadHead;
     uint32_t watching = 0;
-    std::string in;       // bytes received and not yet consumed
-    std::string out;      // reply bytes still to send
+    std::string in;   // bytes received and not yet consumed
+    std::string out;  // reply bytes still to send
     size_t outOff = 0;
     int64_t deadline = 0;  // steady ms; 0 = none
     int64_t idleSince = 0;
@@ -241,9 +241,12 @@ void Server::Run() {
             auto it = conns_.find(fd);
             if (it == conns_.end()) continue;
             Conn* c = it->second.get();
-            if (c->state == Conn::State::Writing) OnWritable(c);
-            else if (c->state == Conn::State::Draining) Drain(c);
-            else if (c->state != Conn::State::Busy) OnReadable(c);
+            if (c->state == Conn::State::Writing)
+                OnWritable(c);
+            else if (c->state == Conn::State::Draining)
+                Drain(c);
+            else if (c->state != Conn::State::Busy)
+                OnReadable(c);
         }
         // Replies the workers have finished.
         std::vector<Conn*> done;
@@ -381,7 +384,8 @@ void Server::Sweep(int64_t now) {
     for (auto& [fd, c] : conns_)
         if (c->state != Conn::State::Busy && c->deadline && now >= c->deadline) expired.push_back(c.get());
     for (Conn* c : expired) {
-        if ((!c->in.empty() && c->state != Conn::State::Draining) || c->state == Conn::State::Writing) ++stats_.timedOut;
+        if ((!c->in.empty() && c->state != Conn::State::Draining) || c->state == Conn::State::Writing)
+            ++stats_.timedOut;
         Close(c);
     }
 }

@@ -66,10 +66,10 @@ struct Limits {
     int workers = 8;
     int maxConnections = 4096;
     int maxPerAddress = 64;
-    int backlog = 4096;                // the kernel caps it at net.core.somaxconn
-    int idleTimeoutMs = 5000;          // between requests, and before the first one
-    int requestTimeoutMs = 10000;      // from a request's first byte to its last
-    int writeTimeoutMs = 10000;        // for a reply to leave
+    int backlog = 4096;            // the kernel caps it at net.core.somaxconn
+    int idleTimeoutMs = 5000;      // between requests, and before the first one
+    int requestTimeoutMs = 10000;  // from a request's first byte to its last
+    int writeTimeoutMs = 10000;    // for a reply to leave
     int maxRequestsPerConnection = 1000;
 };
 

@@ -35,7 +35,8 @@ const char* kServeUsage = R"(  zelko-mgmtd serve [--config FILE] [--data-dir DIR
                     [--idle-timeout SEC]
 )";
 
-const char* kEnvironment = R"(Environment: ZELKO_LINK_SECRET (link secret), ZELKO_ADMIN_USER / ZELKO_ADMIN_PASSWORD (first
+const char* kEnvironment =
+    R"(Environment: ZELKO_LINK_SECRET (link secret), ZELKO_ADMIN_USER / ZELKO_ADMIN_PASSWORD (first
 administrator), ZELKO_PASSWORD (password for user add/passwd).
 )";
 
@@ -65,9 +66,9 @@ bool TakeLimits(std::vector<std::string>& args, zelko::mgmtd::http::Limits* limi
     int idleSeconds = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         int* target = args[i] == "--workers"                       ? &limits->workers
-                    : args[i] == "--max-connections"               ? &limits->maxConnections
-                    : args[i] == "--max-connections-per-address"   ? &limits->maxPerAddress
-                    : args[i] == "--idle-timeout"                  ? &idleSeconds
+                      : args[i] == "--max-connections"             ? &limits->maxConnections
+                      : args[i] == "--max-connections-per-address" ? &limits->maxPerAddress
+                      : args[i] == "--idle-timeout"                ? &idleSeconds
                                                                    : nullptr;
         if (!target) {
             rest.push_back(args[i]);
@@ -100,9 +101,9 @@ void SetupServer(http::Server& s, Api& api, const Config& config) {
     // Method, path (no query, no headers, no body: nothing secret) and status; the logger
     // escapes what the client chose.
     s.SetAccessLog([](const http::Request& req, const http::Response& res) {
-        zelko::common::LogText(zelko::common::LogLevel::Info, "http",
-                               req.method + " " + req.path + " " + std::to_string(res.status) + " from " +
-                                   req.remoteAddr);
+        zelko::common::LogText(
+            zelko::common::LogLevel::Info, "http",
+            req.method + " " + req.path + " " + std::to_string(res.status) + " from " + req.remoteAddr);
     });
     api.Register(s);
 }
@@ -153,7 +154,8 @@ int Serve(std::vector<std::string> args) {
         service.SetOnline(true);
         CreateFirstAdmin(service);
         if (config.linkSecret.empty())
-            LogWarn("no link secret configured (ZELKO_LINK_SECRET or --link-secret-file): /internal/ calls are refused");
+            LogWarn(
+                "no link secret configured (ZELKO_LINK_SECRET or --link-secret-file): /internal/ calls are refused");
         Api api(service);
         // One front serves both listeners: the same routes, one set of limits.
         http::Server server(limits);

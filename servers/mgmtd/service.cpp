@@ -285,8 +285,10 @@ void Service::DiscardLayer(int64_t imageId, const std::string& clientKey) {
     store_.QueueDiscard(imageId, clientKey);
     // In the server the housekeeping thread sends it: a merge that is running there (it may
     // take minutes) must not hold up the request that queued this.
-    if (waker_) WakeFlush();
-    else if (online_) FlushLayerActions();
+    if (waker_)
+        WakeFlush();
+    else if (online_)
+        FlushLayerActions();
 }
 
 void Service::WakeFlush() {
@@ -421,7 +423,8 @@ int64_t Service::PrepareDisk(int64_t imageId) {
     Image im = GetImage(imageId);
     auto supers = store_.SuperClientsOnImage(imageId);
     if (!supers.empty())
-        throw ServiceError(15, "客户机 " + supers[0].name + " 正在该镜像上使用超级用户模式，请先退出超级用户模式再初始化磁盘");
+        throw ServiceError(
+            15, "客户机 " + supers[0].name + " 正在该镜像上使用超级用户模式，请先退出超级用户模式再初始化磁盘");
     auto uploads = store_.OpenUploads(NowSeconds(), imageId);
     if (!uploads.empty())
         throw ServiceError(15, "该镜像有未结束的上传会话（#" + std::to_string(uploads[0].id) +
@@ -442,7 +445,8 @@ int64_t Service::PrepareDisk(int64_t imageId) {
         return v;
     }
     if (!store_.QueuedMerges(imageId).empty())
-        throw ServiceError(15, "客户机退出超级用户模式后留下的修改尚未合并到该镜像（等待客户机重启），请稍后再初始化磁盘");
+        throw ServiceError(15,
+                           "客户机退出超级用户模式后留下的修改尚未合并到该镜像（等待客户机重启），请稍后再初始化磁盘");
     DiskdLink::Reply r = diskd_.PrepareDisk(iqn);
     // A disk server that has not polled since the image was added does not know it yet.
     for (int attempt = 0; r.status == 404 && attempt < 3; ++attempt) {
