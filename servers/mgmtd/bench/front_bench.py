@@ -5,7 +5,8 @@
 
   burst      N PCs connect from N loopback addresses and send their by-MAC lookup at once:
              latency of each answer from the moment all requests were sent (p50, p99, max) and
-             how many were answered within 60 s
+             how many were answered within 60 s; once in the client program's form (a read),
+             once in the driver's form for N registered PCs (a boot: each one is a write)
   keep-alive four lookups on one connection, repeated: latency of the first and of the 2nd-4th
   idle       lookups while M connections are open and silent: latency (p50, max) and answered
 """
@@ -78,11 +79,18 @@ def pct(values, p):
     return values[min(len(values) - 1, int(len(values) * p / 100))]
 
 
-def burst(port, n):
+def mac(i):
+    return "0200000%05x" % i
+
+
+def burst(port, n, driver=False):
     socks = [connect(port, source(i)) for i in range(n)]
     t0 = time.monotonic()
-    for s in socks:
-        s.sendall(LOOKUP % b"Connection: close\r\n")
+    for i, s in enumerate(socks):
+        if driver:
+            s.sendall(b"GET /api/disk/clients/by-mac/%s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % mac(i).encode())
+        else:
+            s.sendall(LOOKUP % b"Connection: close\r\n")
     pending = {s.fileno(): s for s in socks}
     got = {}
     lat = []
@@ -158,7 +166,23 @@ def main():
         try:
             for r in range(a.rounds):
                 lat = burst(port, a.pcs)
-                print("burst %d: %d/%d answered; latency p50 %.0f ms, p99 %.0f ms, max %.0f ms" % (
+                print("burst %d (lookups): %d/%d answered; latency p50 %.0f ms, p99 %.0f ms, max %.0f ms" % (
+                    r + 1, len(lat), a.pcs, pct(lat, 50) * 1e3, pct(lat, 99) * 1e3, max(lat or [0]) * 1e3))
+                time.sleep(1)
+            # The driver's form of the lookup is a boot: it raises the PC's boot count (a write).
+            p.terminate()
+            p.wait()
+            with open(os.path.join(work, "clients.sql"), "w") as f:
+                f.write("BEGIN;\n")
+                for i in range(a.pcs):
+                    f.write("INSERT INTO clients(name, mac, image_id) VALUES('pc%d', '%s', 1);\n" % (i, mac(i)))
+                f.write("COMMIT;\n")
+            subprocess.run(["sqlite3", os.path.join(work, "data", "mgmtd.db")], stdin=open(os.path.join(work, "clients.sql")),
+                           check=True, capture_output=True)
+            p, port = start(a.binary, work)
+            for r in range(a.rounds):
+                lat = burst(port, a.pcs, driver=True)
+                print("burst %d (boots):   %d/%d answered; latency p50 %.0f ms, p99 %.0f ms, max %.0f ms" % (
                     r + 1, len(lat), a.pcs, pct(lat, 50) * 1e3, pct(lat, 99) * 1e3, max(lat or [0]) * 1e3))
                 time.sleep(1)
             first, later = keepalive(port)
