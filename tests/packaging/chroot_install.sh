@@ -64,7 +64,9 @@ stop_all() {
   umount "$root/proc" 2>/dev/null || true
 }
 trap stop_all EXIT
-fail() { echo "FAIL: $*"; for f in "$root"/tmp/*.log; do echo "--- $f"; tail -20 "$f"; done; exit 1; }
+fail() { echo "FAIL: $*"; for f in "$root"/tmp/*.log; do [ -f "$f" ] && { echo "--- $f"; tail -20 "$f"; }; done; exit 1; }
+# Owners as the chroot names them (the host's user and group tables are another matter).
+owner() { chroot "$root" stat -c "$1" "$2"; }
 
 echo "== dpkg -i $(basename "$deb")"
 cp "$deb" "$root/tmp/zelko-server.deb"
@@ -73,19 +75,22 @@ chroot "$root" dpkg -s zelko-server | grep -q '^Status: install ok installed' ||
 
 echo "== what the maintainer scripts made"
 chroot "$root" getent passwd zelko-mgmtd zelko-diskd >/dev/null || fail "service users missing"
-[ "$(stat -c '%a %U %G' "$root/etc/zelko/link-secret")" = "640 root zelko" ] || fail "link secret: $(stat -c '%a %U %G' "$root/etc/zelko/link-secret")"
+[ "$(owner '%a %U %G' /etc/zelko/link-secret)" = "640 root zelko" ] || fail "link secret: $(owner '%a %U %G' /etc/zelko/link-secret)"
 [ "$(wc -c <"$root/etc/zelko/link-secret")" -ge 64 ] || fail "link secret too short"
-[ "$(stat -c '%a %U' "$root/var/lib/zelko/images")" = "2770 zelko-mgmtd" ] || fail "image directory"
-[ "$(stat -c '%a' "$root/etc/zelko/initial-admin-password")" = 600 ] || fail "admin password file"
+[ "$(owner '%a %U %G' /var/lib/zelko/images)" = "2770 zelko-mgmtd zelko" ] || fail "image directory"
+[ "$(owner '%a %U' /etc/zelko/initial-admin-password)" = "600 root" ] || fail "admin password file"
 password=$(sed -n 's/^password //p' "$root/etc/zelko/initial-admin-password")
 [ -n "$password" ] || fail "no first administrator"
 chroot "$root" dpkg-query -W -f='${Conffiles}\n' zelko-server | grep -q /etc/zelko/mgmtd.json || fail "conffiles"
 
 echo "== starting both servers by hand with the installed configuration"
-chroot --userspec=zelko-mgmtd:zelko "$root" /usr/sbin/zelko-mgmtd serve --config /etc/zelko/mgmtd.json \
+ids() { chroot "$root" id -u "$1"; }
+umask 0007  # as the units' UMask=: image files are shared through the group
+gid=$(chroot "$root" getent group zelko | cut -d: -f3)
+chroot --userspec="$(ids zelko-mgmtd):$gid" "$root" /usr/sbin/zelko-mgmtd serve --config /etc/zelko/mgmtd.json \
   --link-secret-file /etc/zelko/link-secret >"$root/tmp/mgmtd.out" 2>"$root/tmp/mgmtd.log" &
 pids+=($!)
-chroot --userspec=zelko-diskd:zelko "$root" /usr/sbin/zelko-diskd --config /etc/zelko/diskd.json \
+chroot --userspec="$(ids zelko-diskd):$gid" "$root" /usr/sbin/zelko-diskd --config /etc/zelko/diskd.json \
   --link-secret-file /etc/zelko/link-secret 2>"$root/tmp/diskd.log" &
 pids+=($!)
 api=5000 drv=9500 disk=9501
@@ -102,7 +107,8 @@ image=$(post /api/disk/images '{"name":"win10-games","sizeBytes":67108864}')
 image_id=$(echo "$image" | jq -r .id)
 iqn=$(echo "$image" | jq -r .iqn)
 [ "$(echo "$image" | jq -r .path)" = "/var/lib/zelko/images/$image_id.img" ] || fail "image: $image"
-[ "$(stat -c '%G' "$root/var/lib/zelko/images/$image_id.img")" = zelko ] || fail "image file group"
+[ "$(owner '%a %U %G' "/var/lib/zelko/images/$image_id.img")" = "660 zelko-mgmtd zelko" ] ||
+  fail "image file: $(owner '%a %U %G' "/var/lib/zelko/images/$image_id.img")"
 post /api/disk/clients "{\"macAddress\":\"AA-BB-CC-00-11-22\",\"name\":\"pc01\",\"ipAddress\":\"127.0.0.1\",\"imageId\":$image_id}" |
   jq -e '.code == 0' >/dev/null || fail "client add"
 get "/api/disk/images?page=1&pageSize=100" | jq -e "[.items[] | .name] == [\"win10-games\"]" >/dev/null || fail "image list"
