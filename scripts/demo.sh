@@ -106,7 +106,7 @@ post "/api/disk/images/$image_id/prepare-disk" '' | jq -c .
 echo "image version after:  $(version_now)"
 
 say "the PC boots: the driver asks for its configuration (GET /api/disk/clients/by-mac/aabbcc001122)"
-curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{code,id,imageIqn,macAddress,superUserToken,bootId}'
+curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{code,id,imageIqn,macAddress,superUserToken}'
 
 say "super-user mode: the token goes only to the PC's registered address"
 post /api/disk/clients/1/super '{"isSuperClient":true}' | jq -c .
