@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <time.h>
+
 #include "json_line.h"
 #include "protocol/ZelkoProtocol.h"
 #include "sha256.h"
@@ -357,6 +359,8 @@ private:
         }
         uint64_t bytes = 0;
         NTSTATUS st = STATUS_SUCCESS;
+        timespec c0{}, c1{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c0);
         auto t0 = std::chrono::steady_clock::now();
         for (uint64_t off : pieces) {
             ULONG n = (ULONG)std::min<uint64_t>(block, data.size() - off);
@@ -366,7 +370,9 @@ private:
             bytes += written;
         }
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        j.Num("writes", pieces.size()).Num("bytes", bytes);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
+        double cpu = (c1.tv_sec - c0.tv_sec) + (c1.tv_nsec - c0.tv_nsec) / 1e9;
+        j.Num("writes", pieces.size()).Num("bytes", bytes).Raw("cpuSeconds", std::to_string(cpu));
         j.Raw("seconds", std::to_string(secs)).Raw("mbps", std::to_string(secs > 0 ? bytes / 1048576.0 / secs : 0));
         return st;
     }
