@@ -9,6 +9,9 @@
 #include <random>
 #include <thread>
 
+#include <unistd.h>
+
+#include "compress.h"
 #include "diskd_harness.h"
 
 using namespace diskd_test;
@@ -146,6 +149,52 @@ TEST_F(ProtocolTest, ReadReturnsExactBytesPlainOrCompressed) {
     auto z = c->Read(0, 0);
     ASSERT_TRUE(z);
     EXPECT_TRUE(z->empty());
+
+    // Byte for byte what the encoder makes of the file's content, compressed exactly when that
+    // saves at least 1/16: for ranges of zeros, of pattern, of both, and unaligned.
+    std::mt19937 rng(5);
+    for (int t = 0; t < 40; ++t) {
+        uint32_t len = t % 4 == 0 ? 1 + rng() % 600 : 512 + rng() % 200000;
+        uint64_t off = rng() % (kSize - len);
+        auto file = ReadFileRange(dir_ / "a.img", off, len);
+        std::vector<uint8_t> want(len);
+        size_t clen = len >= 512 ? zelko::diskd::CompressSequence(file.data(), len, want.data(), len - len / 16) : 0;
+        h.seq = 1000 + t;
+        h.offset = off;
+        h.length = len;
+        c->Send(EncodeHeader(h));
+        auto a = c->RecvHeader();
+        ASSERT_TRUE(a);
+        ASSERT_EQ(a->opcode, wire::OpRespOk);
+        EXPECT_EQ(V(a->flags), clen ? wire::FlagData | wire::FlagCompressed : wire::FlagData) << off << "+" << len;
+        ASSERT_EQ(V(a->length), clen ? clen : len) << off << "+" << len;
+        auto payload = c->Recv(a->length);
+        ASSERT_TRUE(payload);
+        if (clen) want.resize(clen);
+        EXPECT_TRUE(*payload == (clen ? want : file)) << off << "+" << len;
+    }
+}
+
+// An image file cut short behind the server's back (a mistake of the operator): reads of the
+// lost part see what the file holds now (zeros), and the server lives on for every other image.
+TEST(TruncatedImageTest, ReadsBeyondTheNewEndAreZerosAndTheServerSurvives) {
+    for (const char* compression : {"on", "off"}) {
+        TempDir dir;
+        MakeImage(dir / "a.img", kSize);
+        Server server(dir.path(), {"--image", kIqn + "=" + dir / "a.img", "--compression", compression});
+        ASSERT_TRUE(server.running()) << server.Log();
+        Client c(server.tcpPort());
+        ASSERT_EQ(c.Handshake(kIqn, "pc-1")->header.opcode, wire::OpRespOk);
+        EXPECT_TRUE(c.Read(0, 65536));  // the mapping is in use before the file shrinks
+        ASSERT_EQ(truncate((dir / "a.img").c_str(), 1u << 20), 0);
+        for (uint64_t off : {uint64_t{1u << 20}, uint64_t{(1u << 20) - 8192}, uint64_t{3u << 20}}) {
+            auto d = c.Read(off, 65536);
+            ASSERT_TRUE(d) << compression << " " << off << "\n" << server.Log();
+            for (uint32_t i = 0; i < 65536; ++i)
+                ASSERT_EQ((*d)[i], off + i < (1u << 20) ? PatternByte(off + i) : 0) << compression << " " << off + i;
+        }
+        EXPECT_EQ(server.Stop(), 0) << server.Log();
+    }
 }
 
 TEST_F(ProtocolTest, OutOfRangeAndOversizedRequestsAreAnsweredWithErrors) {
