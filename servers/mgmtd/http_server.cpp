@@ -170,8 +170,15 @@ Server::~Server() {
     if (epfd_ >= 0) ::close(epfd_);
 }
 
-void Server::Route(const std::string& method, const std::string& pattern, Handler handler) {
-    routes_.push_back(RouteEntry{method, std::regex(pattern), std::move(handler)});
+void Server::Route(const std::string& method, const std::string& pattern, Handler handler, Lane lane) {
+    routes_.push_back(RouteEntry{method, std::regex(pattern), std::move(handler), lane});
+}
+
+Lane Server::LaneOf(const Request& req) const {
+    const std::string& method = req.method == "HEAD" ? std::string("GET") : req.method;
+    for (auto& route : routes_)
+        if (route.method == method && std::regex_match(req.path, route.pattern)) return route.lane;
+    return Lane::Quick;
 }
 
 int Server::Listen(const std::string& host, int port) {
@@ -221,7 +228,8 @@ void Server::Watch(Conn* c, uint32_t events) {
 }
 
 void Server::Run() {
-    for (int i = 0; i < std::max(1, limits_.workers); ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    for (int i = 0; i < std::max(1, limits_.workers); ++i) workers_.emplace_back([this] { WorkerLoop(0); });
+    for (int i = 0; i < std::max(1, limits_.slowWorkers); ++i) workers_.emplace_back([this] { WorkerLoop(1); });
     int64_t lastSweep = NowMs();
     std::vector<epoll_event> events(256);
     while (!stopping_) {
@@ -285,9 +293,11 @@ void Server::Run() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         workersStop_ = true;
-        queue_.clear();
+        queue_[0].clear();
+        queue_[1].clear();
     }
-    cv_.notify_all();
+    laneCv_[0].notify_all();
+    laneCv_[1].notify_all();
     for (auto& t : workers_) t.join();
     workers_.clear();
     for (auto& [fd, c] : conns_) ::close(fd);
@@ -582,22 +592,23 @@ void Server::Advance(Conn* c) {
     c->deadline = 0;
     Watch(c, 0);
     ++busy_;
+    int lane = static_cast<int>(LaneOf(c->req));
     {
         std::lock_guard<std::mutex> lock(mu_);
-        queue_.push_back(c);
+        queue_[lane].push_back(c);
     }
-    cv_.notify_one();
+    laneCv_[lane].notify_one();
 }
 
-void Server::WorkerLoop() {
+void Server::WorkerLoop(int lane) {
     for (;;) {
         Conn* c;
         {
             std::unique_lock<std::mutex> lock(mu_);
-            cv_.wait(lock, [this] { return workersStop_ || !queue_.empty(); });
+            laneCv_[lane].wait(lock, [&] { return workersStop_ || !queue_[lane].empty(); });
             if (workersStop_) return;
-            c = queue_.front();
-            queue_.pop_front();
+            c = queue_[lane].front();
+            queue_[lane].pop_front();
         }
         Dispatch(c);
         {
