@@ -137,6 +137,7 @@ struct Server::Conn {
     size_t outOff = 0;
     int64_t deadline = 0;  // steady ms; 0 = none
     int64_t idleSince = 0;
+    uint64_t idleSeq = 0;  // orders connections that became idle in the same millisecond
     int requests = 0;
     bool closeAfterWrite = false;
     bool keepAlive = true;
@@ -346,6 +347,7 @@ void Server::Accept(int listenFd) {
         c->port = ntohs(sa.sin_port);
         int64_t now = NowMs();
         c->idleSince = now;
+        c->idleSeq = ++idleSeq_;
         c->deadline = now + limits_.idleTimeoutMs;
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLRDHUP;
@@ -361,7 +363,7 @@ bool Server::EvictIdle() {
     Conn* victim = nullptr;
     for (auto& [fd, c] : conns_)
         if (((c->state == Conn::State::ReadHead && c->in.empty()) || c->state == Conn::State::Draining) &&
-            (!victim || c->idleSince < victim->idleSince))
+            (!victim || std::pair(c->idleSince, c->idleSeq) < std::pair(victim->idleSince, victim->idleSeq)))
             victim = c.get();
     if (!victim) return false;
     ++stats_.evictedIdle;
@@ -714,6 +716,7 @@ void Server::OnWritable(Conn* c) {
     c->state = Conn::State::ReadHead;
     int64_t now = NowMs();
     c->idleSince = now;
+    c->idleSeq = ++idleSeq_;
     c->deadline = now + (c->in.empty() ? limits_.idleTimeoutMs : limits_.requestTimeoutMs);
     Watch(c, EPOLLIN | EPOLLRDHUP);
     if (!c->in.empty()) Advance(c);  // a pipelined request is already here

@@ -156,6 +156,7 @@ private:
     std::deque<Conn*> queue_[2];         // complete requests waiting for a worker, per lane
     std::vector<Conn*> done_;            // answered requests waiting for the reactor
     int busy_ = 0;                       // reactor's count of connections that are with a worker
+    uint64_t idleSeq_ = 0;               // reactor only
     bool workersStop_ = false;
     std::vector<std::thread> workers_;
 };

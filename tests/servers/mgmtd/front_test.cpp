@@ -130,7 +130,9 @@ protected:
     }
     void TearDown() override {
         for (int fd : fds_) close(fd);
-        if (server_) EXPECT_EQ(server_->Stop(), 0) << server_->Stderr().substr(0, 4000);
+        if (server_) {
+            EXPECT_EQ(server_->Stop(), 0) << server_->Stderr().substr(0, 4000);
+        }
     }
     bool LookupOk(const std::string& from = "127.0.0.1") {
         auto r = RawRequest(from, server_->driverPort(), "GET", "/api/disk/clients/by-mac/AA-BB-CC-00-11-22");
