@@ -11,41 +11,45 @@ using namespace api;
 
 void Api::Register(http::Server& server) {
     using Method = void (Api::*)(const Request&, Response&);
+    // Slow: hashes a password, formats an image or calls the disk server (see http::Lane).
+    constexpr http::Lane Q = http::Lane::Quick, S = http::Lane::Slow;
     struct Route {
         const char* method;
         const char* pattern;
         Method handler;
+        http::Lane lane;
     };
     static const Route kRoutes[] = {
         // boot: the driver and the client program
-        {"POST", "/api/auth/disk/login", &Api::Login},
-        {"POST", "/api/auth/disk/logout", &Api::Logout},
-        {"GET", R"(/api/disk/clients/by-mac/([^/]*))", &Api::ClientByMac},
-        {"GET", "/api/disk/images", &Api::ListImagesForClient},
-        {"POST", R"(/api/disk/clients/([^/]+)/super)", &Api::SetSuper},
-        {"POST", R"(/api/disk/images/([^/]+)/prepare-disk)", &Api::PrepareDisk},
-        {"POST", "/api/disk/images/upload-session", &Api::OpenUpload},
-        {"GET", "/api/health", &Api::Health},
+        {"POST", "/api/auth/disk/login", &Api::Login, S},
+        {"POST", "/api/auth/disk/logout", &Api::Logout, Q},
+        {"GET", R"(/api/disk/clients/by-mac/([^/]*))", &Api::ClientByMac, Q},
+        {"GET", "/api/disk/images", &Api::ListImagesForClient, Q},
+        {"POST", R"(/api/disk/clients/([^/]+)/super)", &Api::SetSuper, S},
+        {"POST", R"(/api/disk/images/([^/]+)/prepare-disk)", &Api::PrepareDisk, S},
+        {"POST", "/api/disk/images/upload-session", &Api::OpenUpload, S},
+        {"GET", "/api/health", &Api::Health, Q},
         // console
-        {"GET", "/api/disk/clients", &Api::ListClients},
-        {"POST", "/api/disk/clients", &Api::AddClient},
-        {"GET", R"(/api/disk/clients/([^/]+))", &Api::GetClient},
-        {"PUT", R"(/api/disk/clients/([^/]+))", &Api::UpdateClient},
-        {"DELETE", R"(/api/disk/clients/([^/]+))", &Api::RemoveClient},
-        {"POST", "/api/disk/images", &Api::AddImage},
-        {"GET", R"(/api/disk/images/([^/]+))", &Api::GetImage},
-        {"PUT", R"(/api/disk/images/([^/]+))", &Api::UpdateImage},
-        {"DELETE", R"(/api/disk/images/([^/]+))", &Api::RemoveImage},
-        {"GET", "/api/users", &Api::ListUsers},
-        {"POST", "/api/users", &Api::AddUser},
-        {"DELETE", R"(/api/users/([^/]+))", &Api::RemoveUser},
+        {"GET", "/api/disk/clients", &Api::ListClients, Q},
+        {"POST", "/api/disk/clients", &Api::AddClient, Q},
+        {"GET", R"(/api/disk/clients/([^/]+))", &Api::GetClient, Q},
+        {"PUT", R"(/api/disk/clients/([^/]+))", &Api::UpdateClient, S},
+        {"DELETE", R"(/api/disk/clients/([^/]+))", &Api::RemoveClient, S},
+        {"POST", "/api/disk/images", &Api::AddImage, S},
+        {"GET", R"(/api/disk/images/([^/]+))", &Api::GetImage, Q},
+        {"PUT", R"(/api/disk/images/([^/]+))", &Api::UpdateImage, S},
+        {"DELETE", R"(/api/disk/images/([^/]+))", &Api::RemoveImage, S},
+        {"GET", "/api/users", &Api::ListUsers, Q},
+        {"POST", "/api/users", &Api::AddUser, S},
+        {"DELETE", R"(/api/users/([^/]+))", &Api::RemoveUser, Q},
         // link
-        {"GET", "/internal/v1/images", &Api::LinkImages},
-        {"POST", "/internal/v1/sessions/check", &Api::LinkSessionCheck},
+        {"GET", "/internal/v1/images", &Api::LinkImages, Q},
+        {"POST", "/internal/v1/sessions/check", &Api::LinkSessionCheck, Q},
     };
     for (const Route& r : kRoutes) {
         Method m = r.handler;
-        server.Route(r.method, r.pattern, [this, m](const Request& req, Response& res) { (this->*m)(req, res); });
+        server.Route(
+            r.method, r.pattern, [this, m](const Request& req, Response& res) { (this->*m)(req, res); }, r.lane);
     }
 }
 

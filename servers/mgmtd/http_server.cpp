@@ -137,6 +137,7 @@ struct Server::Conn {
     size_t outOff = 0;
     int64_t deadline = 0;  // steady ms; 0 = none
     int64_t idleSince = 0;
+    uint64_t idleSeq = 0;  // orders connections that became idle in the same millisecond
     int requests = 0;
     bool closeAfterWrite = false;
     bool keepAlive = true;
@@ -170,8 +171,15 @@ Server::~Server() {
     if (epfd_ >= 0) ::close(epfd_);
 }
 
-void Server::Route(const std::string& method, const std::string& pattern, Handler handler) {
-    routes_.push_back(RouteEntry{method, std::regex(pattern), std::move(handler)});
+void Server::Route(const std::string& method, const std::string& pattern, Handler handler, Lane lane) {
+    routes_.push_back(RouteEntry{method, std::regex(pattern), std::move(handler), lane});
+}
+
+Lane Server::LaneOf(const Request& req) const {
+    const std::string& method = req.method == "HEAD" ? std::string("GET") : req.method;
+    for (auto& route : routes_)
+        if (route.method == method && std::regex_match(req.path, route.pattern)) return route.lane;
+    return Lane::Quick;
 }
 
 int Server::Listen(const std::string& host, int port) {
@@ -221,7 +229,8 @@ void Server::Watch(Conn* c, uint32_t events) {
 }
 
 void Server::Run() {
-    for (int i = 0; i < std::max(1, limits_.workers); ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    for (int i = 0; i < std::max(1, limits_.workers); ++i) workers_.emplace_back([this] { WorkerLoop(0); });
+    for (int i = 0; i < std::max(1, limits_.slowWorkers); ++i) workers_.emplace_back([this] { WorkerLoop(1); });
     int64_t lastSweep = NowMs();
     std::vector<epoll_event> events(256);
     while (!stopping_) {
@@ -285,9 +294,11 @@ void Server::Run() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         workersStop_ = true;
-        queue_.clear();
+        queue_[0].clear();
+        queue_[1].clear();
     }
-    cv_.notify_all();
+    laneCv_[0].notify_all();
+    laneCv_[1].notify_all();
     for (auto& t : workers_) t.join();
     workers_.clear();
     for (auto& [fd, c] : conns_) ::close(fd);
@@ -336,6 +347,7 @@ void Server::Accept(int listenFd) {
         c->port = ntohs(sa.sin_port);
         int64_t now = NowMs();
         c->idleSince = now;
+        c->idleSeq = ++idleSeq_;
         c->deadline = now + limits_.idleTimeoutMs;
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLRDHUP;
@@ -351,7 +363,7 @@ bool Server::EvictIdle() {
     Conn* victim = nullptr;
     for (auto& [fd, c] : conns_)
         if (((c->state == Conn::State::ReadHead && c->in.empty()) || c->state == Conn::State::Draining) &&
-            (!victim || c->idleSince < victim->idleSince))
+            (!victim || std::pair(c->idleSince, c->idleSeq) < std::pair(victim->idleSince, victim->idleSeq)))
             victim = c.get();
     if (!victim) return false;
     ++stats_.evictedIdle;
@@ -582,22 +594,23 @@ void Server::Advance(Conn* c) {
     c->deadline = 0;
     Watch(c, 0);
     ++busy_;
+    int lane = static_cast<int>(LaneOf(c->req));
     {
         std::lock_guard<std::mutex> lock(mu_);
-        queue_.push_back(c);
+        queue_[lane].push_back(c);
     }
-    cv_.notify_one();
+    laneCv_[lane].notify_one();
 }
 
-void Server::WorkerLoop() {
+void Server::WorkerLoop(int lane) {
     for (;;) {
         Conn* c;
         {
             std::unique_lock<std::mutex> lock(mu_);
-            cv_.wait(lock, [this] { return workersStop_ || !queue_.empty(); });
+            laneCv_[lane].wait(lock, [&] { return workersStop_ || !queue_[lane].empty(); });
             if (workersStop_) return;
-            c = queue_.front();
-            queue_.pop_front();
+            c = queue_[lane].front();
+            queue_[lane].pop_front();
         }
         Dispatch(c);
         {
@@ -703,6 +716,7 @@ void Server::OnWritable(Conn* c) {
     c->state = Conn::State::ReadHead;
     int64_t now = NowMs();
     c->idleSince = now;
+    c->idleSeq = ++idleSeq_;
     c->deadline = now + (c->in.empty() ? limits_.idleTimeoutMs : limits_.requestTimeoutMs);
     Watch(c, EPOLLIN | EPOLLRDHUP);
     if (!c->in.empty()) Advance(c);  // a pipelined request is already here

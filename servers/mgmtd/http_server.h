@@ -60,10 +60,16 @@ struct Response {
 
 using Handler = std::function<void(const Request&, Response&)>;
 
+// Which workers run a route. Slow routes (a password hash, formatting an image, a call to the
+// disk server) have workers of their own, so however many of them are under way, the quick
+// ones — a PC's boot lookup above all — never wait behind them.
+enum class Lane { Quick = 0, Slow = 1 };
+
 struct Limits {
     size_t maxBody = 1 << 20;
     size_t maxHead = 16 * 1024;  // request line and headers
-    int workers = 8;
+    int workers = 8;             // for quick routes
+    int slowWorkers = 4;         // for slow routes
     int maxConnections = 4096;
     int maxPerAddress = 64;
     int backlog = 4096;            // the kernel caps it at net.core.somaxconn
@@ -90,7 +96,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Routes are tried in the order they were added; `pattern` must match the whole path.
-    void Route(const std::string& method, const std::string& pattern, Handler handler);
+    void Route(const std::string& method, const std::string& pattern, Handler handler, Lane lane = Lane::Quick);
     // Runs before routing; returns true when it has answered the request itself.
     void SetPreRouting(std::function<bool(const Request&, Response&)> fn) { preRouting_ = std::move(fn); }
     void SetAccessLog(std::function<void(const Request&, const Response&)> fn) { accessLog_ = std::move(fn); }
@@ -110,6 +116,7 @@ private:
         std::string method;
         std::regex pattern;
         Handler handler;
+        Lane lane;
     };
 
     void Accept(int listenFd);
@@ -124,7 +131,8 @@ private:
     void Watch(Conn* c, uint32_t events);
     void Sweep(int64_t now);
     bool EvictIdle();
-    void WorkerLoop();
+    void WorkerLoop(int lane);
+    Lane LaneOf(const Request& req) const;
     void Dispatch(Conn* c);
     void Respond(Request& req, Response& res);
     static std::string Serialize(const Request* req, const Response& res, bool keepAlive);
@@ -143,10 +151,12 @@ private:
     std::atomic<bool> stopping_{false};
 
     std::mutex mu_;
-    std::condition_variable cv_;
-    std::deque<Conn*> queue_;  // complete requests waiting for a worker
-    std::vector<Conn*> done_;  // answered requests waiting for the reactor
-    int busy_ = 0;             // reactor's count of connections that are with a worker
+    std::condition_variable cv_;         // a reply is done (for the shutdown)
+    std::condition_variable laneCv_[2];  // a request is queued
+    std::deque<Conn*> queue_[2];         // complete requests waiting for a worker, per lane
+    std::vector<Conn*> done_;            // answered requests waiting for the reactor
+    int busy_ = 0;                       // reactor's count of connections that are with a worker
+    uint64_t idleSeq_ = 0;               // reactor only
     bool workersStop_ = false;
     std::vector<std::thread> workers_;
 };

@@ -130,7 +130,9 @@ protected:
     }
     void TearDown() override {
         for (int fd : fds_) close(fd);
-        if (server_) EXPECT_EQ(server_->Stop(), 0) << server_->Stderr().substr(0, 4000);
+        if (server_) {
+            EXPECT_EQ(server_->Stop(), 0) << server_->Stderr().substr(0, 4000);
+        }
     }
     bool LookupOk(const std::string& from = "127.0.0.1") {
         auto r = RawRequest(from, server_->driverPort(), "GET", "/api/disk/clients/by-mac/AA-BB-CC-00-11-22");
@@ -288,6 +290,41 @@ TEST_F(MgmtdFront, BodiesOverTheLimitAreRefusedWhileRead) {
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.Json()["code"], 0) << r.body;
     EXPECT_FALSE(r.Json().value("accessToken", "").empty());
+}
+
+// Requests that take long (here: prepare-disk against a disk server that never answers) run on
+// workers of their own: while a dozen of them hang, PCs' lookups are answered.
+TEST_F(MgmtdFront, SlowRequestsDoNotHoldUpLookups) {
+    // A listener that is never accepted from: connections complete, requests vanish.
+    int blackhole = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+    ASSERT_EQ(bind(blackhole, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(blackhole, 64), 0);
+    socklen_t len = sizeof sa;
+    getsockname(blackhole, reinterpret_cast<sockaddr*>(&sa), &len);
+    StartWith({"--diskd-admin", "http://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)), "--workers", "4"});
+    std::string token = server_->Login("admin", Server::kAdminPassword);
+    ASSERT_FALSE(token.empty());
+    std::vector<int> slow;
+    for (int i = 0; i < 12; ++i) {
+        int fd = Connect("127.0.0.1", server_->clientPort());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, "POST /api/disk/images/1/prepare-disk HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                                    token + "\r\nContent-Length: 0\r\n\r\n"));
+        slow.push_back(fd);
+        fds_.push_back(fd);
+    }
+    int ok = 0;
+    while (ok < 20 && LookupOk()) ++ok;  // a lookup stuck behind them fails after 30 s
+    EXPECT_EQ(ok, 20);
+    int waiting = 0;
+    for (int fd : slow) waiting += StillOpen(fd);
+    EXPECT_EQ(waiting, 12) << "the lookups waited for the slow requests";
+    // Closing the listener resets the hanging calls, so the server can stop.
+    close(blackhole);
+    for (int fd : slow) EXPECT_EQ(ReadReply(fd).status, 502);  // the disk server failed
 }
 
 // Four requests on one connection are four answers on that connection.
