@@ -13,6 +13,8 @@ packages=(
   # servers
   libcpp-httplib-dev nlohmann-json3-dev libargon2-dev libsqlite3-dev sqlite3 libssl-dev
   liburing-dev ntfs-3g fdisk libfdisk-dev
+  # the server package and its checks (scripts/package.sh, tests/packaging)
+  dpkg-dev fakeroot lintian debootstrap systemd
   # test and demo tooling
   qemu-utils curl jq python3 procps iproute2 xxd
   # the comparison in scripts/bench-servers.sh (not used by any test)

@@ -11,11 +11,9 @@ export ZELKO_HOST_BUILD_DIR=${ZELKO_HOST_BUILD_DIR:-$top/build/host}
 out=$top/docs/screenshots
 
 if [ ! -d "$win" ]; then cmake --preset windows -B "$win" >/dev/null; fi
-cmake --build "$win" --target ZelkoMfcClient ZelkoClientE2E ZelkoRecordShutdown >/dev/null
-if [ ! -x "$ZELKO_HOST_BUILD_DIR/servers/mgmtd/zelko-mgmtd" ]; then
-  [ -d "$ZELKO_HOST_BUILD_DIR" ] || cmake --preset host -B "$ZELKO_HOST_BUILD_DIR" >/dev/null
-  cmake --build "$ZELKO_HOST_BUILD_DIR" --target zelko-mgmtd >/dev/null
-fi
+cmake --build "$win" --target ZelkoMfcClient ZelkoClientE2E ZelkoRecordShutdown ZelkoUploadDriver ZelkoFwd >/dev/null
+[ -d "$ZELKO_HOST_BUILD_DIR" ] || cmake --preset host -B "$ZELKO_HOST_BUILD_DIR" >/dev/null
+cmake --build "$ZELKO_HOST_BUILD_DIR" --target zelko-mgmtd zelko-diskd zelkovd-host >/dev/null
 client_dir=$win/clients/disk-client-mfc
 tests_dir=$win/tests/client
 mkdir -p "$out"
@@ -47,3 +45,10 @@ export -f capture
 export top tests_dir out
 "$top/tests/client/with-mgmtd.sh" --app "$client_dir/ZelkoMfcClient.exe" "$tests_dir/ZelkoRecordShutdown.exe" \
   bash -c capture
+
+# The upload's progress dialog, mid-upload, from the Wine end-to-end upload (its own prefix).
+"$top/scripts/wine-run.sh" --shutdown
+trap - EXIT
+ZELKO_SHOTS_DIR=$out ZELKO_WINE_DIR=$win/wine-screenshots-upload \
+  "$top/tests/client/e2e/upload-e2e.sh" "$client_dir/ZelkoMfcClient.exe" "$tests_dir/ZelkoUploadDriver.exe" \
+  "$tests_dir/ZelkoFwd.sys" >/dev/null

@@ -18,9 +18,7 @@ bool LinkSecretEquals(std::string_view presented, std::string_view configured) {
     return diff == 0;
 }
 
-std::string ImageIqn(int64_t imageId) {
-    return std::string(ZELKO_IQN_IMAGE_PREFIX) + std::to_string(imageId);
-}
+std::string ImageIqn(int64_t imageId) { return std::string(ZELKO_IQN_IMAGE_PREFIX) + std::to_string(imageId); }
 
 std::optional<int64_t> ImageIdFromIqn(std::string_view iqn) {
     std::string_view prefix(ZELKO_IQN_IMAGE_PREFIX);

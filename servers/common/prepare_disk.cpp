@@ -25,9 +25,7 @@ constexpr uint32_t kStartLba = 2048;  // 1 MiB, where Windows puts its first par
 constexpr uint32_t kHeads = 255;
 constexpr uint32_t kSectorsPerTrack = 63;
 
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Removes a temporary file unless it was handed on.
 struct TempFile {
@@ -198,8 +196,7 @@ bool SparseCopy(int src, int dst, uint64_t length, uint64_t dstOffset, std::stri
             for (size_t i = 0; i < static_cast<size_t>(n); i += kZero.size()) {
                 size_t part = std::min(kZero.size(), static_cast<size_t>(n) - i);
                 if (std::memcmp(buf.data() + i, kZero.data(), part) == 0) continue;
-                if (!WriteAll(dst, buf.data() + i, part, static_cast<off_t>(dstOffset + at + i), error))
-                    return false;
+                if (!WriteAll(dst, buf.data() + i, part, static_cast<off_t>(dstOffset + at + i), error)) return false;
             }
             at += n;
         }
@@ -217,8 +214,8 @@ std::string DirName(const std::string& path) {
 
 }  // namespace
 
-bool PrepareNtfsDisk(const std::string& imagePath, const PrepareDiskOptions& options,
-                     PrepareDiskResult* result, std::string* error) {
+bool PrepareNtfsDisk(const std::string& imagePath, const PrepareDiskOptions& options, PrepareDiskResult* result,
+                     std::string* error) {
     std::string scratch;
     if (!error) error = &scratch;
     struct stat st {};
@@ -267,9 +264,8 @@ bool PrepareNtfsDisk(const std::string& imagePath, const PrepareDiskOptions& opt
     std::string label = options.volumeLabel.empty() ? "Zelko" : options.volumeLabel;
     std::string output;
     // -p/-H/-S go into the NTFS boot sector; Windows refuses to boot a volume without them.
-    if (!RunTool({mkntfs, "-F", "-Q", "-q", "-s", "512", "-p", std::to_string(kStartLba), "-H",
-                  std::to_string(kHeads), "-S", std::to_string(kSectorsPerTrack), "-L", label,
-                  part.path, std::to_string(partSectors)},
+    if (!RunTool({mkntfs, "-F", "-Q", "-q", "-s", "512", "-p", std::to_string(kStartLba), "-H", std::to_string(kHeads),
+                  "-S", std::to_string(kSectorsPerTrack), "-L", label, part.path, std::to_string(partSectors)},
                  &output, error))
         return false;
 
@@ -294,11 +290,12 @@ bool PrepareNtfsDisk(const std::string& imagePath, const PrepareDiskOptions& opt
     mbr[510] = 0x55;
     mbr[511] = 0xAA;
     if (!WriteAll(image.fd, mbr, sizeof mbr, 0, error)) return false;
-    if (!SparseCopy(part.fd, image.fd, partSectors64 * kSector,
-                    static_cast<uint64_t>(kStartLba) * kSector, error))
+    if (!SparseCopy(part.fd, image.fd, partSectors64 * kSector, static_cast<uint64_t>(kStartLba) * kSector, error))
         return false;
-    if (exists) fchmod(image.fd, st.st_mode & 07777);
-    else fchmod(image.fd, 0640);
+    if (exists)
+        fchmod(image.fd, st.st_mode & 07777);
+    else
+        fchmod(image.fd, 0640);
     if (fsync(image.fd) != 0) {
         *error = ErrnoText("fsync of new image");
         return false;

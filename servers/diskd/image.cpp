@@ -414,7 +414,7 @@ void Image::CollectSnapshotsLocked() {
 }
 
 std::shared_ptr<Overlay> Image::CreateOverlay(OverlayKind kind, const std::string& clientKey,
-                                              uint64_t bootId, std::string* error) {
+                                              uint64_t bootId, bool fromZero, std::string* error) {
     auto o = std::make_shared<Overlay>();
     o->kind = kind;
     o->clientKey = clientKey;
@@ -428,6 +428,12 @@ std::shared_ptr<Overlay> Image::CreateOverlay(OverlayKind kind, const std::strin
     unlink((stem + ".data").c_str());
     unlink((stem + ".map").c_str());
     o->layer = Layer::Open(stem, size_, true, error);
+    // An upload brings a whole disk and skips the blocks that are zero on it, so whatever the
+    // image held there must not survive: the layer covers every block from the start, and its
+    // sparse data file reads as zero wherever the upload writes nothing. The merge then
+    // replaces the image as a whole, through the same journal as any merge. The bits are set
+    // before the metadata exists, so a crash in between leaves no half-covering layer behind.
+    if (o->layer && fromZero) o->layer->Mark(0, o->layer->blockCount());
     if (!o->layer || !SaveOverlayMeta(*o)) {
         if (o->layer) o->layer->Remove();
         if (error->empty()) *error = "cannot save layer metadata";
@@ -436,7 +442,7 @@ std::shared_ptr<Overlay> Image::CreateOverlay(OverlayKind kind, const std::strin
     return o;
 }
 
-std::shared_ptr<Overlay> Image::AttachSuper(const std::string& clientKey, std::string* error) {
+std::shared_ptr<Overlay> Image::AttachSuper(const std::string& clientKey, bool upload, std::string* error) {
     std::lock_guard<std::mutex> lk(layersMutex_);
     auto it = super_.find(clientKey);
     std::shared_ptr<Overlay> o;
@@ -451,11 +457,11 @@ std::shared_ptr<Overlay> Image::AttachSuper(const std::string& clientKey, std::s
         *error = "a failed merge of this client's layer is pending; it is redone at the next start";
         return nullptr;
     } else {
-        o = CreateOverlay(OverlayKind::Super, clientKey, 0, error);
+        o = CreateOverlay(OverlayKind::Super, clientKey, 0, upload, error);
         if (!o) return nullptr;
         super_[clientKey] = o;
-        ZLOG(Info, "image", "super-user layer created iqn=%s client=%s pinned=%u", entry_.iqn.c_str(),
-             clientKey.c_str(), o->pinnedVersion);
+        ZLOG(Info, "image", "super-user layer created iqn=%s client=%s pinned=%u%s", entry_.iqn.c_str(),
+             clientKey.c_str(), o->pinnedVersion, upload ? " (upload: starts from an all-zero disk)" : "");
     }
     o->sessions++;
     o->lastSeen = NowUnix();
@@ -493,7 +499,7 @@ std::shared_ptr<Overlay> Image::AttachNormal(const std::string& clientKey, uint6
         }
     }
     if (!o) {
-        o = CreateOverlay(OverlayKind::Normal, clientKey, bootId, error);
+        o = CreateOverlay(OverlayKind::Normal, clientKey, bootId, false, error);
         if (!o) return nullptr;
         normal_[clientKey] = o;
         CollectSnapshotsLocked();

@@ -85,8 +85,9 @@ public:
     const std::string& path() const { return entry_.path; }
 
     // Binds a super-user session: the client's existing layer (kept across reconnects and
-    // restarts) or a new one pinned at the current version.
-    std::shared_ptr<Overlay> AttachSuper(const std::string& clientKey, std::string* error);
+    // restarts) or a new one pinned at the current version. An upload's new layer starts from
+    // an all-zero disk instead of the image (see CreateOverlay).
+    std::shared_ptr<Overlay> AttachSuper(const std::string& clientKey, bool upload, std::string* error);
     // Binds a normal session to its overlay. The overlay of the previous run is discarded when
     // the boot id changed (bootId != 0) or, without a boot id, when the client had no session
     // for `idleSeconds`.
@@ -146,7 +147,7 @@ private:
     bool Recover(std::string* error);
     bool LoadOverlays(OverlayKind kind);
     std::shared_ptr<Overlay> CreateOverlay(OverlayKind kind, const std::string& clientKey,
-                                           uint64_t bootId, std::string* error);
+                                           uint64_t bootId, bool fromZero, std::string* error);
     bool SaveOverlayMeta(const Overlay& o);
     void DropOverlayFiles(Overlay& o);
     bool SaveVersion(uint32_t v);

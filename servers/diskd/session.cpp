@@ -243,7 +243,7 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
     bool su = false, ro = true;
     std::shared_ptr<Overlay> overlay;
     if (wantSuper && adm.superUser && !image->readOnly()) {
-        overlay = image->AttachSuper(adm.clientKey, &err);
+        overlay = image->AttachSuper(adm.clientKey, adm.upload, &err);
         su = ro = false;
         if (overlay) su = true;
     } else {

@@ -214,6 +214,7 @@ AdmitResult ImageStore::Admit(const AdmitRequest& req) {
                 return r;
             }
             r.superUser = true;
+            r.upload = t.kind == "upload";
             if (!t.clientKey.empty()) r.clientKey = t.clientKey;
             return r;
         }
@@ -248,6 +249,7 @@ AdmitResult ImageStore::Admit(const AdmitRequest& req) {
         }
         r.superUser = j.value("superUser", false);
         r.readOnly = j.value("readOnly", false);
+        r.upload = r.superUser && j.value("tokenKind", std::string()) == "upload";
         r.bootId = j.value("bootId", 0ull);
         std::string key = j.value("clientKey", std::string());
         if (!key.empty()) r.clientKey = key;

@@ -28,6 +28,7 @@ struct AdmitResult {
     uint32_t error = 0;       // ServerError; 0 = admitted
     bool superUser = false;
     bool readOnly = false;    // the management server marked the session read-only
+    bool upload = false;      // an upload token: the session writes a whole new image
     std::string clientKey;
     uint64_t bootId = 0;
     std::string reason;       // for the log

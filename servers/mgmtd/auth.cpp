@@ -53,8 +53,8 @@ std::string HashPassword(const std::string& password) {
     size_t len = argon2_encodedlen(kTimeCost, kMemoryKiB, kLanes, kSaltLen, kHashLen, Argon2_id);
     std::vector<char> out(len);
     GateHold hold;
-    int rc = argon2id_hash_encoded(kTimeCost, kMemoryKiB, kLanes, password.data(), password.size(), salt,
-                                   sizeof salt, kHashLen, out.data(), out.size());
+    int rc = argon2id_hash_encoded(kTimeCost, kMemoryKiB, kLanes, password.data(), password.size(), salt, sizeof salt,
+                                   kHashLen, out.data(), out.size());
     if (rc != ARGON2_OK) throw std::runtime_error(std::string("argon2: ") + argon2_error_message(rc));
     return std::string(out.data());
 }
@@ -109,8 +109,10 @@ void LoginLimiter::Success(const std::string& key) {
 
 void LoginLimiter::Prune(int64_t now) {
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (now - it->second.lastFailure > 3600 && it->second.lockedUntil <= now) it = entries_.erase(it);
-        else ++it;
+        if (now - it->second.lastFailure > 3600 && it->second.lockedUntil <= now)
+            it = entries_.erase(it);
+        else
+            ++it;
     }
 }
 

@@ -1,7 +1,10 @@
 #include "config.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -52,7 +55,8 @@ bool ApplySetting(const std::string& key, const std::string& value, Config* c, s
         *out = v;
         return true;
     };
-    if (key == "dataDir") c->dataDir = value;
+    if (key == "dataDir")
+        c->dataDir = value;
     else if (key == "clientListen" || key == "driverListen") {
         if (!ParseEndpoint(value, key == "clientListen" ? &c->clientListen : &c->driverListen)) {
             *error = key + " must be IPV4:PORT, got \"" + value + "\"";
@@ -65,12 +69,18 @@ bool ApplySetting(const std::string& key, const std::string& value, Config* c, s
         }
         c->diskdAdmin = value;
         while (!c->diskdAdmin.empty() && c->diskdAdmin.back() == '/') c->diskdAdmin.pop_back();
-    } else if (key == "imageDir") c->imageDir = value;
-    else if (key == "sessionTtl") return seconds(&c->sessionTtl);
-    else if (key == "uploadTtl") return seconds(&c->uploadTtl);
-    else if (key == "superMergeQuiet") return seconds(&c->superMergeQuiet);
-    else if (key == "linkSecretFile") return ReadSecretFile(value, &c->linkSecret, error);
-    else if (key == "readyFile") c->readyFile = value;
+    } else if (key == "imageDir")
+        c->imageDir = value;
+    else if (key == "sessionTtl")
+        return seconds(&c->sessionTtl);
+    else if (key == "uploadTtl")
+        return seconds(&c->uploadTtl);
+    else if (key == "superMergeQuiet")
+        return seconds(&c->superMergeQuiet);
+    else if (key == "linkSecretFile")
+        return ReadSecretFile(value, &c->linkSecret, error);
+    else if (key == "readyFile")
+        c->readyFile = value;
     else {
         *error = "unknown setting " + key;
         return false;
@@ -80,10 +90,14 @@ bool ApplySetting(const std::string& key, const std::string& value, Config* c, s
 
 const char* FlagKey(const std::string& flag) {
     static const std::pair<const char*, const char*> kFlags[] = {
-        {"--data-dir", "dataDir"},       {"--client-listen", "clientListen"},
-        {"--driver-listen", "driverListen"}, {"--diskd-admin", "diskdAdmin"},
-        {"--image-dir", "imageDir"},     {"--session-ttl", "sessionTtl"},
-        {"--upload-ttl", "uploadTtl"},   {"--link-secret-file", "linkSecretFile"},
+        {"--data-dir", "dataDir"},
+        {"--client-listen", "clientListen"},
+        {"--driver-listen", "driverListen"},
+        {"--diskd-admin", "diskdAdmin"},
+        {"--image-dir", "imageDir"},
+        {"--session-ttl", "sessionTtl"},
+        {"--upload-ttl", "uploadTtl"},
+        {"--link-secret-file", "linkSecretFile"},
         {"--super-merge-quiet", "superMergeQuiet"},
         {"--ready-file", "readyFile"},
     };
@@ -113,7 +127,9 @@ bool LoadConfig(std::vector<std::string>& args, Config* config, std::string* err
             return false;
         }
         for (auto& [k, v] : j.items()) {
-            std::string value = v.is_string() ? v.get<std::string>() : v.is_number_integer() ? std::to_string(v.get<int64_t>()) : "";
+            std::string value = v.is_string()           ? v.get<std::string>()
+                                : v.is_number_integer() ? std::to_string(v.get<int64_t>())
+                                                        : "";
             if (!v.is_string() && !v.is_number_integer()) {
                 *error = "config key " + k + " must be a string or an integer";
                 return false;
@@ -140,8 +156,23 @@ bool LoadConfig(std::vector<std::string>& args, Config* config, std::string* err
         ++i;
     }
     args = rest;
+    std::error_code ec;
+    if (!config->dataDir.empty()) config->dataDir = std::filesystem::absolute(config->dataDir, ec).lexically_normal();
+    if (!config->imageDir.empty())
+        config->imageDir = std::filesystem::absolute(config->imageDir, ec).lexically_normal();
+    while (config->dataDir.size() > 1 && config->dataDir.back() == '/') config->dataDir.pop_back();
     if (config->linkSecret.empty())
         if (const char* env = std::getenv("ZELKO_LINK_SECRET")) config->linkSecret = env;
+    return true;
+}
+
+bool EnsureDataDir(const std::string& dir, std::string* error) {
+    std::error_code ec;
+    if (std::filesystem::create_directories(dir, ec)) chmod(dir.c_str(), 0700);
+    if (ec) {
+        *error = "cannot create " + dir + ": " + ec.message();
+        return false;
+    }
     return true;
 }
 

@@ -36,6 +36,11 @@ bool ParseEndpoint(const std::string& text, Endpoint* out);
 // Consumes the options it knows from args (starting at index `from`), in place; the remaining
 // arguments are returned. Reads the config file named by --config first, then applies the
 // flags, then $ZELKO_LINK_SECRET when no secret was configured. Returns false with *error.
+// Relative directories are made absolute here, so that image paths derived from them stay
+// valid whatever the working directory of a later run.
 bool LoadConfig(std::vector<std::string>& args, Config* config, std::string* error, bool serverFlags);
+
+// Creates the data directory (mode 0700: it holds the super-user tokens) if it is missing.
+bool EnsureDataDir(const std::string& dir, std::string* error);
 
 }  // namespace zelko::mgmtd

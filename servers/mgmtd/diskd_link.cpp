@@ -17,8 +17,8 @@ DiskdLink::Reply DiskdLink::Call(const std::string& method, const std::string& p
     cli.set_read_timeout(readTimeoutSec, 0);
     cli.set_write_timeout(10, 0);
     httplib::Headers headers = {{common::kLinkSecretHeader, secret_}};
-    httplib::Result res = method == "GET" ? cli.Get(path.c_str(), headers)
-                                          : cli.Post(path.c_str(), headers, "{}", "application/json");
+    httplib::Result res =
+        method == "GET" ? cli.Get(path.c_str(), headers) : cli.Post(path.c_str(), headers, "{}", "application/json");
     if (!res) {
         r.error = "cannot reach disk server " + url_ + ": " + httplib::to_string(res.error());
         return r;

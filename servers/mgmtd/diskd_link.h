@@ -13,10 +13,14 @@ public:
     const std::string& Url() const { return url_; }
 
     struct Reply {
-        int status = 0;  // HTTP status; 0 when the disk server could not be reached
+        int status = 0;       // HTTP status; 0 when the disk server could not be reached
         nlohmann::json body;  // the parsed reply, or null
         std::string error;    // transport error, when status is 0
-        int Code() const { return body.is_object() && body.contains("code") && body["code"].is_number_integer() ? body["code"].get<int>() : -1; }
+        int Code() const {
+            return body.is_object() && body.contains("code") && body["code"].is_number_integer()
+                       ? body["code"].get<int>()
+                       : -1;
+        }
         std::string Message() const {
             if (body.is_object() && body.contains("message") && body["message"].is_string()) return body["message"];
             return status ? "HTTP " + std::to_string(status) : error;

@@ -32,11 +32,13 @@ void CheckPath(const std::string& path) {
         throw ServiceError(400, "镜像文件路径必须是绝对路径");
 }
 
-// A new image file is sparse: 50 GiB of nothing costs no disk space until written.
+// A new image file is sparse: 50 GiB of nothing costs no disk space until written. Group
+// read-write: in the installed package the disk server runs as a user of its own in the shared
+// group and merges super-user layers into the image (the umask decides what is left of it).
 void CreateSparseFile(const std::string& path, uint64_t size) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd < 0) throw ServiceError(500, "无法创建镜像文件 " + path + ": " + std::strerror(errno));
     bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0 && fsync(fd) == 0;
     int err = errno;
@@ -283,8 +285,10 @@ void Service::DiscardLayer(int64_t imageId, const std::string& clientKey) {
     store_.QueueDiscard(imageId, clientKey);
     // In the server the housekeeping thread sends it: a merge that is running there (it may
     // take minutes) must not hold up the request that queued this.
-    if (waker_) WakeFlush();
-    else if (online_) FlushLayerActions();
+    if (waker_)
+        WakeFlush();
+    else if (online_)
+        FlushLayerActions();
 }
 
 void Service::WakeFlush() {
@@ -419,7 +423,8 @@ int64_t Service::PrepareDisk(int64_t imageId) {
     Image im = GetImage(imageId);
     auto supers = store_.SuperClientsOnImage(imageId);
     if (!supers.empty())
-        throw ServiceError(15, "客户机 " + supers[0].name + " 正在该镜像上使用超级用户模式，请先退出超级用户模式再初始化磁盘");
+        throw ServiceError(
+            15, "客户机 " + supers[0].name + " 正在该镜像上使用超级用户模式，请先退出超级用户模式再初始化磁盘");
     auto uploads = store_.OpenUploads(NowSeconds(), imageId);
     if (!uploads.empty())
         throw ServiceError(15, "该镜像有未结束的上传会话（#" + std::to_string(uploads[0].id) +
@@ -440,7 +445,8 @@ int64_t Service::PrepareDisk(int64_t imageId) {
         return v;
     }
     if (!store_.QueuedMerges(imageId).empty())
-        throw ServiceError(15, "客户机退出超级用户模式后留下的修改尚未合并到该镜像（等待客户机重启），请稍后再初始化磁盘");
+        throw ServiceError(15,
+                           "客户机退出超级用户模式后留下的修改尚未合并到该镜像（等待客户机重启），请稍后再初始化磁盘");
     DiskdLink::Reply r = diskd_.PrepareDisk(iqn);
     // A disk server that has not polled since the image was added does not know it yet.
     for (int attempt = 0; r.status == 404 && attempt < 3; ++attempt) {

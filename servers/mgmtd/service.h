@@ -27,8 +27,8 @@ struct ServiceError : std::runtime_error {
 struct ClientPatch {
     std::optional<std::string> mac;
     std::optional<std::string> name;
-    std::optional<std::optional<std::string>> ip;      // nullopt inside = remove
-    std::optional<std::optional<int64_t>> imageId;     // nullopt inside = unassign
+    std::optional<std::optional<std::string>> ip;   // nullopt inside = remove
+    std::optional<std::optional<int64_t>> imageId;  // nullopt inside = unassign
 };
 
 struct ImagePatch {

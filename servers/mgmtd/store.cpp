@@ -14,7 +14,10 @@ public:
             throw StoreError(StoreError::Failed, std::string("prepare: ") + sqlite3_errmsg(db));
     }
     ~Stmt() { sqlite3_finalize(st_); }
-    Stmt& Bind(int i, int64_t v) { sqlite3_bind_int64(st_, i, v); return *this; }
+    Stmt& Bind(int i, int64_t v) {
+        sqlite3_bind_int64(st_, i, v);
+        return *this;
+    }
     Stmt& Bind(int i, const std::string& v) {
         sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         return *this;
@@ -34,8 +37,7 @@ public:
         int rc = sqlite3_step(st_);
         if (rc == SQLITE_ROW) return true;
         if (rc == SQLITE_DONE) return false;
-        if (rc == SQLITE_CONSTRAINT)
-            throw StoreError(StoreError::Conflict, sqlite3_errmsg(db_));
+        if (rc == SQLITE_CONSTRAINT) throw StoreError(StoreError::Conflict, sqlite3_errmsg(db_));
         throw StoreError(StoreError::Failed, sqlite3_errmsg(db_));
     }
     void Run() { Step(); }
@@ -121,8 +123,8 @@ void Store::Migrate() {
     }
     if (version > kSchemaVersion)
         throw StoreError(StoreError::Failed, "database schema " + std::to_string(version) +
-                                                 " is newer than this program (" +
-                                                 std::to_string(kSchemaVersion) + ")");
+                                                 " is newer than this program (" + std::to_string(kSchemaVersion) +
+                                                 ")");
     if (version < 1) {
         Exec(R"SQL(
 CREATE TABLE users(
@@ -334,7 +336,12 @@ int64_t Store::CountImages() {
 void Store::UpdateImage(const Image& im) {
     std::lock_guard<std::mutex> lock(mutex_);
     Stmt st(db_, "UPDATE images SET name=?, path=?, size_bytes=?, read_only=? WHERE id=?");
-    st.Bind(1, im.name).Bind(2, im.path).Bind(3, static_cast<int64_t>(im.sizeBytes)).Bind(4, int64_t{im.readOnly}).Bind(5, im.id).Run();
+    st.Bind(1, im.name)
+        .Bind(2, im.path)
+        .Bind(3, static_cast<int64_t>(im.sizeBytes))
+        .Bind(4, int64_t{im.readOnly})
+        .Bind(5, im.id)
+        .Run();
     if (sqlite3_changes(db_) == 0) throw StoreError(StoreError::NotFound, "no image " + std::to_string(im.id));
 }
 
@@ -393,13 +400,13 @@ Client Store::AddClient(const Client& c) {
     return out;
 }
 
-#define ZELKO_CLIENT_QUERY(fn, where, T)                                                        \
-    std::optional<Client> Store::fn(T key) {                                                    \
-        std::lock_guard<std::mutex> lock(mutex_);                                               \
+#define ZELKO_CLIENT_QUERY(fn, where, T)                                                             \
+    std::optional<Client> Store::fn(T key) {                                                         \
+        std::lock_guard<std::mutex> lock(mutex_);                                                    \
         Stmt st(db_, (std::string("SELECT ") + kClientCols + " FROM clients WHERE " where).c_str()); \
-        st.Bind(1, key);                                                                        \
-        if (!st.Step()) return std::nullopt;                                                    \
-        return ReadClient(st);                                                                  \
+        st.Bind(1, key);                                                                             \
+        if (!st.Step()) return std::nullopt;                                                         \
+        return ReadClient(st);                                                                       \
     }
 ZELKO_CLIENT_QUERY(GetClient, "id=?", int64_t)
 ZELKO_CLIENT_QUERY(FindClientByMac, "mac=?", const std::string&)
@@ -459,7 +466,9 @@ int64_t Store::RaiseBootId(int64_t id) {
 
 std::vector<Client> Store::SuperClientsOnImage(int64_t imageId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, (std::string("SELECT ") + kClientCols + " FROM clients WHERE is_super=1 AND image_id=? ORDER BY id").c_str());
+    Stmt st(
+        db_,
+        (std::string("SELECT ") + kClientCols + " FROM clients WHERE is_super=1 AND image_id=? ORDER BY id").c_str());
     st.Bind(1, imageId);
     std::vector<Client> out;
     while (st.Step()) out.push_back(ReadClient(st));
@@ -473,15 +482,17 @@ UploadSession Store::AddUpload(int64_t imageId, const std::string& tokenHash, in
     std::lock_guard<std::mutex> lock(mutex_);
     Tx tx(*this);
     {
-        Stmt q(db_, "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
-                    "WHERE image_id=? AND closed=0");
+        Stmt q(db_,
+               "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
+               "WHERE image_id=? AND closed=0");
         q.Bind(1, imageId);
         while (q.Step())
             if (closed) closed->push_back(UploadSession{q.Int(0), q.Int(1), q.Int(2), q.Int(3), q.Int(4)});
     }
     Stmt c(db_, "UPDATE upload_sessions SET closed=1 WHERE image_id=? AND closed=0");
     c.Bind(1, imageId).Run();
-    Stmt st(db_, "INSERT INTO upload_sessions(image_id, token_hash, user_id, created_at, expires_at) VALUES(?,?,?,?,?)");
+    Stmt st(db_,
+            "INSERT INTO upload_sessions(image_id, token_hash, user_id, created_at, expires_at) VALUES(?,?,?,?,?)");
     st.Bind(1, imageId).Bind(2, tokenHash).Bind(3, userId).Bind(4, now).Bind(5, expiresAt).Run();
     UploadSession u{sqlite3_last_insert_rowid(db_), imageId, userId, now, expiresAt};
     tx.Commit();
@@ -490,8 +501,9 @@ UploadSession Store::AddUpload(int64_t imageId, const std::string& tokenHash, in
 
 std::optional<UploadSession> Store::FindUpload(const std::string& tokenHash, int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
-                 "WHERE token_hash=? AND closed=0 AND expires_at>?");
+    Stmt st(db_,
+            "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
+            "WHERE token_hash=? AND closed=0 AND expires_at>?");
     st.Bind(1, tokenHash).Bind(2, now);
     if (!st.Step()) return std::nullopt;
     return UploadSession{st.Int(0), st.Int(1), st.Int(2), st.Int(3), st.Int(4)};
@@ -499,8 +511,9 @@ std::optional<UploadSession> Store::FindUpload(const std::string& tokenHash, int
 
 std::vector<UploadSession> Store::OpenUploads(int64_t now, std::optional<int64_t> imageId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
-                 "WHERE closed=0 AND expires_at>? AND (? IS NULL OR image_id=?) ORDER BY id");
+    Stmt st(db_,
+            "SELECT id, image_id, user_id, created_at, expires_at FROM upload_sessions "
+            "WHERE closed=0 AND expires_at>? AND (? IS NULL OR image_id=?) ORDER BY id");
     st.Bind(1, now).Bind(2, imageId).Bind(3, imageId);
     std::vector<UploadSession> out;
     while (st.Step()) out.push_back(UploadSession{st.Int(0), st.Int(1), st.Int(2), st.Int(3), st.Int(4)});
@@ -525,8 +538,9 @@ std::optional<UploadSession> Store::CloseUpload(int64_t id) {
 void Store::QueueDiscard(int64_t imageId, const std::string& clientKey) {
     std::lock_guard<std::mutex> lock(mutex_);
     // A discard replaces whatever else was queued for the layer.
-    Stmt st(db_, "INSERT OR REPLACE INTO pending_discards(image_id, client_key, action, client_id, due, queued_at, due_at) "
-                 "VALUES(?,?,'discard',NULL,1,strftime('%s','now'),strftime('%s','now'))");
+    Stmt st(db_,
+            "INSERT OR REPLACE INTO pending_discards(image_id, client_key, action, client_id, due, queued_at, due_at) "
+            "VALUES(?,?,'discard',NULL,1,strftime('%s','now'),strftime('%s','now'))");
     st.Bind(1, imageId).Bind(2, clientKey).Run();
 }
 
@@ -536,8 +550,9 @@ void Store::LeaveSuperWithMerge(int64_t clientId, int64_t imageId, const std::st
     Stmt st(db_, "UPDATE clients SET is_super=0, super_token=NULL WHERE id=?");
     st.Bind(1, clientId).Run();
     if (sqlite3_changes(db_) == 0) throw StoreError(StoreError::NotFound, "no client " + std::to_string(clientId));
-    Stmt q(db_, "INSERT OR REPLACE INTO pending_discards(image_id, client_key, action, client_id, due, queued_at, due_at) "
-                "VALUES(?,?,'merge',?,0,?,0)");
+    Stmt q(db_,
+           "INSERT OR REPLACE INTO pending_discards(image_id, client_key, action, client_id, due, queued_at, due_at) "
+           "VALUES(?,?,'merge',?,0,?,0)");
     q.Bind(1, imageId).Bind(2, clientKey).Bind(3, clientId).Bind(4, now).Run();
     tx.Commit();
 }
@@ -551,7 +566,9 @@ int Store::MarkMergesDue(int64_t clientId, int64_t now) {
 
 void Store::MarkMergeDue(int64_t imageId, const std::string& clientKey, int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Stmt st(db_, "UPDATE pending_discards SET due=1, due_at=? WHERE action='merge' AND due=0 AND image_id=? AND client_key=?");
+    Stmt st(
+        db_,
+        "UPDATE pending_discards SET due=1, due_at=? WHERE action='merge' AND due=0 AND image_id=? AND client_key=?");
     st.Bind(1, now).Bind(2, imageId).Bind(3, clientKey).Run();
 }
 
@@ -587,7 +604,8 @@ std::vector<Store::LayerAction> Store::QueuedActions() {
 std::vector<Store::LayerAction> Store::QueuedMerges(std::optional<int64_t> imageId) {
     std::lock_guard<std::mutex> lock(mutex_);
     Stmt st(db_, (std::string("SELECT ") + kActionCols +
-                  " FROM pending_discards WHERE action='merge' AND (? IS NULL OR image_id=?) ORDER BY rowid").c_str());
+                  " FROM pending_discards WHERE action='merge' AND (? IS NULL OR image_id=?) ORDER BY rowid")
+                     .c_str());
     st.Bind(1, imageId).Bind(2, imageId);
     std::vector<LayerAction> out;
     while (st.Step()) out.push_back(ReadAction(st));

@@ -78,8 +78,8 @@ public:
     void PruneSessions(int64_t now);
 
     // Images. `defaultDir` names the directory of the file when `path` is empty: "<dir>/<id>.img".
-    Image AddImage(const std::string& name, const std::string& path, const std::string& defaultDir,
-                   uint64_t sizeBytes, bool readOnly);
+    Image AddImage(const std::string& name, const std::string& path, const std::string& defaultDir, uint64_t sizeBytes,
+                   bool readOnly);
     std::optional<Image> GetImage(int64_t id);
     std::vector<Image> ListImages(int64_t offset, int64_t limit);
     int64_t CountImages();
@@ -103,8 +103,8 @@ public:
     std::vector<Client> SuperClientsOnImage(int64_t imageId);
 
     // Upload sessions: a new one for an image closes the image's earlier ones.
-    UploadSession AddUpload(int64_t imageId, const std::string& tokenHash, int64_t userId,
-                            int64_t now, int64_t expiresAt, std::vector<UploadSession>* closed);
+    UploadSession AddUpload(int64_t imageId, const std::string& tokenHash, int64_t userId, int64_t now,
+                            int64_t expiresAt, std::vector<UploadSession>* closed);
     std::optional<UploadSession> FindUpload(const std::string& tokenHash, int64_t now);
     std::vector<UploadSession> OpenUploads(int64_t now, std::optional<int64_t> imageId);
     // The session that was closed, or nothing when it was not open.
@@ -117,7 +117,7 @@ public:
     struct LayerAction {
         int64_t imageId = 0;
         std::string clientKey;
-        std::string action;              // "discard" or "merge"
+        std::string action;               // "discard" or "merge"
         std::optional<int64_t> clientId;  // the PC whose next boot makes a merge due
         bool due = true;
         int64_t queuedAt = 0;

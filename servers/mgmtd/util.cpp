@@ -1,12 +1,9 @@
 #include "util.h"
 
 #include <arpa/inet.h>
-#include <openssl/evp.h>
 
 #include <charconv>
 #include <chrono>
-#include <cstdio>
-#include <mutex>
 
 namespace zelko::mgmtd {
 
@@ -75,10 +72,14 @@ std::optional<uint64_t> ParseSize(std::string_view text) {
     uint64_t mult = 1;
     char last = text.back();
     switch (last) {
-        case 'K': case 'k': mult = 1ull << 10; break;
-        case 'M': case 'm': mult = 1ull << 20; break;
-        case 'G': case 'g': mult = 1ull << 30; break;
-        case 'T': case 't': mult = 1ull << 40; break;
+        case 'K':
+        case 'k': mult = 1ull << 10; break;
+        case 'M':
+        case 'm': mult = 1ull << 20; break;
+        case 'G':
+        case 'g': mult = 1ull << 30; break;
+        case 'T':
+        case 't': mult = 1ull << 40; break;
         default: break;
     }
     if (mult != 1) text.remove_suffix(1);
@@ -104,11 +105,16 @@ bool ValidName(std::string_view text) {
         auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x20 || c == 0x7F) return false;
         size_t extra;
-        if (c < 0x80) extra = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2) extra = 1;
-        else if ((c & 0xF0) == 0xE0) extra = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4) extra = 3;
-        else return false;
+        if (c < 0x80)
+            extra = 0;
+        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
+            extra = 1;
+        else if ((c & 0xF0) == 0xE0)
+            extra = 2;
+        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
+            extra = 3;
+        else
+            return false;
         if (i + extra >= text.size() && extra > 0) return false;
         for (size_t k = 1; k <= extra; ++k)
             if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
@@ -118,29 +124,8 @@ bool ValidName(std::string_view text) {
 }
 
 int64_t NowSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-void Log(const char* level, const std::string& text) {
-    static std::mutex m;
-    std::lock_guard<std::mutex> lock(m);
-    std::fprintf(stderr, "zelko-mgmtd: %s: %s\n", level, text.c_str());
-    std::fflush(stderr);
-}
-
-std::string Sha256Hex(std::string_view text) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(text.data(), text.size(), md, &len, EVP_sha256(), nullptr);
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out.push_back(kHex[md[i] >> 4]);
-        out.push_back(kHex[md[i] & 15]);
-    }
-    return out;
 }
 
 }  // namespace zelko::mgmtd

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "zelko_common/log.h"
+#include "zelko_common/sha256.h"
+
 namespace zelko::mgmtd {
 
 // Accepts "AA-BB-CC-DD-EE-FF", "aa:bb:cc:dd:ee:ff" and 12 hex digits in any case; returns the
@@ -30,13 +33,13 @@ bool ValidName(std::string_view text);
 
 int64_t NowSeconds();
 
-// One log line on stderr: "zelko-mgmtd: <level>: <text>". Callers never pass secrets.
-void Log(const char* level, const std::string& text);
-inline void LogInfo(const std::string& t) { Log("info", t); }
-inline void LogWarn(const std::string& t) { Log("warn", t); }
-inline void LogError(const std::string& t) { Log("error", t); }
+// One line of the servers' log (servers/common) under the component "mgmtd"; the text is
+// escaped there, so values from requests may go in as they are. Callers never pass secrets.
+inline void LogInfo(std::string_view t) { common::LogText(common::LogLevel::Info, "mgmtd", t); }
+inline void LogWarn(std::string_view t) { common::LogText(common::LogLevel::Warn, "mgmtd", t); }
+inline void LogError(std::string_view t) { common::LogText(common::LogLevel::Error, "mgmtd", t); }
 
 // SHA-256 of text as lower-case hex; tokens are stored only in this form.
-std::string Sha256Hex(std::string_view text);
+using common::Sha256Hex;
 
 }  // namespace zelko::mgmtd

@@ -17,6 +17,7 @@ struct Command {
 const Command kCommands[] = {
     {"session", zvhost::SessionCommand, "run protocol exchanges against a disk server"},
     {"machine", zvhost::MachineCommand, "load the whole driver and answer SCSI and control requests"},
+    {"upload", zvhost::UploadCommand, "upload a disk image the client program's way, through the control device"},
 };
 
 void Usage(FILE* f) {

@@ -6,6 +6,7 @@
 #include <hostkernel_test.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <time.h>
 
 #include "json_line.h"
 #include "protocol/ZelkoProtocol.h"
@@ -38,6 +41,9 @@ const char kSessionUsage[] =
     "  udp-connect | udp-read OFF LEN [FILE] | udp-write OFF FILE\n"
     "  bench-read LEN THREADS SECONDS [seq]   random (or sequential) reads of LEN bytes through the\n"
     "                                         data path\n"
+    "bench-write FILE BLOCK: writes every BLOCK-sized piece of FILE that is not all zero at its own\n"
+    "  offset, one Write each, and prints the time the writes took (the bare protocol's share of\n"
+    "  an upload of FILE)\n"
     "--udp-loss PERCENT loses that share of the channel's datagrams in each direction.\n"
     "Each OP prints one JSON line with \"op\" and \"status\"; driver debug output goes to stderr.\n"
     "The exit code is 0 only when every OP succeeded.\n";
@@ -57,6 +63,7 @@ bool OpArity(const std::string& op, size_t* lo, size_t* hi) {
         {"sleep", 1, 1}, {"read", 2, 3}, {"write", 2, 2}, {"batch-read", 1, 2}, {"batch-write", 2, 2},
         {"exit-super", 1, 1}, {"migration-status", 1, 1}, {"path-deregister", 2, 2}, {"negotiate", 1, 1},
         {"udp-connect", 0, 0}, {"udp-read", 2, 3}, {"udp-write", 2, 2}, {"bench-read", 3, 4},
+        {"bench-write", 2, 2},
     };
     for (const auto& a : table) {
         if (op == a.n) {
@@ -294,6 +301,7 @@ private:
             return st;
         }
         if (op.name == "bench-read") return BenchRead(a, j);
+        if (op.name == "bench-write") return BenchWrite(a, j);
         if (op.name == "stats") {
             const auto& t = s_->stats;
             j.Num("connects", (uint64_t)t.connects)
@@ -332,6 +340,42 @@ private:
             return STATUS_SUCCESS;
         }
         return kHostFailure;
+    }
+
+    // The writes an upload of FILE makes, without the upload: the pieces are picked before the
+    // clock starts, so only ProtocolClient_Write is timed.
+    NTSTATUS BenchWrite(const std::vector<std::string>& a, JsonLine& j) {
+        uint64_t block = 0;
+        ParseU64(a[1], &block);
+        std::vector<uint8_t> data;
+        if (!ReadFile(a[0], &data) || data.empty()) {
+            j.Str("error", "cannot read " + a[0] + " (or it is empty)");
+            return kHostFailure;
+        }
+        std::vector<uint64_t> pieces;
+        for (uint64_t off = 0; off < data.size(); off += block) {
+            uint64_t n = std::min<uint64_t>(block, data.size() - off);
+            const uint8_t* p = data.data() + off;
+            if (std::any_of(p, p + n, [](uint8_t b) { return b != 0; })) pieces.push_back(off);
+        }
+        uint64_t bytes = 0;
+        NTSTATUS st = STATUS_SUCCESS;
+        timespec c0{}, c1{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c0);
+        auto t0 = std::chrono::steady_clock::now();
+        for (uint64_t off : pieces) {
+            ULONG n = (ULONG)std::min<uint64_t>(block, data.size() - off);
+            ULONGLONG written = 0;
+            st = ProtocolClient_Write(s_, off, n, data.data() + off, &written);
+            if (!NT_SUCCESS(st)) break;
+            bytes += written;
+        }
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
+        double cpu = (c1.tv_sec - c0.tv_sec) + (c1.tv_nsec - c0.tv_nsec) / 1e9;
+        j.Num("writes", pieces.size()).Num("bytes", bytes).Raw("cpuSeconds", std::to_string(cpu));
+        j.Raw("seconds", std::to_string(secs)).Raw("mbps", std::to_string(secs > 0 ? bytes / 1048576.0 / secs : 0));
+        return st;
     }
 
     static const char* PathName(ULONG path) { return path == PROTO_TRANSPORT_UDP ? "udp" : "tcp"; }
@@ -413,6 +457,9 @@ bool ValidateOp(const Op& op, std::string* why) {
             !ParseU64(a[2], &sec) || sec == 0 || sec > 3600)
             return *why = "bench-read LEN THREADS SECONDS: LEN 1 to 16777216, THREADS 1 to 256, SECONDS 1 to 3600", false;
         if (a.size() > 3 && a[3] != "seq") return *why = "bench-read: the fourth argument can only be seq", false;
+    } else if (op.name == "bench-write") {
+        if (!ParseU64(a[1], &v) || v == 0 || v > (16u << 20))
+            return *why = "bench-write FILE BLOCK: BLOCK 1 to 16777216", false;
     } else if (op.name == "read" || op.name == "udp-read") {
         if (!ParseU64(a[0], &v) || !ParseU64(a[1], &v) || v == 0 || v > (256u << 20))
             return *why = "read OFF LEN: LEN must be 1 to 268435456", false;

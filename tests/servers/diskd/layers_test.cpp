@@ -14,6 +14,7 @@ namespace {
 const std::string kIqn = "iqn.2024-01.test:image.1";
 const std::string kToken = "super-token-1";
 const std::string kToken2 = "super-token-2";
+const std::string kUploadToken = "upload-token-1";
 constexpr uint64_t kSize = 4u << 20;
 
 class LayersTest : public ::testing::Test {
@@ -26,7 +27,8 @@ protected:
     }
     void Start(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"--image", kIqn + "=" + dir_ / "a.img", "--token", kToken + "=" + kIqn,
-                                         "--token", kToken2 + "=" + kIqn + ",client=uploader"};
+                                         "--token", kToken2 + "=" + kIqn + ",client=uploader",
+                                         "--token", kUploadToken + "=" + kIqn + ",upload,client=upload-7"};
         args.insert(args.end(), extra.begin(), extra.end());
         server_ = std::make_unique<Server>(dir_.path(), args);
         ASSERT_TRUE(server_->running()) << server_->Log();
@@ -352,6 +354,101 @@ TEST_P(MergeCrashTest, KilledMergeLeavesOldOrNewBaseNeverAMix) {
         EXPECT_EQ(V(er.blocks), 0u);
     }
 }
+
+// An upload brings a whole disk and skips its zero blocks: the image it replaces must not show
+// through where the upload wrote nothing, neither to the uploading session nor after the merge.
+TEST_F(LayersTest, UploadStartsFromAnAllZeroDiskAndItsCommitReplacesTheImage) {
+    Start();
+    const std::vector<uint8_t> zeros(kSize, 0);
+    {
+        // An upload that ends without ExitSuperUser (cancelled) merges nothing.
+        auto up = Connect("uploader-pc", &kUploadToken);
+        EXPECT_EQ(*up->Read(0, 65536), std::vector<uint8_t>(65536, 0));
+        ASSERT_EQ(up->Write(8192, Pattern(4096, 3))->opcode, wire::OpRespOk);
+    }
+    EXPECT_TRUE(IsPattern(ReadFileRange(dir_ / "a.img", 0, kSize), 0));
+    HandshakeAnswer before;
+    Connect("pc-1", nullptr, &before);
+
+    auto up = Connect("uploader-pc", &kUploadToken);
+    // The earlier write is still there (the layer survives the reconnect), the rest reads zero.
+    EXPECT_EQ(*up->Read(8192, 4096), Pattern(4096, 3));
+    EXPECT_EQ(*up->Read(1 << 20, 4096), std::vector<uint8_t>(4096, 0));
+    ASSERT_EQ(up->Write(1 << 20, Pattern(100000, 5))->opcode, wire::OpRespOk);
+    wire::ExitSuperUserResponse er{};
+    auto e = up->Exit(true, &er);
+    ASSERT_TRUE(e);
+    ASSERT_EQ(e->opcode, wire::OpRespOk);
+    EXPECT_EQ(V(er.blocks), kSize / 4096);  // the whole image was replaced
+    EXPECT_EQ(V(er.bytes), kSize);
+
+    std::vector<uint8_t> expect(kSize, 0);
+    auto p3 = Pattern(4096, 3), p5 = Pattern(100000, 5);
+    std::copy(p3.begin(), p3.end(), expect.begin() + 8192);
+    std::copy(p5.begin(), p5.end(), expect.begin() + (1 << 20));
+    EXPECT_TRUE(ReadFileRange(dir_ / "a.img", 0, kSize) == expect);
+    HandshakeAnswer after;
+    auto fresh = Connect("pc-2", nullptr, &after);
+    EXPECT_EQ(V(after.body.ver), V(before.body.ver) + 1);
+    EXPECT_EQ(*fresh->Read(0, 65536), std::vector<uint8_t>(expect.begin(), expect.begin() + 65536));
+    // A super-user session (not an upload) still starts from the image.
+    auto su = Connect("admin-pc", &kToken);
+    EXPECT_EQ(*su->Read(8192, 4096), p3);
+}
+
+class UploadMergeCrashTest : public LayersTest, public ::testing::WithParamInterface<CrashCase> {};
+
+// A killed server during an upload's commit leaves the old image or the uploaded one (zeros
+// where the upload wrote nothing), never a mix.
+TEST_P(UploadMergeCrashTest, KilledCommitLeavesOldOrUploadedImage) {
+    const CrashCase& cc = GetParam();
+    Start({"--test-merge-pause", cc.hook});
+    std::vector<uint8_t> uploaded(kSize, 0);
+    {
+        auto up = Connect("uploader-pc", &kUploadToken);
+        for (int i = 0; i < 6; ++i) {
+            auto d = Pattern(4096, i + 40);
+            uint64_t off = static_cast<uint64_t>(i) * 5 * 4096;
+            ASSERT_EQ(up->Write(off, d)->opcode, wire::OpRespOk);
+            std::copy(d.begin(), d.end(), uploaded.begin() + off);
+        }
+        auto other = Connect("pc-other");
+        ASSERT_TRUE(other->Read(0, 512));
+        Header h;
+        h.opcode = wire::OpExitSuperUser;
+        h.seq = 600;
+        h.length = 1;
+        auto b = EncodeHeader(h);
+        b.push_back(1);
+        up->Send(b);
+        ASSERT_TRUE(server_->WaitLog("test hook: merge paused")) << server_->Log();
+        EXPECT_TRUE(IsPattern(*other->Read(4096, 4096), 4096));
+        server_->Kill9();
+    }
+    Start();
+    auto base = ReadFileRange(dir_ / "a.img", 0, kSize);
+    bool isNew = base == uploaded, isOld = IsPattern(base, 0);
+    ASSERT_TRUE(isNew != isOld) << "image is a mix after a crash at " << cc.hook;
+    EXPECT_EQ(isNew, cc.expectNew) << cc.hook;
+    if (isOld) {
+        auto up = Connect("uploader-pc", &kUploadToken);
+        wire::ExitSuperUserResponse er{};
+        auto e = up->Exit(true, &er);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->opcode, wire::OpRespOk);
+        EXPECT_TRUE(ReadFileRange(dir_ / "a.img", 0, kSize) == uploaded);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, UploadMergeCrashTest,
+                         ::testing::Values(CrashCase{"snapshot:3", false}, CrashCase{"apply:5", true},
+                                           CrashCase{"synced", true}, CrashCase{"versioned", true}),
+                         [](const auto& info) {
+                             std::string n = info.param.hook;
+                             for (auto& ch : n)
+                                 if (ch == ':') ch = '_';
+                             return n;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Stages, MergeCrashTest,
                          ::testing::Values(CrashCase{"snapshot:3", false}, CrashCase{"apply:1", true},

@@ -52,7 +52,12 @@ public:
             if (in.contains("token")) {
                 auto it = tokens.find(in["token"].get<std::string>());
                 if (it == tokens.end() || it->second != in["iqn"]) out["allowed"] = false;
-                else out["superUser"] = true, out["tokenKind"] = "super";
+                else {
+                    // Tokens named "up-..." stand for upload sessions.
+                    bool upload = in["token"].get<std::string>().rfind("up-", 0) == 0;
+                    out["superUser"] = true;
+                    out["tokenKind"] = upload ? "upload" : "super";
+                }
             }
             res.set_content(out.dump(), "application/json");
         });
@@ -182,6 +187,29 @@ TEST_F(MgmtLinkTest, ImagesAndSessionChecksComeFromTheManagementServer) {
     }
     Client f(server_->tcpPort());
     EXPECT_EQ(f.Handshake(kIqn1, "pc2")->header.length, wire::ErrBusy);
+}
+
+// The management server says which tokens are upload tokens: their layers start from zero and
+// cover the whole image, a super-user token's layer does not.
+TEST_F(MgmtLinkTest, UploadTokenKindStartsTheLayerFromZero) {
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.tokens["up-9"] = kIqn1;
+    }
+    Start();
+    std::string up = "up-9", su = "su-token";
+    Client u(server_->tcpPort());
+    ASSERT_EQ(u.Handshake(kIqn1, "uploader", &up)->header.opcode, wire::OpRespOk);
+    EXPECT_EQ(*u.Read(4096, 4096), std::vector<uint8_t>(4096, 0));
+    Client s(server_->tcpPort());
+    ASSERT_EQ(s.Handshake(kIqn1, "pc", &su)->header.opcode, wire::OpRespOk);
+    EXPECT_EQ(*s.Read(4096, 4096), ReadFileRange(dir_ / "1.img", 4096, 4096));
+    auto st = Admin("GET", "/admin/v1/images/" + kIqn1);
+    ASSERT_TRUE(st);
+    json j = json::parse(st->body);
+    ASSERT_EQ(j["superLayers"].size(), 2u);
+    for (auto& l : j["superLayers"])
+        EXPECT_EQ(l["blocks"], l["clientKey"] == "client-uploader" ? kSize / 4096 : 0) << l.dump();
 }
 
 TEST_F(MgmtLinkTest, BootIdDecidesRestoreOnReboot) {

@@ -43,6 +43,7 @@ public:
     const std::string& dataDir() const { return dataDir_; }
     int clientPort() const { return clientPort_; }
     int driverPort() const { return driverPort_; }
+    pid_t pid() const { return pid_; }
     std::string Stdout() const { return ReadFile(dir_ + "/stdout"); }
     std::string Stderr() const { return ReadFile(dir_ + "/stderr"); }
 

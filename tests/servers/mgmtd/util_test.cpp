@@ -57,3 +57,31 @@ TEST(MgmtdInput, IqnsAndTheLinkSecret) {
     EXPECT_FALSE(LinkSecretEquals("s3cretX", "s3cret"));
     EXPECT_FALSE(LinkSecretEquals("", ""));  // no secret configured: nothing matches
 }
+
+// The servers' log escaping: readable text (Chinese included) stays as it is; everything a
+// terminal or a log reader could take for structure does not.
+TEST(CommonLog, EscapesWhatCouldForgeOrHideALine) {
+    using zelko::common::LogEscape;
+    EXPECT_EQ(LogEscape("login of \"管理员\" from 10.0.0.1"), "login of \"管理员\" from 10.0.0.1");
+    EXPECT_EQ(LogEscape(std::string("a\nb\rc\0d", 7)), "a\\x0ab\\x0dc\\x00d");
+    EXPECT_EQ(LogEscape("\x1b[2J\x7f"), "\\x1b[2J\\x7f");
+    EXPECT_EQ(LogEscape("C:\\x0a"), "C:\\\\x0a");  // an escape in the input cannot pass for ours
+    EXPECT_EQ(LogEscape("\xc2\x9b"
+                        "31m"),
+              "\\xc2\\x9b31m");                                                // C1 CSI in UTF-8
+    EXPECT_EQ(LogEscape("\xff\xfe ok \xe4\xb8"), "\\xff\\xfe ok \\xe4\\xb8");  // not UTF-8, cut sequence
+    EXPECT_EQ(LogEscape("\xed\xa0\x80"), "\\xed\\xa0\\x80");                   // a UTF-16 surrogate
+    EXPECT_EQ(LogEscape("\xf0\x9f\x8e\xae"), "\xf0\x9f\x8e\xae");              // four bytes, valid
+}
+
+TEST(CommonSha256, KnownDigestsInOneGoAndInPieces) {
+    using zelko::common::Sha256;
+    using zelko::common::Sha256Hex;
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    std::string million(1000000, 'a');
+    Sha256 s;
+    for (size_t off = 0; off < million.size(); off += 4093)
+        s.Update(million.data() + off, std::min<size_t>(4093, million.size() - off));
+    EXPECT_EQ(s.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}

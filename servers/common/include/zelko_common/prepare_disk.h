@@ -27,10 +27,10 @@ struct PrepareDiskOptions {
 };
 
 struct PrepareDiskResult {
-    uint64_t sizeBytes = 0;           // size of the image file after preparation
-    uint32_t partitionStartLba = 0;   // always 2048
-    uint32_t partitionSectors = 0;    // 512-byte sectors in the NTFS partition
-    uint32_t diskSignature = 0;       // random MBR disk signature (offset 440)
+    uint64_t sizeBytes = 0;          // size of the image file after preparation
+    uint32_t partitionStartLba = 0;  // always 2048
+    uint32_t partitionSectors = 0;   // 512-byte sectors in the NTFS partition
+    uint32_t diskSignature = 0;      // random MBR disk signature (offset 440)
 };
 
 // Smallest and largest image this can prepare: mkntfs wants a few MiB, and an MBR addresses
@@ -42,7 +42,7 @@ constexpr uint64_t kPrepareDiskMaxBytes = (0xFFFFFFFFull + 1) * 512;
 // given). Returns true on success and fills *result (may be null). On failure returns false,
 // sets *error to a one-line reason (mkntfs's own message included) and leaves the image as it
 // was. Safe to call from several threads for different images.
-bool PrepareNtfsDisk(const std::string& imagePath, const PrepareDiskOptions& options,
-                     PrepareDiskResult* result, std::string* error);
+bool PrepareNtfsDisk(const std::string& imagePath, const PrepareDiskOptions& options, PrepareDiskResult* result,
+                     std::string* error);
 
 }  // namespace zelko::common
