@@ -89,12 +89,12 @@ std::string TagText(ULONG tag) {
     return s;
 }
 
-void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, const char* api) {
+void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, const char* api, bool mayFail = true) {
     RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, api);
     if (tag == 0) Fatal("%s with pool tag 0 (every allocation needs a tag of the driver's own)", api);
     if (bytes == 0) Fatal("%s of 0 bytes (tag '%s')", api, TagText(tag).c_str());
     if (bytes > ((size_t)1 << 40)) return nullptr;
-    if (InjectedFailure(tag)) return nullptr;
+    if (mayFail && InjectedFailure(tag)) return nullptr;
     auto* h = (BlockHeader*)aligned_alloc(16, (sizeof(BlockHeader) + bytes + kGuard + 15) & ~(size_t)15);
     if (!h) return nullptr;
     h->magic = kHeaderMagic;
@@ -296,11 +296,21 @@ static PVOID LookasideAllocate(PGENERAL_LOOKASIDE L, const char* api) {
     if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (or deleted)", api);
     PVOID p = nullptr;
     InterlockedIncrement((LONG volatile*)&L->TotalAllocates);
-    if (LookasideCaches(L) && !hk::InjectedFailure(L->Tag)) {
+    if (LookasideCaches(L)) {
+        // Injected failures reach an allocation whether or not the cache could serve it.
+        if (hk::InjectedFailure(L->Tag)) {
+            InterlockedIncrement((LONG volatile*)&L->AllocateMisses);
+            return nullptr;
+        }
         p = InterlockedPopEntrySList(&L->ListHead);
-        if (p) hk::MarkCached(p, L->Tag, false, api);
-    }
-    if (p == nullptr) {
+        if (p) {
+            hk::MarkCached(p, L->Tag, false, api);
+        } else {
+            InterlockedIncrement((LONG volatile*)&L->AllocateMisses);
+            hk::RequireIrqlAtMost((L->Type & 1) ? APC_LEVEL : DISPATCH_LEVEL, api);
+            p = hk::Allocate((L->Type & 1) != 0, L->Size, L->Tag, false, (ULONG)L->Type, api, false);
+        }
+    } else {
         InterlockedIncrement((LONG volatile*)&L->AllocateMisses);
         if (L->Allocate) {
             p = L->HkIsEx ? ((PALLOCATE_FUNCTION_EX)L->Allocate)(L->Type, L->Size, L->Tag, (PLOOKASIDE_LIST_EX)L)
