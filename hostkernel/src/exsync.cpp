@@ -12,37 +12,33 @@ namespace {
 
 constexpr ULONG kResourceMagic = 0x53455245;   // "ERES"
 
-struct ResState {
-    ThreadState* exclusiveOwner = nullptr;
-    int exclusiveCount = 0;
-    std::vector<std::pair<ThreadState*, int>> shared;
-    int exclusiveWaiters = 0;
-    int sharedWaiters = 0;
+// An executive resource. The whole state the grant rules need is one word, so that the common
+// case (a shared or exclusive acquisition without contention) is one compare-and-swap and never
+// meets a lock that other resources use: shared holders in bits 0..31, bit 32 set while someone
+// owns it exclusively, and from bit 33 the number of exclusive waiters (which hold off new shared
+// owners, as on Windows, so that writers are not starved). Who holds it shared is kept by each
+// thread (ThreadState::sharedHeld); who holds it exclusively, here. Waiters sleep on the
+// resource's own condition variable, not the dispatcher's, so a release wakes only them.
+constexpr uint64_t kSharedMask = 0xFFFFFFFFull;
+constexpr uint64_t kExclusive = 1ull << 32;
+constexpr uint64_t kExclusiveWaiter = 1ull << 33;
 
-    int SharedCount(ThreadState* t) const {
-        for (auto& s : shared)
-            if (s.first == t) return s.second;
-        return 0;
-    }
-    void AddShared(ThreadState* t) {
-        for (auto& s : shared)
-            if (s.first == t) {
-                s.second++;
-                return;
-            }
-        shared.push_back({t, 1});
-    }
-    bool DropShared(ThreadState* t) {
-        for (size_t i = 0; i < shared.size(); i++)
-            if (shared[i].first == t) {
-                if (--shared[i].second == 0) shared.erase(shared.begin() + (long)i);
-                return true;
-            }
-        return false;
-    }
+struct ResState {
+    std::atomic<uint64_t> word{0};
+    std::atomic<ThreadState*> exclusiveOwner{nullptr};
+    std::atomic<int> exclusiveCount{0};   // recursion of the exclusive owner
+    std::atomic<int> sharedWaiters{0};
+    std::atomic<int> sleepers{0};         // threads in the slow path (under m)
+    std::mutex m;
+    std::condition_variable cv;
 };
 
-std::set<PERESOURCE>& LiveResources() {   // guarded by the dispatcher lock
+std::mutex& LiveResourcesLock() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+
+std::set<PERESOURCE>& LiveResources() {   // guarded by LiveResourcesLock
     static auto* s = new std::set<PERESOURCE>;
     return *s;
 }
@@ -59,58 +55,164 @@ void RequireApcsDisabled(const char* api) {
         Fatal("%s called with normal kernel APCs enabled (enter a critical region with KeEnterCriticalRegion first)", api);
 }
 
+// The thread's shared count of r (its own table).
+int SharedCountOf(ThreadState* t, PERESOURCE r) {
+    std::lock_guard<std::mutex> g(t->sharedLock);
+    for (auto& e : t->sharedHeld)
+        if (e.first == r) return e.second;
+    return 0;
+}
+
+// Adds n to the thread's shared count of r; returns the count it had.
+int AddSharedOf(ThreadState* t, PERESOURCE r, int n) {
+    std::lock_guard<std::mutex> g(t->sharedLock);
+    for (auto& e : t->sharedHeld)
+        if (e.first == r) {
+            int had = e.second;
+            e.second += n;
+            return had;
+        }
+    t->sharedHeld.push_back({r, n});
+    return 0;
+}
+
+// Drops one shared count of r: -1 when the thread holds none, else the count left.
+int DropSharedOf(ThreadState* t, PERESOURCE r) {
+    std::lock_guard<std::mutex> g(t->sharedLock);
+    for (size_t i = 0; i < t->sharedHeld.size(); i++)
+        if (t->sharedHeld[i].first == r) {
+            int left = --t->sharedHeld[i].second;
+            if (left == 0) {
+                t->sharedHeld[i] = t->sharedHeld.back();
+                t->sharedHeld.pop_back();
+            }
+            return left;
+        }
+    return -1;
+}
+
+// After the word changed towards "free": wakes the sleepers, if any. A sleeper registers under m
+// before it looks at the word, so either it sees the change or it is asleep when m is taken here.
+void WakeWaiters(ResState* s) {
+    if (s->sleepers.load() == 0) return;
+    { std::lock_guard<std::mutex> g(s->m); }
+    s->cv.notify_all();
+}
+
 enum class SharedMode { Normal, StarveExclusive };
 
 BOOLEAN AcquireShared(PERESOURCE r, BOOLEAN wait, SharedMode mode, const char* api) {
     RequireApcsDisabled(api);
     ThreadState* me = &Current();
-    std::unique_lock<std::mutex> lk(DispatcherLock());
     ResState* s = StateOf(r, api);
-    if (s->exclusiveOwner == me) {
+    if (s->exclusiveOwner.load() == me) {
         s->exclusiveCount++;
         me->resourcesHeld++;
         return TRUE;
     }
-    if (s->SharedCount(me) > 0) {
-        s->AddShared(me);
+    if (SharedCountOf(me, r) > 0) {   // recursive: granted even with exclusive waiters
+        AddSharedOf(me, r, 1);
         me->resourcesHeld++;
         return TRUE;
     }
-    auto grantable = [&] {
-        if (s->exclusiveOwner) return false;
-        return mode == SharedMode::StarveExclusive || s->exclusiveWaiters == 0;
+    auto grantable = [&](uint64_t w) {
+        if (w & kExclusive) return false;
+        return mode == SharedMode::StarveExclusive || (w >> 33) == 0;
     };
-    if (!grantable()) {
+    uint64_t w = s->word.load();
+    bool got = false;
+    while (grantable(w))
+        if (s->word.compare_exchange_weak(w, w + 1)) {
+            got = true;
+            break;
+        }
+    if (!got) {
         if (!wait) return FALSE;
+        std::unique_lock<std::mutex> lk(s->m);
         s->sharedWaiters++;
-        WaitLocked(lk, kForever, grantable);
+        s->sleepers++;
+        for (;;) {
+            w = s->word.load();
+            if (grantable(w)) {
+                if (s->word.compare_exchange_weak(w, w + 1)) break;
+                continue;
+            }
+            s->cv.wait(lk);
+        }
+        s->sleepers--;
         s->sharedWaiters--;
     }
-    s->AddShared(me);
+    AddSharedOf(me, r, 1);
+    me->resourcesHeld++;
+    return TRUE;
+}
+
+BOOLEAN AcquireExclusive(PERESOURCE r, BOOLEAN wait, const char* api) {
+    RequireApcsDisabled(api);
+    ThreadState* me = &Current();
+    ResState* s = StateOf(r, api);
+    if (s->exclusiveOwner.load() == me) {
+        s->exclusiveCount++;
+        me->resourcesHeld++;
+        return TRUE;
+    }
+    if (SharedCountOf(me, r) > 0)
+        Fatal("%s of ERESOURCE %p by a thread that holds it shared (deadlock)", api, (void*)r);
+    auto isFree = [](uint64_t w) { return (w & (kExclusive | kSharedMask)) == 0; };
+    uint64_t w = s->word.load();
+    bool got = false;
+    while (isFree(w))
+        if (s->word.compare_exchange_weak(w, w | kExclusive)) {
+            got = true;
+            break;
+        }
+    if (!got) {
+        if (!wait) return FALSE;
+        std::unique_lock<std::mutex> lk(s->m);
+        s->word.fetch_add(kExclusiveWaiter);
+        s->sleepers++;
+        for (;;) {
+            w = s->word.load();
+            if (isFree(w)) {
+                if (s->word.compare_exchange_weak(w, (w - kExclusiveWaiter) | kExclusive)) break;
+                continue;
+            }
+            s->cv.wait(lk);
+        }
+        s->sleepers--;
+    }
+    s->exclusiveOwner.store(me);
+    s->exclusiveCount = 1;
     me->resourcesHeld++;
     return TRUE;
 }
 
 void Release(PERESOURCE r, ThreadState* owner, const char* api) {
     RequireIrqlAtMost(DISPATCH_LEVEL, api);
-    std::lock_guard<std::mutex> g(DispatcherLock());
     ResState* s = StateOf(r, api);
-    if (s->exclusiveOwner == owner) {
-        if (--s->exclusiveCount == 0) s->exclusiveOwner = nullptr;
-    } else if (!s->DropShared(owner)) {
-        Fatal("%s of ERESOURCE %p by a thread that does not own it", api, (void*)r);
+    if (s->exclusiveOwner.load() == owner) {
+        if (--s->exclusiveCount == 0) {
+            s->exclusiveOwner.store(nullptr);
+            s->word.fetch_sub(kExclusive);
+            WakeWaiters(s);
+        }
+    } else {
+        int left = DropSharedOf(owner, r);
+        if (left < 0) Fatal("%s of ERESOURCE %p by a thread that does not own it", api, (void*)r);
+        if (left == 0 && ((s->word.fetch_sub(1) - 1) & kSharedMask) == 0) WakeWaiters(s);
     }
     if (owner == &Current()) owner->resourcesHeld--;
-    DispatcherBroadcast();
 }
 
 }  // namespace
 
 void CheckNoResourcesIn(const void* start, size_t size, const char* what) {
-    std::lock_guard<std::mutex> g(DispatcherLock());
-    for (PERESOURCE r : LiveResources())
-        if ((const char*)r >= (const char*)start && (const char*)r < (const char*)start + size)
-            Fatal("%s %p still contains ERESOURCE %p that was not deleted (ExDeleteResourceLite)", what, start, (void*)r);
+    std::lock_guard<std::mutex> g(LiveResourcesLock());
+    auto& live = LiveResources();
+    for (auto it = live.lower_bound((PERESOURCE)start); it != live.end(); ++it) {
+        if ((const char*)*it >= (const char*)start + size) break;
+        Fatal("%s %p still contains ERESOURCE %p that was not deleted (ExDeleteResourceLite)", what, start, (void*)*it);
+    }
 }
 
 }  // namespace hk
@@ -200,7 +302,7 @@ VOID NTAPI ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) { FastMutexUnlock(Fas
 
 NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
     hk::RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeResourceLite");
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
+    std::lock_guard<std::mutex> g(hk::LiveResourcesLock());
     if (Resource->HkMagic == hk::kResourceMagic && hk::LiveResources().count(Resource))
         Fatal("ExInitializeResourceLite on ERESOURCE %p that is already initialised", (void*)Resource);
     memset(Resource, 0, sizeof *Resource);
@@ -211,18 +313,21 @@ NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
 }
 
 NTSTATUS NTAPI ExReinitializeResourceLite(PERESOURCE Resource) {
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
     hk::ResState* s = hk::StateOf(Resource, "ExReinitializeResourceLite");
-    *s = hk::ResState();
+    if (s->word.load() != 0 || s->sleepers.load() != 0)
+        Fatal("ExReinitializeResourceLite of ERESOURCE %p that is acquired or waited for", (void*)Resource);
+    s->exclusiveOwner.store(nullptr);
+    s->exclusiveCount = 0;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
     hk::RequireIrqlAtMost(DISPATCH_LEVEL, "ExDeleteResourceLite");
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
+    std::lock_guard<std::mutex> g(hk::LiveResourcesLock());
     hk::ResState* s = hk::StateOf(Resource, "ExDeleteResourceLite");
-    if (s->exclusiveOwner || !s->shared.empty())
+    if (s->word.load() & (hk::kExclusive | hk::kSharedMask))
         Fatal("ExDeleteResourceLite of ERESOURCE %p that is still acquired", (void*)Resource);
+    if (s->sleepers.load() != 0) Fatal("ExDeleteResourceLite of ERESOURCE %p that threads wait for", (void*)Resource);
     delete s;
     Resource->HkState = nullptr;
     Resource->HkMagic = 0;
@@ -231,28 +336,7 @@ NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
 }
 
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
-    hk::RequireApcsDisabled("ExAcquireResourceExclusiveLite");
-    hk::ThreadState* me = &Current();
-    std::unique_lock<std::mutex> lk(hk::DispatcherLock());
-    hk::ResState* s = hk::StateOf(Resource, "ExAcquireResourceExclusiveLite");
-    if (s->exclusiveOwner == me) {
-        s->exclusiveCount++;
-        me->resourcesHeld++;
-        return TRUE;
-    }
-    if (s->SharedCount(me) > 0)
-        Fatal("ExAcquireResourceExclusiveLite of ERESOURCE %p by a thread that holds it shared (deadlock)", (void*)Resource);
-    auto free = [&] { return s->exclusiveOwner == nullptr && s->shared.empty(); };
-    if (!free()) {
-        if (!Wait) return FALSE;
-        s->exclusiveWaiters++;
-        hk::WaitLocked(lk, hk::kForever, free);
-        s->exclusiveWaiters--;
-    }
-    s->exclusiveOwner = me;
-    s->exclusiveCount = 1;
-    me->resourcesHeld++;
-    return TRUE;
+    return hk::AcquireExclusive(Resource, Wait, "ExAcquireResourceExclusiveLite");
 }
 
 BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
@@ -277,36 +361,32 @@ ERESOURCE_THREAD NTAPI ExGetCurrentResourceThread(VOID) { return (ERESOURCE_THRE
 
 VOID NTAPI ExConvertExclusiveToSharedLite(PERESOURCE Resource) {
     hk::ThreadState* me = &Current();
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
     hk::ResState* s = hk::StateOf(Resource, "ExConvertExclusiveToSharedLite");
-    if (s->exclusiveOwner != me) Fatal("ExConvertExclusiveToSharedLite of ERESOURCE %p not owned exclusively", (void*)Resource);
+    if (s->exclusiveOwner.load() != me) Fatal("ExConvertExclusiveToSharedLite of ERESOURCE %p not owned exclusively", (void*)Resource);
     int n = s->exclusiveCount;
-    s->exclusiveOwner = nullptr;
     s->exclusiveCount = 0;
-    for (int i = 0; i < n; i++) s->AddShared(me);
-    hk::DispatcherBroadcast();
+    s->exclusiveOwner.store(nullptr);
+    hk::AddSharedOf(me, Resource, n);
+    s->word.fetch_add(1 - hk::kExclusive);   // one more shared holder, no exclusive one
+    hk::WakeWaiters(s);
 }
 
 BOOLEAN NTAPI ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource) {
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
-    return hk::StateOf(Resource, "ExIsResourceAcquiredExclusiveLite")->exclusiveOwner == &Current() ? TRUE : FALSE;
+    return hk::StateOf(Resource, "ExIsResourceAcquiredExclusiveLite")->exclusiveOwner.load() == &Current() ? TRUE : FALSE;
 }
 
 ULONG NTAPI ExIsResourceAcquiredSharedLite(PERESOURCE Resource) {
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
     hk::ResState* s = hk::StateOf(Resource, "ExIsResourceAcquiredSharedLite");
-    if (s->exclusiveOwner == &Current()) return (ULONG)s->exclusiveCount;
-    return (ULONG)s->SharedCount(&Current());
+    if (s->exclusiveOwner.load() == &Current()) return (ULONG)s->exclusiveCount.load();
+    return (ULONG)hk::SharedCountOf(&Current(), Resource);
 }
 
 ULONG NTAPI ExGetExclusiveWaiterCount(PERESOURCE Resource) {
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
-    return (ULONG)hk::StateOf(Resource, "ExGetExclusiveWaiterCount")->exclusiveWaiters;
+    return (ULONG)(hk::StateOf(Resource, "ExGetExclusiveWaiterCount")->word.load() >> 33);
 }
 
 ULONG NTAPI ExGetSharedWaiterCount(PERESOURCE Resource) {
-    std::lock_guard<std::mutex> g(hk::DispatcherLock());
-    return (ULONG)hk::StateOf(Resource, "ExGetSharedWaiterCount")->sharedWaiters;
+    return (ULONG)hk::StateOf(Resource, "ExGetSharedWaiterCount")->sharedWaiters.load();
 }
 
 PVOID NTAPI ExEnterCriticalRegionAndAcquireResourceExclusive(PERESOURCE Resource) {

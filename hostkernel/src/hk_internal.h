@@ -38,6 +38,11 @@ struct ThreadState {
     bool dpcThread = false;
     struct _KTHREAD* thread = nullptr;  // lazily created thread object
     void* exitJump = nullptr;     // jmp_buf* of a system thread's trampoline
+    // ERESOURCEs this thread holds shared, with their recursion counts. Kept by the thread itself
+    // so that a shared acquisition needs no lock of the resource's; the lock is for the rare
+    // release on behalf of another thread (ExReleaseResourceForThreadLite).
+    std::mutex sharedLock;
+    std::vector<std::pair<const void*, int>> sharedHeld;
 };
 ThreadState& Current();
 

@@ -32,21 +32,51 @@ struct Block {
     size_t size;
     ULONG tag;
     bool paged;
+    bool cached;       // held by a look-aside list, not by the driver
     uint64_t serial;
 };
 
-struct Pool {
+// The live-block table is split by address so that allocations and frees of different threads
+// rarely meet on one lock; nothing else on the allocation path is shared.
+constexpr size_t kShards = 64;
+
+struct Shard {
     std::mutex lock;
     std::unordered_map<uintptr_t, Block> live;
-    uint64_t nextSerial = 1;
-    uint64_t failAfter = 0;       // 0 = no injected failures
+};
+
+struct Pool {
+    Shard shards[kShards];
+    std::atomic<uint64_t> nextSerial{1};
+    std::atomic<bool> failArmed{false};
+    std::mutex failLock;
+    uint64_t failAfter = 0;       // 0 = no injected failures (failLock)
     ULONG failTag = 0;            // 0 = any tag
-    bool reportAtExit = true;
+    std::atomic<bool> reportAtExit{true};
 };
 
 Pool& P() {
     static Pool* p = new Pool;
     return *p;
+}
+
+Shard& ShardOf(const void* body) {
+    return P().shards[((uintptr_t)body >> 4) * 0x9E3779B97F4A7C15ull >> 58];
+}
+
+// Fault injection: true when this allocation is the one to fail.
+bool InjectedFailure(ULONG tag) {
+    Pool& p = P();
+    if (!p.failArmed.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> g(p.failLock);
+    if (p.failAfter && (p.failTag == 0 || p.failTag == tag)) {
+        if (--p.failAfter == 0) {
+            p.failTag = 0;
+            p.failArmed = false;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string TagText(ULONG tag) {
@@ -59,21 +89,12 @@ std::string TagText(ULONG tag) {
     return s;
 }
 
-void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, const char* api) {
+void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, const char* api, bool mayFail = true) {
     RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, api);
     if (tag == 0) Fatal("%s with pool tag 0 (every allocation needs a tag of the driver's own)", api);
     if (bytes == 0) Fatal("%s of 0 bytes (tag '%s')", api, TagText(tag).c_str());
     if (bytes > ((size_t)1 << 40)) return nullptr;
-    Pool& p = P();
-    {
-        std::lock_guard<std::mutex> g(p.lock);
-        if (p.failAfter && (p.failTag == 0 || p.failTag == tag)) {
-            if (--p.failAfter == 0) {
-                p.failTag = 0;
-                return nullptr;
-            }
-        }
-    }
+    if (mayFail && InjectedFailure(tag)) return nullptr;
     auto* h = (BlockHeader*)aligned_alloc(16, (sizeof(BlockHeader) + bytes + kGuard + 15) & ~(size_t)15);
     if (!h) return nullptr;
     h->magic = kHeaderMagic;
@@ -87,27 +108,28 @@ void* Allocate(bool paged, SIZE_T bytes, ULONG tag, bool zero, ULONG poolType, c
         Fatal("pool block %p lies below MmSystemRangeStart %p", body, MmSystemRangeStart);
     memset(body, zero ? 0 : kFreshByte, bytes);
     memset((char*)body + bytes, kGuardByte, kGuard);
-    std::lock_guard<std::mutex> g(p.lock);
-    h->serial = p.nextSerial++;
-    p.live[(uintptr_t)body] = Block{bytes, tag, paged, h->serial};
+    h->serial = P().nextSerial++;
+    Shard& sh = ShardOf(body);
+    std::lock_guard<std::mutex> g(sh.lock);
+    sh.live[(uintptr_t)body] = Block{bytes, tag, paged, false, h->serial};
     return body;
 }
 
 void Free(void* body, ULONG tag, bool checkTag, const char* api) {
     if (!body) Fatal("%s(NULL)", api);
-    Pool& p = P();
     Block b;
     {
-        std::lock_guard<std::mutex> g(p.lock);
-        auto it = p.live.find((uintptr_t)body);
-        if (it == p.live.end())
+        Shard& sh = ShardOf(body);
+        std::lock_guard<std::mutex> g(sh.lock);
+        auto it = sh.live.find((uintptr_t)body);
+        if (it == sh.live.end() || it->second.cached)
             Fatal("BAD_POOL_CALLER: %s(%p): not an allocated pool block (freed twice, or never allocated)", api, body);
         b = it->second;
         RequireIrqlAtMost(b.paged ? APC_LEVEL : DISPATCH_LEVEL, api);
         if (checkTag && b.tag != tag)
             Fatal("BAD_POOL_CALLER: %s(%p) with tag '%s' but the block was allocated with tag '%s'", api, body,
                   TagText(tag).c_str(), TagText(b.tag).c_str());
-        p.live.erase(it);
+        sh.live.erase(it);
     }
     auto* h = (BlockHeader*)body - 1;
     const UCHAR* guard = (const UCHAR*)body + b.size;
@@ -124,6 +146,31 @@ void Free(void* body, ULONG tag, bool checkTag, const char* api) {
     free(h);
 }
 
+// A pool block handed to a look-aside list's cache (Cached true) or taken back out of it. The
+// block stays a live pool block of the list's tag all along, so the leak report still names a list
+// that was never deleted; what the cache adds is caught here: an entry freed to its list twice,
+// one that is not a block of the list's tag, a write past the end.
+void MarkCached(void* body, ULONG tag, bool cached, const char* api) {
+    Shard& sh = ShardOf(body);
+    std::lock_guard<std::mutex> g(sh.lock);
+    auto it = sh.live.find((uintptr_t)body);
+    if (it == sh.live.end() || it->second.tag != tag)
+        Fatal("BAD_POOL_CALLER: %s(%p): not a pool block of the list's tag '%s' (freed twice, or from elsewhere)", api,
+              body, TagText(tag).c_str());
+    Block& b = it->second;
+    if (cached) {
+        if (b.cached) Fatal("BAD_POOL_CALLER: %s(%p): entry freed to its look-aside list twice", api, body);
+        const UCHAR* guard = (const UCHAR*)body + b.size;
+        for (size_t i = 0; i < kGuard; i++)
+            if (guard[i] != kGuardByte)
+                Fatal("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION: look-aside entry %p (tag '%s', %zu bytes) was written past its end",
+                      body, TagText(b.tag).c_str(), b.size);
+    } else {
+        b.serial = P().nextSerial++;   // a reused entry counts as allocated now (PoolLeaksSince)
+    }
+    b.cached = cached;
+}
+
 struct ExitReport {
     ~ExitReport() {
         if (P().reportAtExit) test::ReportPoolLeaks(stderr);
@@ -134,16 +181,13 @@ struct ExitReport {
 
 namespace test {
 
-uint64_t PoolMark() {
-    std::lock_guard<std::mutex> g(P().lock);
-    return P().nextSerial;
-}
+uint64_t PoolMark() { return P().nextSerial.load(); }
 
 std::string PoolLeaksSince(uint64_t mark, ULONG tag) {
     std::map<ULONG, std::pair<size_t, size_t>> perTag;   // tag -> (blocks, bytes)
-    {
-        std::lock_guard<std::mutex> g(P().lock);
-        for (auto& [addr, b] : P().live) {
+    for (Shard& sh : P().shards) {
+        std::lock_guard<std::mutex> g(sh.lock);
+        for (auto& [addr, b] : sh.live) {
             if (b.serial < mark) continue;
             if (tag != 0 && b.tag != tag) continue;
             auto& e = perTag[b.tag];
@@ -162,10 +206,12 @@ std::string PoolLeaksSince(uint64_t mark, ULONG tag) {
 }
 
 size_t PoolOutstanding(ULONG tag) {
-    std::lock_guard<std::mutex> g(P().lock);
     size_t n = 0;
-    for (auto& [addr, b] : P().live)
-        if (tag == 0 || b.tag == tag) n++;
+    for (Shard& sh : P().shards) {
+        std::lock_guard<std::mutex> g(sh.lock);
+        for (auto& [addr, b] : sh.live)
+            if (tag == 0 || b.tag == tag) n++;
+    }
     return n;
 }
 
@@ -179,15 +225,13 @@ size_t ReportPoolLeaks(FILE* out) {
 }
 
 void FailPoolAllocation(uint64_t nth, ULONG tag) {
-    std::lock_guard<std::mutex> g(P().lock);
+    std::lock_guard<std::mutex> g(P().failLock);
     P().failAfter = nth;
     P().failTag = tag;
+    P().failArmed = nth != 0;
 }
 
-void SetPoolLeakReportAtExit(bool on) {
-    std::lock_guard<std::mutex> g(P().lock);
-    P().reportAtExit = on;
-}
+void SetPoolLeakReportAtExit(bool on) { P().reportAtExit = on; }
 
 }  // namespace test
 }  // namespace hk
@@ -230,6 +274,7 @@ static const ULONG kLookasideMagic = 0x4B4F4F4C;   // "LOOK"
 static void InitLookaside(PGENERAL_LOOKASIDE L, PVOID Allocate, PVOID Free, POOL_TYPE Type, SIZE_T Size, ULONG Tag,
                           bool ex) {
     memset(L, 0, sizeof *L);
+    InitializeSListHead(&L->ListHead);
     if (Size == 0) Fatal("look-aside list with entry size 0");
     if (Tag == 0) Fatal("look-aside list with pool tag 0");
     L->Type = Type;
@@ -243,24 +288,52 @@ static void InitLookaside(PGENERAL_LOOKASIDE L, PVOID Allocate, PVOID Free, POOL
     L->HkIsEx = ex ? 1 : 0;
 }
 
+// A list without allocate and free routines of the driver's keeps up to MaximumDepth freed entries
+// and hands them out again, as Windows does: reuse costs no trip to the pool.
+static bool LookasideCaches(PGENERAL_LOOKASIDE L) { return L->Allocate == nullptr && L->Free == nullptr; }
+
 static PVOID LookasideAllocate(PGENERAL_LOOKASIDE L, const char* api) {
     if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (or deleted)", api);
-    PVOID p;
-    if (L->Allocate) {
-        p = L->HkIsEx ? ((PALLOCATE_FUNCTION_EX)L->Allocate)(L->Type, L->Size, L->Tag, (PLOOKASIDE_LIST_EX)L)
-                      : ((PALLOCATE_FUNCTION)L->Allocate)(L->Type, L->Size, L->Tag);
-    } else {
-        p = ExAllocatePoolWithTag(L->Type, L->Size, L->Tag);
-    }
+    PVOID p = nullptr;
     InterlockedIncrement((LONG volatile*)&L->TotalAllocates);
+    if (LookasideCaches(L)) {
+        // Injected failures reach an allocation whether or not the cache could serve it.
+        if (hk::InjectedFailure(L->Tag)) {
+            InterlockedIncrement((LONG volatile*)&L->AllocateMisses);
+            return nullptr;
+        }
+        p = InterlockedPopEntrySList(&L->ListHead);
+        if (p) {
+            hk::MarkCached(p, L->Tag, false, api);
+        } else {
+            InterlockedIncrement((LONG volatile*)&L->AllocateMisses);
+            hk::RequireIrqlAtMost((L->Type & 1) ? APC_LEVEL : DISPATCH_LEVEL, api);
+            p = hk::Allocate((L->Type & 1) != 0, L->Size, L->Tag, false, (ULONG)L->Type, api, false);
+        }
+    } else {
+        InterlockedIncrement((LONG volatile*)&L->AllocateMisses);
+        if (L->Allocate) {
+            p = L->HkIsEx ? ((PALLOCATE_FUNCTION_EX)L->Allocate)(L->Type, L->Size, L->Tag, (PLOOKASIDE_LIST_EX)L)
+                          : ((PALLOCATE_FUNCTION)L->Allocate)(L->Type, L->Size, L->Tag);
+        } else {
+            p = ExAllocatePoolWithTag(L->Type, L->Size, L->Tag);
+        }
+    }
     if (p) InterlockedIncrement(&L->HkOutstanding);
     return p;
 }
 
 static VOID LookasideFree(PGENERAL_LOOKASIDE L, PVOID Entry, const char* api) {
     if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (or deleted)", api);
+    if (!Entry) Fatal("%s(NULL)", api);
     InterlockedDecrement(&L->HkOutstanding);
     InterlockedIncrement((LONG volatile*)&L->TotalFrees);
+    if (LookasideCaches(L) && QueryDepthSList(&L->ListHead) < L->MaximumDepth) {
+        hk::MarkCached(Entry, L->Tag, true, api);
+        InterlockedPushEntrySList(&L->ListHead, (PSLIST_ENTRY)Entry);
+        return;
+    }
+    InterlockedIncrement((LONG volatile*)&L->FreeMisses);
     if (L->Free) {
         if (L->HkIsEx) ((PFREE_FUNCTION_EX)L->Free)(Entry, (PLOOKASIDE_LIST_EX)L);
         else ((PFREE_FUNCTION)L->Free)(Entry);
@@ -269,8 +342,20 @@ static VOID LookasideFree(PGENERAL_LOOKASIDE L, PVOID Entry, const char* api) {
     }
 }
 
+// Gives the cached entries back to the pool.
+static VOID LookasideDrain(PGENERAL_LOOKASIDE L, const char* api) {
+    PSLIST_ENTRY e = InterlockedFlushSList(&L->ListHead);
+    while (e) {
+        PSLIST_ENTRY next = e->Next;
+        hk::MarkCached(e, L->Tag, false, api);
+        ExFreePoolWithTag(e, L->Tag);
+        e = next;
+    }
+}
+
 static VOID LookasideDelete(PGENERAL_LOOKASIDE L, const char* api) {
     if (L->HkMagic != kLookasideMagic) Fatal("%s on a look-aside list that is not initialised (deleted twice?)", api);
+    LookasideDrain(L, api);
     L->HkMagic = 0;
 }
 
@@ -322,6 +407,9 @@ VOID NTAPI ExFreeToLookasideListEx(PLOOKASIDE_LIST_EX Lookaside, PVOID Entry) {
     hk::RequireIrqlAtMost((Lookaside->L.Type & 1) ? APC_LEVEL : DISPATCH_LEVEL, "ExFreeToLookasideListEx");
     LookasideFree(&Lookaside->L, Entry, "ExFreeToLookasideListEx");
 }
-VOID NTAPI ExFlushLookasideListEx(PLOOKASIDE_LIST_EX Lookaside) {}
+VOID NTAPI ExFlushLookasideListEx(PLOOKASIDE_LIST_EX Lookaside) {
+    if (Lookaside->L.HkMagic != kLookasideMagic) Fatal("ExFlushLookasideListEx on a look-aside list that is not initialised");
+    LookasideDrain(&Lookaside->L, "ExFlushLookasideListEx");
+}
 
 }  // extern "C"

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 constexpr ULONG kTag = 'tseT';   // shows as "Test"
@@ -52,6 +54,72 @@ TEST(Pool, LookasideEntriesAreTrackedUnderTheListTag) {
     ExFreeToNPagedLookasideList(&la, e2);
     ExDeleteNPagedLookasideList(&la);
     EXPECT_EQ(hk::test::PoolLeaksSince(mark), "");
+}
+
+TEST(Pool, LookasideHandsFreedEntriesOutAgainAndGivesThemBackWhenDeleted) {
+    uint64_t mark = hk::test::PoolMark();
+    NPAGED_LOOKASIDE_LIST la;
+    ExInitializeNPagedLookasideList(&la, nullptr, nullptr, POOL_NX_ALLOCATION, 4096, kTag, 0);
+    void* e1 = ExAllocateFromNPagedLookasideList(&la);
+    ASSERT_NE(e1, nullptr);
+    ExFreeToNPagedLookasideList(&la, e1);
+    // Kept by the list: still a block of its tag, and the next allocation is that block.
+    EXPECT_EQ(hk::test::PoolOutstanding(kTag), 1u);
+    // A reused entry counts as allocated after a later mark.
+    uint64_t later = hk::test::PoolMark();
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&la), e1);
+    EXPECT_EQ(la.L.TotalAllocates, 2u);
+    EXPECT_EQ(la.L.AllocateMisses, 1u);
+    EXPECT_EQ(hk::test::PoolLeaksSince(later), "pool tag 'Test': 1 block(s), 4096 bytes outstanding\n");
+    // Injected failures reach allocations the list could have served from its cache.
+    ExFreeToNPagedLookasideList(&la, e1);
+    hk::test::FailPoolAllocation(1, kTag);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&la), nullptr);
+    // The cache is bounded by the list's depth; what does not fit goes back to the pool.
+    std::vector<void*> many;
+    for (int i = 0; i < 300; i++) many.push_back(ExAllocateFromNPagedLookasideList(&la));
+    for (void* e : many) ExFreeToNPagedLookasideList(&la, e);
+    EXPECT_EQ(hk::test::PoolOutstanding(kTag), (size_t)la.L.MaximumDepth);
+    ExDeleteNPagedLookasideList(&la);
+    EXPECT_EQ(hk::test::PoolLeaksSince(mark), "");
+}
+
+TEST(PoolDeathTest, LookasideEntryFreedTwiceOverrunOrFreedToThePoolIsFatal) {
+    EXPECT_DEATH(
+        {
+            NPAGED_LOOKASIDE_LIST la;
+            ExInitializeNPagedLookasideList(&la, nullptr, nullptr, POOL_NX_ALLOCATION, 64, kTag, 0);
+            void* e = ExAllocateFromNPagedLookasideList(&la);
+            ExFreeToNPagedLookasideList(&la, e);
+            ExFreeToNPagedLookasideList(&la, e);
+        },
+        "entry freed to its look-aside list twice");
+    EXPECT_DEATH(
+        {
+            NPAGED_LOOKASIDE_LIST la;
+            ExInitializeNPagedLookasideList(&la, nullptr, nullptr, POOL_NX_ALLOCATION, 64, kTag, 0);
+            auto* e = (UCHAR*)ExAllocateFromNPagedLookasideList(&la);
+            e[64] = 0;
+            ExFreeToNPagedLookasideList(&la, e);
+        },
+        "look-aside entry .* was written past its end");
+    EXPECT_DEATH(
+        {
+            NPAGED_LOOKASIDE_LIST la;
+            ExInitializeNPagedLookasideList(&la, nullptr, nullptr, POOL_NX_ALLOCATION, 64, kTag, 0);
+            void* e = ExAllocateFromNPagedLookasideList(&la);
+            ExFreeToNPagedLookasideList(&la, e);
+            ExFreePoolWithTag(e, kTag);   // the list owns it now
+        },
+        "not an allocated pool block");
+    EXPECT_DEATH(
+        {
+            NPAGED_LOOKASIDE_LIST la;
+            ExInitializeNPagedLookasideList(&la, nullptr, nullptr, POOL_NX_ALLOCATION, 64, kTag, 0);
+            void* e = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kOther);
+            ExFreeToNPagedLookasideList(&la, e);
+        },
+        "not a pool block of the list's tag 'Test'");
 }
 
 TEST(PoolDeathTest, DoubleFreeWrongTagOverrunAndUntaggedAreFatal) {

@@ -236,6 +236,73 @@ TEST(Resources, WaitingExclusiveBlocksNewSharedUnlessStarving) {
     ExDeleteResourceLite(&r);
 }
 
+TEST(Resources, SharedOwnerReacquiresPastAWaitingWriterAndAnotherThreadMayRelease) {
+    ERESOURCE r;
+    ExInitializeResourceLite(&r);
+    KeEnterCriticalRegion();
+    ASSERT_TRUE(ExAcquireResourceSharedLite(&r, TRUE));
+    ResourceProbe writer;
+    writer.resource = &r;
+    writer.shared = false;
+    HANDLE h = StartThread(AcquireAndHold, &writer);
+    while (ExGetExclusiveWaiterCount(&r) == 0) std::this_thread::yield();
+    // A shared owner asking again is granted at once: queuing it behind the writer would deadlock.
+    EXPECT_TRUE(ExAcquireResourceSharedLite(&r, FALSE));
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&r), 2u);
+    ExReleaseResourceLite(&r);
+    // Released on this thread's behalf by another one: the writer gets it.
+    ERESOURCE_THREAD me = ExGetCurrentResourceThread();
+    std::thread([&] { ExReleaseResourceForThreadLite(&r, me); }).join();
+    while (writer.phase.load() != 1) std::this_thread::yield();
+    EXPECT_TRUE(writer.got);
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&r), 0u);
+    writer.phase = 2;
+    JoinThread(h);
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&r);
+}
+
+struct ResourceMix {
+    ERESOURCE r;
+    std::atomic<int> readers{0};
+    std::atomic<int> writers{0};
+    std::atomic<int> violations{0};
+    long long value = 0;   // written only by exclusive owners
+};
+
+VOID NTAPI MixReadersAndWriters(PVOID ctx) {
+    auto* m = (ResourceMix*)ctx;
+    for (int i = 0; i < 2000; i++) {
+        KeEnterCriticalRegion();
+        if (i % 5 == 0) {
+            ExAcquireResourceExclusiveLite(&m->r, TRUE);
+            if (m->writers.fetch_add(1) != 0 || m->readers.load() != 0) m->violations++;
+            m->value++;
+            m->writers.fetch_sub(1);
+        } else {
+            ExAcquireResourceSharedLite(&m->r, TRUE);
+            m->readers.fetch_add(1);
+            if (m->writers.load() != 0) m->violations++;
+            volatile long long seen = m->value;
+            (void)seen;
+            m->readers.fetch_sub(1);
+        }
+        ExReleaseResourceLite(&m->r);
+        KeLeaveCriticalRegion();
+    }
+}
+
+TEST(Resources, ReadersAndWritersOfManyThreadsNeverOverlap) {
+    ResourceMix m;
+    ExInitializeResourceLite(&m.r);
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < 6; i++) threads.push_back(StartThread(MixReadersAndWriters, &m));
+    for (HANDLE h : threads) JoinThread(h);
+    EXPECT_EQ(m.violations.load(), 0);
+    EXPECT_EQ(m.value, 6 * 400);
+    ExDeleteResourceLite(&m.r);
+}
+
 struct Counter {
     KSPIN_LOCK spin;
     FAST_MUTEX mutex;

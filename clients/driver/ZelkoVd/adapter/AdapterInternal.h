@@ -170,6 +170,10 @@ typedef struct _ZV_CACHE {
     // block evicted or dropped, a drop-all requested): a fetch that was in flight across such a
     // change serves its reader but is not inserted, since its data may predate the change.
     volatile LONG insertEpoch;       // interlocked
+    // Blocks inserted into the index so far (changed with the cache lock held exclusively, read
+    // under it): while it stands still, a block found absent is still absent, and the read path
+    // need not walk its bucket again.
+    ULONGLONG inserts;
 
     // PushBlock calls using this cache right now (CacheTeardown waits for 0).
     volatile LONG pushRefs;          // interlocked

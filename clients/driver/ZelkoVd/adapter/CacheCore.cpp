@@ -68,6 +68,7 @@ VOID CacheInsert(PZV_CACHE c, PZV_CACHE_NODE Node) {
     InterlockedExchange64(&Node->stamp, InterlockedIncrement64(&c->useSequence));
     KeReleaseSpinLock(&c->lruLock, irql);
     Node->inCache = 1;
+    c->inserts++;
     c->used += ZV_CACHE_BLOCK_SIZE;
     if (Node->dirty) InterlockedExchangeAdd64(&c->dirtyBytes, ZV_CACHE_BLOCK_SIZE);
 }

@@ -11,12 +11,14 @@
 #include "LunBackend.h"
 
 // One cached block. Nodes come from the LUN's node pool, data from its data pool.
+// A bucket walk reads indexLink, block and owner of every node it passes: they come first, so
+// that each step touches one cache line.
 typedef struct _ZV_CACHE_NODE {
-    LIST_ENTRY lruLink;          // PZV_CACHE::lruList (lruLock)
     LIST_ENTRY indexLink;        // its index bucket (bucket lock)
     ULONGLONG block;             // byte offset / 4096
-    PUCHAR data;                 // 4096 bytes
     PZV_CACHE owner;             // an index entry matches only for its own LUN's cache
+    LIST_ENTRY lruLink;          // PZV_CACHE::lruList (lruLock)
+    PUCHAR data;                 // 4096 bytes
     volatile LONG64 stamp;       // use stamp of the last LRU move (interlocked)
     ULONG dataSize;              // 4096
     UCHAR dirty;                 // cache lock exclusive

@@ -159,6 +159,7 @@ NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULO
                 CacheStat(c, ZvStatMissedBytes, ZV_CACHE_BLOCK_SIZE);
             }
         }
+        ULONGLONG insertsSeen = c->inserts;
         CacheUnlock(c);
         if (misses == 0) {
             done += passBytes;
@@ -182,9 +183,11 @@ NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULO
         NTSTATUS remembered = STATUS_SUCCESS;
         BOOLEAN allocFailed = FALSE;
         CacheLockExclusive(Lu);
+        // Nothing inserted since the lookups above (a drop-all only removes): the misses stand.
+        BOOLEAN lookAgain = c->inserts != insertsSeen;
         for (ULONG i = 0; i < passBlocks; i++) {
             if (p->state[i] != PASS_FETCH) continue;
-            PZV_CACHE_NODE node = CacheLookup(c, passStart + i);
+            PZV_CACHE_NODE node = lookAgain ? CacheLookup(c, passStart + i) : NULL;
             if (node != NULL) {
                 CopySlice(Offset, Length, out, passStart + i, node->data);
                 CacheTouch(c, node);
@@ -211,6 +214,7 @@ NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULO
             p->readAhead[p->readAheadCount++] = node;
         }
         LONG epoch = InterlockedCompareExchange(&c->insertEpoch, 0, 0);
+        insertsSeen = c->inserts;
         CacheUnlock(c);
 
         FetchPass(Lu, p, passBlocks, &remembered);
@@ -218,10 +222,12 @@ NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULO
         // Exclusively again: insert what came (unless a copy is already there), serve the caller.
         CacheLockExclusive(Lu);
         BOOLEAN insert = InterlockedCompareExchange(&c->insertEpoch, 0, 0) == epoch;
+        // Our own inserts below do not count: each node is a block of its own.
+        BOOLEAN othersInserted = c->inserts != insertsSeen;
         for (ULONG i = 0; i < passBlocks; i++) {
             if (p->state[i] != PASS_FETCH) continue;
             PZV_CACHE_NODE node = p->nodes[i];
-            PZV_CACHE_NODE cached = insert ? CacheLookup(c, node->block) : NULL;
+            PZV_CACHE_NODE cached = insert && othersInserted ? CacheLookup(c, node->block) : NULL;
             if (cached != NULL) {
                 // Another request brought (or wrote) the block meanwhile: its copy is the newer.
                 CopySlice(Offset, Length, out, node->block, cached->data);
@@ -238,7 +244,7 @@ NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULO
         for (ULONG j = 0; j < p->readAheadCount; j++) {
             PZV_CACHE_NODE node = p->readAhead[j];
             if (node == NULL) continue;
-            if (insert && CacheLookup(c, node->block) == NULL) {
+            if (insert && (!othersInserted || CacheLookup(c, node->block) == NULL)) {
                 CacheInsert(c, node);
                 CacheStat(c, ZvStatReadAheadInserted);
             } else {

@@ -91,10 +91,8 @@ NTSTATUS CacheWrite(LuExt* Lu, ULONGLONG Offset, ULONG Length, const VOID* Data,
             if (slice < ZV_CACHE_BLOCK_SIZE) {
                 st = FillForPartialWrite(Lu, block, &node, &isNew);
                 if (!NT_SUCCESS(st)) break;
-            } else {
-                // Whole block: what lies past the end of the disk stays zero.
-                RtlZeroMemory(node->data, ZV_CACHE_BLOCK_SIZE);
             }
+            // A whole block is overwritten below as it is: nothing to prepare.
         }
         RtlCopyMemory(node->data + inBlock, in + done, slice);
         MarkDirty(c, node);

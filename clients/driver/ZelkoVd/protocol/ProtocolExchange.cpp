@@ -56,6 +56,31 @@ NTSTATUS WpXReceive(PWP_EXCHANGE x, PVOID buffer, ULONG length, ULONG deadlineMs
     return st;
 }
 
+NTSTATUS WpXReceiveSome(PWP_EXCHANGE x, PVOID buffer, ULONG length, PULONG received, ULONG deadlineMs) {
+    LARGE_INTEGER freq;
+    LONGLONG deadline = KeQueryPerformanceCounter(&freq).QuadPart + (LONGLONG)deadlineMs * freq.QuadPart / 1000;
+    NTSTATUS st;
+    *received = 0;
+    for (;;) {
+        if (KeQueryPerformanceCounter(NULL).QuadPart >= deadline) {
+            st = STATUS_IO_TIMEOUT;
+            break;
+        }
+        ULONG n = 0;
+        st = WskClient_Receive(x->session, buffer, length, &n);
+        if (st == STATUS_TIMEOUT) continue;   // nothing yet; the deadline decides
+        if (!NT_SUCCESS(st)) break;
+        if (n == 0) {
+            st = STATUS_CONNECTION_DISCONNECTED;
+            break;
+        }
+        *received = n;
+        return STATUS_SUCCESS;
+    }
+    x->outOfStep = TRUE;   // the request is out; its answer may still come
+    return st;
+}
+
 NTSTATUS WpXReceiveTight(PWP_EXCHANGE x, PVOID buffer, ULONG length, ULONG deadlineMs) {
     PUCHAR b = (PUCHAR)buffer;
     LARGE_INTEGER freq;

@@ -104,6 +104,8 @@ NTSTATUS WpXReceive(PWP_EXCHANGE x, PVOID buffer, ULONG length, ULONG deadlineMs
 // Receive exactly length bytes against one deadline that also cuts each single receive; a
 // complete answer is taken whenever it completed.
 NTSTATUS WpXReceiveTight(PWP_EXCHANGE x, PVOID buffer, ULONG length, ULONG deadlineMs);
+// Receive between 1 and length bytes: whatever arrives first, waiting up to deadlineMs for it.
+NTSTATUS WpXReceiveSome(PWP_EXCHANGE x, PVOID buffer, ULONG length, PULONG received, ULONG deadlineMs);
 // The answer cannot be consumed (unexpected opcode, missing data flag, wrong size, bad magic):
 // the stream goes, and the status is returned as it is.
 NTSTATUS WpXRefuse(PWP_EXCHANGE x, NTSTATUS status);

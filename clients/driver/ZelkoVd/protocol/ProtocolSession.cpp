@@ -339,28 +339,47 @@ typedef struct _WP_BATCH {
     ULONGLONG room;     // BatchRead: room in buffer; BatchWrite: data length
 } WP_BATCH;
 
-static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
-    WP_BATCH* b = (WP_BATCH*)x->context;
-    NTSTATUS st = WpXSendRequest(x, &b->hdr, (PVOID)b->segs, b->count * (ULONG)sizeof(zw::BatchSegment), NULL, 0);
-    if (!NT_SUCCESS(st)) return st;
+// A receive gets at most this much at a time anyway (WskCall's bounce chunk).
+#define WP_BATCH_RECEIVE_CHUNK WSK_CALL_RECEIVE_CHUNK
+
+// What one segment header of the answer means for the rest of it.
+#define WP_SEG_DATA  0   // data of seg.length bytes follows
+#define WP_SEG_END   1   // the batch ended early: nothing follows
+#define WP_SEG_FAIL  2   // the batch ends with *status: nothing follows, or the stream is out of step
+
+static ULONG WpBatchSegmentHeader(PWP_EXCHANGE x, WP_BATCH* b, ULONG i, const ZV_MESSAGE_HEADER* seg, ULONGLONG pos,
+                                  PNTSTATUS status) {
+    if (seg->offset == zw::kBatchEndMarker) return WP_SEG_END;   // fewer segments than asked
+    if (seg->opcode == zw::OpRespError) {
+        // Ends the batch: the server sends nothing after it.
+        *status = WpMapServerError(seg->length);
+        PLOG_WARN("BatchRead 段 %u 服务端错误: err=%u → 0x%08X\n", i, seg->length, (ULONG)*status);
+        return WP_SEG_FAIL;
+    }
+    // We cannot tell what else this answer carries.
+    if (seg->opcode != zw::OpRespOk || !(seg->flags & zw::FlagData)) {
+        *status = WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
+        return WP_SEG_FAIL;
+    }
+    if (seg->length > b->room - pos) {
+        PLOG_ERR("BatchRead 段 %u 超出缓冲区: len=%u, room=%llu\n", i, seg->length, b->room - pos);
+        *status = WpXRefuse(x, STATUS_INVALID_BUFFER_SIZE);
+        return WP_SEG_FAIL;
+    }
+    return WP_SEG_DATA;
+}
+
+// One receive per header and per segment: for when the receive chunk cannot be allocated.
+static NTSTATUS WpBatchReadBySegment(PWP_EXCHANGE x, WP_BATCH* b) {
     ULONGLONG pos = 0;
+    NTSTATUS st;
     for (ULONG i = 0; i < b->count; i++) {
         ZV_MESSAGE_HEADER seg;
         st = WpXReceive(x, &seg, sizeof(seg), PROTO_DEADLINE_BATCH_MS);
         if (!NT_SUCCESS(st)) return st;
-        if (seg.offset == zw::kBatchEndMarker) return STATUS_SUCCESS;  // fewer segments than asked
-        if (seg.opcode == zw::OpRespError) {
-            // Ends the batch: the server sends nothing after it.
-            st = WpMapServerError(seg.length);
-            PLOG_WARN("BatchRead 段 %u 服务端错误: err=%u → 0x%08X\n", i, seg.length, (ULONG)st);
-            return st;
-        }
-        // We cannot tell what else this answer carries.
-        if (seg.opcode != zw::OpRespOk || !(seg.flags & zw::FlagData)) return WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
-        if (seg.length > b->room - pos) {
-            PLOG_ERR("BatchRead 段 %u 超出缓冲区: len=%u, room=%llu\n", i, seg.length, b->room - pos);
-            return WpXRefuse(x, STATUS_INVALID_BUFFER_SIZE);
-        }
+        ULONG what = WpBatchSegmentHeader(x, b, i, &seg, pos, &st);
+        if (what == WP_SEG_END) return STATUS_SUCCESS;
+        if (what == WP_SEG_FAIL) return st;
         if (seg.length) {
             st = WpXReceive(x, b->buffer + pos, seg.length, PROTO_DEADLINE_BATCH_MS);
             if (!NT_SUCCESS(st)) return st;
@@ -369,6 +388,75 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
     }
     ZV_MESSAGE_HEADER end;
     return WpXReceive(x, &end, sizeof(end), PROTO_DEADLINE_BATCH_MS);
+}
+
+// The answer to a batch of 256 blocks is 257 headers around 256 runs of data. Taken header by
+// header and run by run, that is 513 receives, each a full trip through the socket provider;
+// taken in large chunks and split here, it is a few dozen. A chunk never asks for more than the
+// answer can still hold, so nothing of a later answer is consumed; a terminal header (end marker,
+// server error) with bytes behind it means the stream is no longer in step.
+static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
+    WP_BATCH* b = (WP_BATCH*)x->context;
+    NTSTATUS st = WpXSendRequest(x, &b->hdr, (PVOID)b->segs, b->count * (ULONG)sizeof(zw::BatchSegment), NULL, 0);
+    if (!NT_SUCCESS(st)) return st;
+    PUCHAR chunk = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, WP_BATCH_RECEIVE_CHUNK, ZV_TAG_BATCH_CHUNK);
+    if (chunk == NULL) return WpBatchReadBySegment(x, b);
+
+    // At most what the answer can still carry: every header and the asked lengths, corrected as
+    // the segment headers tell the real ones.
+    LONGLONG left = (LONGLONG)sizeof(ZV_MESSAGE_HEADER);
+    for (ULONG i = 0; i < b->count; i++) left += (LONGLONG)sizeof(ZV_MESSAGE_HEADER) + b->segs[i].length;
+    ZV_MESSAGE_HEADER seg;
+    ULONG headerGot = 0;     // bytes of the current header received
+    ULONG dataLeft = 0;      // bytes of the current segment's data still to come
+    ULONG i = 0;             // current segment; count = the closing header
+    ULONGLONG pos = 0;       // bytes placed into the caller's buffer
+    BOOLEAN finished = FALSE;
+    st = STATUS_SUCCESS;
+    while (!finished) {
+        ULONG want = left < (LONGLONG)WP_BATCH_RECEIVE_CHUNK ? (ULONG)left : WP_BATCH_RECEIVE_CHUNK;
+        if (want == 0) {
+            st = WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
+            break;
+        }
+        ULONG n = 0;
+        st = WpXReceiveSome(x, chunk, want, &n, PROTO_DEADLINE_BATCH_MS);
+        if (!NT_SUCCESS(st)) break;
+        left -= n;
+        ULONG at = 0;
+        while (at < n && !finished) {
+            if (dataLeft != 0) {
+                ULONG take = dataLeft < n - at ? dataLeft : n - at;
+                RtlCopyMemory(b->buffer + pos, chunk + at, take);
+                pos += take;
+                at += take;
+                dataLeft -= take;
+                if (dataLeft == 0) i++;
+                continue;
+            }
+            ULONG take = (ULONG)sizeof(seg) - headerGot < n - at ? (ULONG)sizeof(seg) - headerGot : n - at;
+            RtlCopyMemory((PUCHAR)&seg + headerGot, chunk + at, take);
+            headerGot += take;
+            at += take;
+            if (headerGot < sizeof(seg)) break;
+            headerGot = 0;
+            if (i == b->count) {   // the closing header
+                finished = TRUE;
+                break;
+            }
+            ULONG what = WpBatchSegmentHeader(x, b, i, &seg, pos, &st);
+            if (what != WP_SEG_DATA) {
+                finished = TRUE;
+                break;
+            }
+            left += (LONGLONG)seg.length - (LONGLONG)b->segs[i].length;
+            if (seg.length == 0) i++;
+            else dataLeft = seg.length;
+        }
+        if (finished && at != n && !x->outOfStep) st = WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
+    }
+    ExFreePoolWithTag(chunk, ZV_TAG_BATCH_CHUNK);
+    return st;
 }
 
 NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,

@@ -31,6 +31,7 @@
 
 // (Written as numbers: shown as "ZvLz" in pool dumps.) The packet tags are in WskCall.h.
 #define ZV_TAG_LZ_BUFFER   0x7A4C765Au  // compressed Read data before decoding
+#define ZV_TAG_BATCH_CHUNK 0x7242765Au  // "ZvBr" a BatchRead answer taken in chunks
 // (Shown as "ZvUp", "ZvUb", "ZvUk" in pool dumps.)
 #define ZV_TAG_UDP_PENDING 0x7055765Au  // pending records of the UDP channel
 #define ZV_TAG_UDP_BUFFER  0x6255765Au  // the UDP channel's receive buffer
