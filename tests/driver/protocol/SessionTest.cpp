@@ -197,9 +197,9 @@ TEST_F(SessionTest, ReadWriteBatchRequestsOnTheWire) {
     const auto& rd = reqs[1].header;
     EXPECT_EQ(rd.opcode, wire::OpRead);
     EXPECT_EQ(rd.flags, 0);
-    EXPECT_EQ(rd.offset, 8192u);
-    EXPECT_EQ(rd.length, 4096u);
-    EXPECT_EQ(rd.seq, 3u);
+    EXPECT_EQ((uint64_t)rd.offset, 8192u);
+    EXPECT_EQ((uint32_t)rd.length, 4096u);
+    EXPECT_EQ((uint32_t)rd.seq, 3u);
     const auto& wr = reqs[2];
     EXPECT_EQ(wr.header.opcode, wire::OpWrite);
     EXPECT_EQ(wr.header.flags, wire::FlagData);

@@ -255,7 +255,7 @@ TEST_F(UdpTest, AnswersAreCutToTheCapacityAndCheckedArgumentsFailAtOnce) {
     EXPECT_EQ(WskUdp_SendRecvEx(&req, sizeof(req), buf.data(), 64, &answer, &carried), 64u);
     EXPECT_EQ(0, memcmp(buf.data(), data.data(), 64));
     EXPECT_EQ(carried, 100u);
-    EXPECT_EQ(answer.length, 100u);
+    EXPECT_EQ((uint32_t)answer.length, 100u);
 
     EXPECT_EQ(WskUdp_SendRecv(&req, 23, buf.data(), 64), WSKUDP_FAILED);
     EXPECT_EQ(WskUdp_SendRecv(&req, sizeof(req), nullptr, 64), WSKUDP_FAILED);
@@ -326,8 +326,8 @@ TEST_F(UdpTest, PushBlocksAreAcknowledgedAndOnlyWholeOnesReachTheHandler) {
     ASSERT_TRUE(peer.WaitFor([&] { return acks(501).size() == 1; }));
     auto a = acks(501)[0];
     EXPECT_EQ(a.flags, 0);
-    EXPECT_EQ(a.offset, 40960u);
-    EXPECT_EQ(a.length, 4096u);
+    EXPECT_EQ((uint64_t)a.offset, 40960u);
+    EXPECT_EQ((uint32_t)a.length, 4096u);
     EXPECT_EQ(peer.Received().back().bytes.size(), 24u);
     EXPECT_EQ(g_pushCalls.load(), 1);
     EXPECT_EQ(g_pushOffset.load(), 40960u);
