@@ -46,7 +46,7 @@ reqs = [
     {"op": "frobnicate", "id": 8},
     # The released READ finishes on a worker (through LUN 0's cache) while the requests above
     # are answered; give it time before the counters are read, so none is outstanding.
-    {"op": "wait", "id": "settle", "ms": 1500},
+    {"op": "wait", "id": "settle", "ms": 3000},
     {"op": "stats", "id": "stats"},
     {"op": "log", "id": "log"},
     {"op": "registry", "id": "reg", "key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZelkoVd\\Parameters"},
