@@ -83,7 +83,8 @@ BOOLEAN AcquireShared(PERESOURCE r, BOOLEAN wait, SharedMode mode, const char* a
     if (!grantable()) {
         if (!wait) return FALSE;
         s->sharedWaiters++;
-        WaitLocked(lk, kForever, grantable);
+        const void* key = r;
+        WaitLockedOn(lk, kForever, &key, 1, grantable);
         s->sharedWaiters--;
     }
     s->AddShared(me);
@@ -101,7 +102,7 @@ void Release(PERESOURCE r, ThreadState* owner, const char* api) {
         Fatal("%s of ERESOURCE %p by a thread that does not own it", api, (void*)r);
     }
     if (owner == &Current()) owner->resourcesHeld--;
-    DispatcherBroadcast();
+    DispatcherWake(r);
 }
 
 }  // namespace
@@ -135,7 +136,8 @@ static void FastMutexLock(PFAST_MUTEX m, const char* api) {
     if (m->Owner == me) Fatal("%s: FAST_MUTEX %p is already owned by this thread (fast mutexes are not recursive)", api, (void*)m);
     if (m->Count == 0) {
         m->Contention++;
-        hk::WaitLocked(lk, hk::kForever, [&] { return m->Count == 1; });
+        const void* key = m;
+        hk::WaitLockedOn(lk, hk::kForever, &key, 1, [&] { return m->Count == 1; });
     }
     m->Count = 0;
     m->Owner = me;
@@ -149,7 +151,7 @@ static void FastMutexUnlock(PFAST_MUTEX m, const char* api) {
     m->Owner = nullptr;
     m->Count = 1;
     me->fastMutexesHeld--;
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(m);
 }
 
 VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
@@ -246,7 +248,8 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
     if (!free()) {
         if (!Wait) return FALSE;
         s->exclusiveWaiters++;
-        hk::WaitLocked(lk, hk::kForever, free);
+        const void* key = Resource;
+        hk::WaitLockedOn(lk, hk::kForever, &key, 1, free);
         s->exclusiveWaiters--;
     }
     s->exclusiveOwner = me;
@@ -284,7 +287,7 @@ VOID NTAPI ExConvertExclusiveToSharedLite(PERESOURCE Resource) {
     s->exclusiveOwner = nullptr;
     s->exclusiveCount = 0;
     for (int i = 0; i < n; i++) s->AddShared(me);
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(Resource);
 }
 
 BOOLEAN NTAPI ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource) {

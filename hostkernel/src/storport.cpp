@@ -45,6 +45,8 @@ struct Request {
     PVOID data = nullptr;
     ULONG dataLength = 0;
     bool dataIn = false;
+    bool callerData = false;            // data is the submitter's buffer, not the port's
+    std::condition_variable doneCv;     // HkScsiWait of this ticket
     PVOID sense = nullptr;
     UCHAR senseLength = 0;
     UCHAR opcode = 0;
@@ -167,12 +169,13 @@ void Complete(PSCSI_REQUEST_BLOCK srb) {
     res.srbStatus = srb->SrbStatus;
     res.scsiStatus = srb->ScsiStatus;
     res.transferred = srb->DataTransferLength;
-    if (rq->dataIn && rq->data) res.data.assign((UCHAR*)rq->data, (UCHAR*)rq->data + res.transferred);
+    if (rq->dataIn && rq->data && !rq->callerData)
+        res.data.assign((UCHAR*)rq->data, (UCHAR*)rq->data + res.transferred);
     if (rq->sense) {
         UCHAR n = srb->SenseInfoBufferLength < rq->senseLength ? srb->SenseInfoBufferLength : rq->senseLength;
         res.sense.assign((UCHAR*)rq->sense, (UCHAR*)rq->sense + n);
     }
-    if (rq->data) ExFreePoolWithTag(rq->data, kPortTag);
+    if (rq->data && !rq->callerData) ExFreePoolWithTag(rq->data, kPortTag);
     if (rq->sense) ExFreePoolWithTag(rq->sense, kPortTag);
     memset(srb, kPoison, sizeof(*srb));
     if (rq->extension) memset(rq->extension, kPoison, rq->extensionSize);
@@ -194,7 +197,9 @@ void Complete(PSCSI_REQUEST_BLOCK srb) {
         p.waiting.erase(rq->ticket);
         p.finished[rq->ticket] = rq;
         rq->done = true;
-        p.cv.notify_all();
+        // Only the thread waiting for this ticket: with many requests in flight a broadcast
+        // would wake every waiter (and the scanner) for each completion.
+        rq->doneCv.notify_all();
     }
     lk.unlock();
     if (evict) FreeRetired(old);
@@ -651,7 +656,7 @@ HkUnloadReport HkDriverUnload(bool allowOutstandingSrbs) {
             hk::Request* rq = o.second;
             ExFreePoolWithTag(rq->srb, hk::kSrbTag);
             if (rq->extension) ExFreePoolWithTag(rq->extension, hk::kSrbTag);
-            if (rq->data) ExFreePoolWithTag(rq->data, hk::kPortTag);
+            if (rq->data && !rq->callerData) ExFreePoolWithTag(rq->data, hk::kPortTag);
             if (rq->sense) ExFreePoolWithTag(rq->sense, hk::kPortTag);
             delete rq;
         }
@@ -678,6 +683,7 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
     if (!p.started) Fatal("HkScsiSubmit: the adapter is not started");
     if (request.cdb.empty() || request.cdb.size() > 16) Fatal("HkScsiSubmit: CDB of %zu bytes", request.cdb.size());
     if (request.dataInLength && !request.dataOut.empty()) Fatal("HkScsiSubmit: data in and data out at once");
+    if (request.dataInBuffer && !request.dataInLength) Fatal("HkScsiSubmit: dataInBuffer without dataInLength");
     auto* rq = new hk::Request;
     rq->callback = std::move(onComplete);
     rq->opcode = request.cdb[0];
@@ -688,7 +694,10 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
     if (rq->extensionSize) rq->extension = ExAllocatePoolZero(NonPagedPoolNx, rq->extensionSize, hk::kSrbTag);
     rq->dataIn = request.dataInLength != 0;
     rq->dataLength = rq->dataIn ? request.dataInLength : (ULONG)request.dataOut.size();
-    if (rq->dataLength) {
+    if (request.dataInBuffer) {
+        rq->data = request.dataInBuffer;
+        rq->callerData = true;
+    } else if (rq->dataLength) {
         rq->data = ExAllocatePoolWithTag(NonPagedPoolNx, rq->dataLength, hk::kPortTag);
         if (rq->dataIn) memset(rq->data, 0, rq->dataLength);
         else memcpy(rq->data, request.dataOut.data(), rq->dataLength);
@@ -739,10 +748,18 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
 bool HkScsiWait(uint64_t ticket, int timeoutMs, HkScsiResult* result) {
     hk::Port& p = hk::P();
     std::unique_lock<std::mutex> lk(p.lock);
-    if (!p.finished.count(ticket) && !p.waiting.count(ticket)) Fatal("HkScsiWait: unknown ticket %llu", (unsigned long long)ticket);
-    if (!p.cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return p.finished.count(ticket) != 0; }))
-        return false;
-    hk::Request* rq = p.finished[ticket];
+    auto f = p.finished.find(ticket);
+    hk::Request* rq;
+    if (f != p.finished.end()) {
+        rq = f->second;
+    } else {
+        auto w = p.waiting.find(ticket);
+        if (w == p.waiting.end()) Fatal("HkScsiWait: unknown ticket %llu", (unsigned long long)ticket);
+        rq = w->second;
+        // Completion moves the request from waiting to finished and wakes its doneCv; the request
+        // stays allocated until a wait consumes it.
+        if (!rq->doneCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return rq->done; })) return false;
+    }
     p.finished.erase(ticket);
     lk.unlock();
     if (result) *result = std::move(rq->result);
