@@ -3,15 +3,20 @@
 # the driver (`zelkovd-host machine`: port driver, HwStorBuildIo/HwStorStartIo, work item, LUN
 # backend, session) next to the same reads issued straight on a protocol session
 # (`zelkovd-host session bench-read`), against one zelko-diskd on loopback, in one run.
-#   scripts/bench-driver.sh [seconds per run (default 5)] [image size MiB (default 256)]
-# Rows: 4 KiB random and 1 MiB sequential, 1 and 8 threads. The ratio is adapter/bare
-# throughput; the goal is that the adapter path costs at most 15 % (ratio >= 0.85).
-# The driver runs on the host kernel (BUILD=build/host unless set), so the figures compare the
-# two paths with each other, not what Windows will do; on a loaded 2-core box they are noisy.
+#   scripts/bench-driver.sh [seconds per run (default 5)] [image size MiB (default 256)] [runs (default 3)]
+# Rows: 4 KiB random and 1 MiB sequential, 1 and 8 threads. Each row runs the bare and the
+# adapter side in turn, `runs` times (bare, adapter, bare, adapter, ...), so a machine whose speed
+# drifts slows both alike; the figures are the medians of the runs, the ratio (adapter/bare
+# throughput) the median of the pairs' ratios, followed by every pair's ratio. The goal is that
+# the adapter path costs at most 15 % (ratio >= 0.85).
+# The driver runs on the host kernel (BUILD=build/host unless set; a Release build dir gives the
+# figures that mean something), so the figures compare the two paths with each other, not what
+# Windows will do; on a loaded 2-core box they are noisy.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 secs=${1:-5}
 size_mib=${2:-256}
+runs=${3:-3}
 build=${BUILD:-$top/build/host}
 if [ ! -x "$build/tools/zelkovd-host/zelkovd-host" ] || [ ! -x "$build/servers/diskd/zelko-diskd" ]; then
   cmake --preset host >/dev/null
@@ -68,15 +73,23 @@ for line in sys.stdin:
         print(j["mbps"], j["iops"])'
 }
 
-fmt='%-22s %-7s %10s %10s %10s %10s %8s\n'
-printf "$fmt" pattern threads "bare MB/s" "bare IOPS" "SCSI MB/s" "SCSI IOPS" ratio
+# $1 = format (".1f", ".0f", ".2f"), then the figures
+median() { python3 -c 'import statistics,sys; print(format(statistics.median(float(x) for x in sys.argv[2:]), sys.argv[1]))' "$@"; }
+
+fmt='%-18s %-7s %10s %10s %10s %10s %8s  %s\n'
+printf "$fmt" pattern threads "bare MB/s" "bare IOPS" "SCSI MB/s" "SCSI IOPS" ratio "ratio per run"
 for row in "4096 random" "1048576 sequential"; do
   set -- $row
   for th in 1 8; do
-    read -r bm bi < <(bare "$1" "$th" "$2")
-    read -r am ai < <(adapter "$1" "$th" "$2")
-    ratio=$(python3 -c "print(f'{$am/max(0.001,$bm):.2f}')")
+    bms=() bis=() ams=() ais=() ratios=()
+    for _ in $(seq "$runs"); do
+      read -r bm bi < <(bare "$1" "$th" "$2")
+      read -r am ai < <(adapter "$1" "$th" "$2")
+      bms+=("$bm") bis+=("$bi") ams+=("$am") ais+=("$ai")
+      ratios+=("$(python3 -c "print(f'{$am/max(0.001,$bm):.2f}')")")
+    done
     label=$([ "$1" = 4096 ] && echo "4 KiB $2" || echo "1 MiB $2")
-    printf "$fmt" "$label" "$th" "$bm" "$bi" "$am" "$ai" "x$ratio"
+    printf "$fmt" "$label" "$th" "$(median .1f "${bms[@]}")" "$(median .0f "${bis[@]}")" \
+      "$(median .1f "${ams[@]}")" "$(median .0f "${ais[@]}")" "x$(median .2f "${ratios[@]}")" "${ratios[*]}"
   done
 done

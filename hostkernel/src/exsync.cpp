@@ -109,9 +109,10 @@ void Release(PERESOURCE r, ThreadState* owner, const char* api) {
 
 void CheckNoResourcesIn(const void* start, size_t size, const char* what) {
     std::lock_guard<std::mutex> g(DispatcherLock());
-    for (PERESOURCE r : LiveResources())
-        if ((const char*)r >= (const char*)start && (const char*)r < (const char*)start + size)
-            Fatal("%s %p still contains ERESOURCE %p that was not deleted (ExDeleteResourceLite)", what, start, (void*)r);
+    // The set is ordered by address: the first resource at or after the start decides.
+    auto it = LiveResources().lower_bound((PERESOURCE)start);
+    if (it != LiveResources().end() && (const char*)*it < (const char*)start + size)
+        Fatal("%s %p still contains ERESOURCE %p that was not deleted (ExDeleteResourceLite)", what, start, (void*)*it);
 }
 
 }  // namespace hk
