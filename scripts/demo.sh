@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The café server in one run, on loopback, with a throw-away data directory:
 #   builds what is missing, starts zelko-mgmtd and zelko-diskd, creates the administrator, an
-#   image and a client PC through the real interfaces, prepares the image (MBR + NTFS), then
-#   reads the disk the way a booting PC does — through the driver's own protocol code
-#   (zelkovd-host session) — and shows what the PC finds there. Stops everything it started.
+#   image and a client PC through the real interfaces, prepares the image (MBR + NTFS), then boots
+#   the PC three times with the driver in zelkovd-host machine: it finds its image through the
+#   management server by MAC, shows what Windows would see on its bus and reads the partition
+#   table and the NTFS boot sector through SCSI READ; in super-user mode it writes through SCSI;
+#   after leaving super-user mode with commit a third boot reads the committed data. Stops
+#   everything it started.
 #
 #   scripts/demo.sh   (ZELKO_DEMO_KEEP=1 keeps the data directory; ZELKO_DEMO_BUILD_DIR picks
 #                     an already configured build directory instead of build/host)
@@ -21,12 +24,7 @@ say "building zelko-mgmtd, zelko-diskd and zelkovd-host ($build)"
 if [ ! -f "$build/build.ninja" ] && [ "$build" = build/host ]; then
   cmake --preset host >/dev/null || { rm -rf "$build"; cmake --preset host >/dev/null; }
 fi
-targets=(zelko-mgmtd zelko-diskd)
-have_host_tool=0
-if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^zelkovd-host:'; then
-  targets+=(zelkovd-host); have_host_tool=1
-fi
-cmake --build "$build" --target "${targets[@]}" -j "$(nproc)" >/dev/null
+cmake --build "$build" --target zelko-mgmtd zelko-diskd zelkovd-host -j "$(nproc)" >/dev/null
 mgmtd=$build/servers/mgmtd/zelko-mgmtd
 diskd=$build/servers/diskd/zelko-diskd
 hosttool=$build/tools/zelkovd-host/zelkovd-host
@@ -93,91 +91,152 @@ echo "image list as the client program asks for it:"
 get "/api/disk/images?page=1&pageSize=100" | jq -c '[.items[] | {id,name}]'
 
 version_now() {
-  if [ "$have_host_tool" = 1 ]; then
-    "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
-      connect handshake disconnect 2>>"$work/zelkovd-host.log" | jq -r 'select(.op == "handshake") | .imageVersion'
-  else
-    echo "(needs zelkovd-host)"
-  fi
+  "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
+    connect handshake disconnect 2>>"$work/zelkovd-host.log" | jq -r 'select(.op == "handshake") | .imageVersion'
 }
 say "preparing the image: MBR, one active NTFS partition from 1 MiB (POST .../prepare-disk)"
 echo "image version before: $(version_now)"
 post "/api/disk/images/$image_id/prepare-disk" '' | jq -c .
 echo "image version after:  $(version_now)"
 
-say "the PC boots: the driver asks for its configuration (GET /api/disk/clients/by-mac/aabbcc001122)"
-curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{code,id,imageIqn,macAddress,superUserToken,bootId}'
+say "what runs here, and what stands in for Windows"
+cat <<'TXT'
+Each boot below is one run of `zelkovd-host machine`. The driver's own code runs unmodified:
+DriverEntry, the Storport miniport callbacks, LUN 0 and its SCSI handling, the held READs, the
+auto-activation thread (the by-MAC query over its own kernel HTTP GET, connect, handshake, UDP,
+IP maintenance, bus notifications, boot prefetch), the block cache and the protocol client on
+kernel sockets. What stands in for Windows is the host kernel (hostkernel/): its Storport port
+driver loads the miniport and sends SCSI requests and bus rescans as the disk class driver would,
+its socket provider maps the kernel socket calls onto Linux sockets on loopback, and the registry
+(the network adapter's NetworkAddress, the TCP/IP interface key) and the boot loader's block in
+physical memory come from files. The servers are the real zelko-mgmtd and zelko-diskd.
+TXT
 
-say "super-user mode: the token goes only to the PC's registered address"
-post /api/disk/clients/1/super '{"isSuperClient":true}' | jq -c .
-super_token=$(curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -r .superUserToken)
-echo "from 127.0.0.1 (pc01): superUserToken of ${#super_token} characters"
-echo "from 127.0.0.2 (another PC): $(curl -sS --interface 127.0.0.2 "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{isSuperClient,superUserToken}')"
-super_handshake() {
-  "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
-    --super-user "$super_token" connect handshake disconnect 2>>"$work/zelkovd-host.log" |
-    jq -c 'select(.op == "handshake") | {op, status, superUser, imageVersion} | with_entries(select(.value != null))'
+# The PC's machine: its network adapter (the MAC the server knows it by) and the boot loader's
+# block (server 127.0.0.1, this PC 192.168.50.77/24 via .1; ports 0 keep the registry's).
+cat >"$work/pc01.reg" <<'REG'
+[\Registry\Machine\SYSTEM\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002BE10318}\0000]
+"NetworkAddress"="AA-BB-CC-00-11-22"
+"NetCfgInstanceId"="{6B0E4C1A-0000-4000-8000-00000000B007}"
+[\Registry\Machine\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces\{6B0E4C1A-0000-4000-8000-00000000B007}]
+"EnableDHCP"=dword:00000001
+REG
+boot_block=$(python3 -c '
+import struct
+b = b"KBRT" + struct.pack("<HH", 1, 1) + bytes([127,0,0,1, 192,168,50,77, 255,255,255,0, 192,168,50,1, 192,168,50,2, 0,0,0,0])
+print((b + bytes([0xAA,0xBB,0xCC,0x00,0x11,0x22]) + bytes(26)).hex())')
+
+boot() {  # boot N REQUEST...: one power-on of the PC; the requests are what Windows sends
+  local n=$1; shift
+  mkdir -p "$work/c$n"
+  printf '%s\n' "$@" '{"op":"stop"}' |
+    "$hosttool" machine --hive "$work/pc01.reg" --boot-info "$boot_block" --param AutoActivateViaApi=1 \
+      --param ApiServerIp=127.0.0.1 --param "ApiServerPort=$drv" --param "ServerPort=$disk_port" \
+      --c-dir "$work/c$n" >"$work/boot$n.jsonl" 2>"$work/boot$n.err" ||
+    die "boot $n failed: $(tail -3 "$work/boot$n.err")"
+  python3 - "$work/boot$n.jsonl" "$work/c$n/ZelkoVd.log" <<'PY'
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+act = [l for l in lines if l.get("event") == "activated" and "op" not in l]
+if not act:
+    sys.exit("the driver did not activate the disk: %s" % [l for l in lines if "event" in l and "op" not in l])
+a = act[0]
+print("driver loaded; the activation thread brought LUN 0 online %d ms later (image %d bytes, %s, %s)" % (
+    a["ms"], a["size"], "super-user mode" if a["superUser"] else "normal mode", "UDP up" if a["udp"] else "TCP only"))
+log = open(sys.argv[2], encoding="utf-8").read().splitlines()
+for tag in ("[API] 使用 MAC", "[API] 提取到 imageIqn", "[API] 超管 TOKEN", "[API] 非超管", "[Thread] Handshake 成功",
+            "[Thread] UDP 通道已激活", "[Thread] 预取完成", "[Thread] 已唤醒挂起的 READ SRB", "[Thread] BusChangeDetected #3"):
+    for l in log:
+        if l.startswith(tag):
+            print("  C:\\ZelkoVd.log  " + l)
+            break
+if lines[-1] != {"event": "unloaded", "leaks": []}:
+    sys.exit("the unload left something behind: %s" % lines[-1])
+PY
 }
-if [ "$have_host_tool" = 1 ]; then
-  echo "the disk server accepts the token (handshake through the driver's code):"
-  super_handshake
-fi
-post /api/disk/clients/1/super '{"isSuperClient":false}' | jq -c .
-if [ "$have_host_tool" = 1 ]; then
-  echo "after switching out, the same token is refused:"
-  super_handshake || true
-fi
-
-read_disk() {  # handshake and read the MBR and the partition's boot sector
-  if [ "$have_host_tool" = 1 ]; then
-    say "reading the disk through the driver's protocol code (zelkovd-host session)"
-    "$hosttool" session --server "127.0.0.1:$disk_port" --iqn "$iqn" --client-id aabbcc001122 \
-      connect handshake read 0 512 "$work/sector0" read 1048576 512 "$work/boot" disconnect \
-      2>"$work/zelkovd-host.log" | tee "$work/session.json"
-  else
-    say "zelkovd-host is not built yet: reading the image file directly instead of over the protocol"
-    dd if="$(echo "$image" | jq -r .path)" of="$work/sector0" bs=512 count=1 status=none
-    dd if="$(echo "$image" | jq -r .path)" of="$work/boot" bs=512 skip=2048 count=1 status=none
-    echo '{"op":"handshake","note":"not run"}' > "$work/session.json"
-  fi
+answer() { jq -c "select(.id == \"$2\")" "$work/boot$1.jsonl"; }
+data_of() {  # data_of BOOT ID FILE: the bytes a SCSI request returned
+  answer "$1" "$2" | python3 -c 'import json, sys; open(sys.argv[1], "wb").write(bytes.fromhex(json.load(sys.stdin)["data"]))' "$3"
 }
-read_disk
 
-say "what the PC finds on the disk"
-python3 - "$work/sector0" "$work/boot" "$work/session.json" <<'PY'
-import json, struct, sys
+say "boot 1: the PC boots; the driver asks zelko-mgmtd by MAC which image is its own"
+boot 1 '{"op":"scsi","id":"mbr","lun":0,"cdb":"28000000000000000100","in":512}' \
+  '{"op":"wait","event":"activated","ms":60000}' \
+  '{"op":"scsi","id":"inquiry","lun":0,"cdb":"120000002400","in":36}' \
+  '{"op":"scsi","id":"cap","lun":0,"cdb":"9E100000000000000000000000200000","in":32}' \
+  '{"op":"scsi","id":"boot","lun":0,"cdb":"28000000080000000100","in":512}' \
+  '{"op":"wait","ms":1200}'
+echo "what Windows sees on the bus after the driver's bus-change notifications:"
+python3 - "$work/boot1.jsonl" <<'PY'
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+by = {l["id"]: l for l in lines if "id" in l}
+inq = bytes.fromhex(by["inquiry"]["data"])
+cap = bytes.fromhex(by["cap"]["data"])
+last, size = int.from_bytes(cap[0:8], "big"), int.from_bytes(cap[8:12], "big")
+bus = [l for l in lines if l.get("event") == "bus"]
+print("  INQUIRY          : type 0x%02X, vendor %r, product %r, revision %r" % (
+    inq[0] & 0x1F, inq[8:16].decode(), inq[16:32].decode(), inq[32:36].decode()))
+print("  READ CAPACITY(16): %d blocks of %d bytes = %d MiB" % (last + 1, size, (last + 1) * size >> 20))
+print("  bus scans        : capacity %s" % " -> ".join(str(b["luns"][0]["capacity"]) for b in bus if b["luns"]))
+PY
+data_of 1 mbr "$work/sector0"
+data_of 1 boot "$work/boot"
+echo "the partition table and the NTFS boot sector, read through SCSI READ(10):"
+python3 - "$work/sector0" "$work/boot" <<'PY'
+import struct, sys
 mbr = open(sys.argv[1], "rb").read()
 boot = open(sys.argv[2], "rb").read()
-ver = None
-for line in open(sys.argv[3]):
-    try:
-        j = json.loads(line)
-    except ValueError:
-        continue
-    if j.get("op") == "handshake":
-        ver = next((j[k] for k in ("ver", "version", "imageVersion") if k in j), None)
-print("MBR signature      : %s" % ("55 AA" if mbr[510:512] == b"\x55\xaa" else mbr[510:512].hex()))
-print("disk signature     : 0x%08X" % struct.unpack_from("<I", mbr, 440)[0])
+print("  MBR signature    : %s" % ("55 AA" if mbr[510:512] == b"\x55\xaa" else mbr[510:512].hex()))
+print("  disk signature   : 0x%08X" % struct.unpack_from("<I", mbr, 440)[0])
 for i in range(4):
     e = mbr[446 + 16 * i: 462 + 16 * i]
     if e[4] == 0:
         continue
     start, count = struct.unpack_from("<II", e, 8)
-    print("partition %d        : type 0x%02X%s, start LBA %d (%d KiB), %d sectors (%.2f GiB)%s" % (
+    print("  partition %d      : type 0x%02X%s, start LBA %d (%d KiB), %d sectors (%.2f GiB)%s" % (
         i + 1, e[4], " (NTFS)" if e[4] == 7 else "", start, start // 2, count, count / 2097152,
         ", active" if e[0] == 0x80 else ""))
 bps, spc = struct.unpack_from("<HB", boot, 11)
 hidden, = struct.unpack_from("<I", boot, 28)
 total, mft, mftmirr = struct.unpack_from("<QQQ", boot, 40)
-serial, = struct.unpack_from("<Q", boot, 72)
-print("NTFS boot sector   : OEM id %r, %d bytes/sector, %d sectors/cluster, hidden sectors %d" % (
+print("  NTFS boot sector : OEM id %r, %d bytes/sector, %d sectors/cluster, hidden sectors %d" % (
     boot[3:11].decode("ascii", "replace"), bps, spc, hidden))
-print("                     %d sectors, $MFT at cluster %d, $MFTMirr at cluster %d, serial %016X, end marker %s" % (
-    total, mft, mftmirr, serial, "55 AA" if boot[510:512] == b"\x55\xaa" else boot[510:512].hex()))
-print("image version      : %s" % (ver if ver is not None else "(from the handshake; not available)"))
+print("                     %d sectors, $MFT at cluster %d, $MFTMirr at cluster %d, end marker %s" % (
+    total, mft, mftmirr, "55 AA" if boot[510:512] == b"\x55\xaa" else boot[510:512].hex()))
 ok = mbr[510:512] == b"\x55\xaa" and mbr[446 + 4] == 7 and mbr[446] == 0x80 and boot[3:11] == b"NTFS    " and hidden == 2048
-print("result             : %s" % ("a bootable MBR disk with an active NTFS partition" if ok else "NOT what a PC needs"))
+print("  result           : %s" % ("a bootable MBR disk with an active NTFS partition" if ok else "NOT what a PC needs"))
 sys.exit(0 if ok else 1)
 PY
+
+say "super-user mode (POST /api/disk/clients/1/super): the token goes only to the PC's registered address"
+post /api/disk/clients/1/super '{"isSuperClient":true}' | jq -c .
+super_token=$(curl -sS "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -r .superUserToken)
+echo "from 127.0.0.1 (pc01): superUserToken of ${#super_token} characters"
+echo "from 127.0.0.2 (another PC): $(curl -sS --interface 127.0.0.2 "http://127.0.0.1:$drv/api/disk/clients/by-mac/aabbcc001122" | jq -c '{isSuperClient,superUserToken}')"
+
+say "boot 2: the PC restarts in super-user mode and Windows writes a sector (SCSI WRITE(10), SYNCHRONIZE CACHE(16))"
+stamp="written by pc01 in super-user mode at $(date -u +%FT%TZ)"
+sector=$(python3 -c 'import sys; print(sys.argv[1].encode().ljust(512, b"\0").hex())' "$stamp")
+boot 2 '{"op":"wait","event":"activated","ms":60000}' \
+  "{\"op\":\"scsi\",\"id\":\"write\",\"lun\":0,\"cdb\":\"2A000000040000000100\",\"out\":\"$sector\"}" \
+  '{"op":"scsi","id":"sync","lun":0,"cdb":"91000000000000000000000000000000"}'
+echo "WRITE(10) LBA 1024: $(answer 2 write | jq -c '{srbStatus,scsiStatus,transferred}')"
+echo "SYNCHRONIZE CACHE : $(answer 2 sync | jq -c '{srbStatus,scsiStatus}')"
+[ "$(answer 2 write | jq -r .srbStatus)" = 0x01 ] && [ "$(answer 2 sync | jq -r .srbStatus)" = 0x01 ] ||
+  die "the write in super-user mode failed"
+if grep -qF "$super_token" "$work/c2/ZelkoVd.log" "$work/boot2.err"; then die "the super-user token appears in a log"; fi
+echo "the token itself appears in no log (C:\\ZelkoVd.log shows it masked)"
+
+say "leaving super-user mode with commit (POST .../super false): the layer is merged at the next boot"
+post /api/disk/clients/1/super '{"isSuperClient":false}' | jq -c .
+
+say "boot 3: a normal boot reads the committed sector (the disk server merges the layer as the PC asks for its image)"
+boot 3 '{"op":"wait","event":"activated","ms":60000}' '{"op":"scsi","id":"read","lun":0,"cdb":"28000000040000000100","in":512}'
+data_of 3 read "$work/lba1024"
+got=$(python3 -c 'import sys; print(open(sys.argv[1], "rb").read().rstrip(b"\0").decode())' "$work/lba1024")
+echo "READ(10) LBA 1024: \"$got\""
+[ "$got" = "$stamp" ] || die "the committed sector did not come back"
+echo "result: the write made in super-user mode is part of the image now"
 
 say "stopping the servers (SIGTERM)"

@@ -41,6 +41,10 @@ const char kServiceKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Serv
 const char kControlName[] = "\\\\.\\ZelkoVd";
 
 std::mutex g_out;   // one line at a time on stdout
+// While the auto-activation thread runs, a wait for "activated" also waits for the thread's own
+// outcome line, so that what follows the wait meets a disk whose held READs were released.
+std::atomic<bool> g_watchingActivation{false};
+std::atomic<bool> g_activationReported{false};
 
 void Emit(const JsonLine& line) {
     std::lock_guard<std::mutex> g(g_out);
@@ -389,10 +393,11 @@ public:
         if (rq.Has("event")) {
             if (!rq.GetString("event", &ev) || ev != "activated") return Error("wait", rq, "unknown \"event\"");
             auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            bool done = Activated();
+            auto ready = [] { return Activated() && (!g_watchingActivation || g_activationReported); };
+            bool done = ready();
             while (!done && std::chrono::steady_clock::now() < until) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                done = Activated();
+                done = ready();
             }
             l.Str("event", ev).Bool("done", done);
         } else {
@@ -640,6 +645,74 @@ private:
     size_t fileSeen_ = 0;
 };
 
+// Watches the auto-activation thread and prints its outcome once:
+//   {"event":"activated","size":BYTES,"readOnly":B,"superUser":B,"udp":B,"ms":N} when LUN 0's held
+//   READs were released (N = milliseconds since the driver load began), or
+//   {"event":"activation-failed","ms":N} when the thread ended without that.
+class ActivationWatch {
+public:
+    explicit ActivationWatch(std::chrono::steady_clock::time_point start) : start_(start) {
+        running_ = InterlockedCompareExchange(&ActivationThreadRunning, 0, 0) != 0;
+        if (running_ || Released()) {
+            g_watchingActivation = true;
+            thread_ = std::thread([this] { Run(); });
+        }
+    }
+    ~ActivationWatch() { Stop(); }
+    // Before the unload: the watch reads LUN 0, which the unload frees.
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    // LUN 0's activation event, set by WakeupPendingReads; read under the LUN-table lock.
+    static bool Released(ULONGLONG* size = nullptr, bool* readOnly = nullptr, bool* superUser = nullptr) {
+        AdapterExt* a = g_AdapterExt;
+        if (!a) return false;
+        KIRQL old;
+        KeAcquireSpinLock(&a->lunTableLock, &old);
+        LuExt* lu = a->lunTable[0].present ? a->lunTable[0].luExt : nullptr;
+        bool done = lu && KeReadStateEvent(&lu->activatedEvent) != 0;
+        if (done && size) *size = LuTargetSize(lu);
+        if (done && readOnly) *readOnly = LuReadOnly(lu);
+        if (done && superUser) *superUser = LuSuperUser(lu);
+        KeReleaseSpinLock(&a->lunTableLock, old);
+        return done;
+    }
+
+    void Run() {
+        while (!stop_) {
+            ULONGLONG size = 0;
+            bool readOnly = false, superUser = false;
+            bool done = Released(&size, &readOnly, &superUser);
+            uint64_t ms = (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start_).count();
+            if (done) {
+                JsonLine l;
+                l.Str("event", "activated").Num("size", size).Bool("readOnly", readOnly).Bool("superUser", superUser);
+                l.Bool("udp", WskUdp_IsActive() != FALSE).Num("ms", ms);
+                Emit(l);
+                g_activationReported = true;
+                return;
+            }
+            if (InterlockedCompareExchange(&ActivationThreadRunning, 0, 0) == 0 && !Released()) {
+                JsonLine l;
+                l.Str("event", "activation-failed").Num("ms", ms);
+                Emit(l);
+                g_activationReported = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    std::chrono::steady_clock::time_point start_;
+    std::atomic<bool> stop_{false};
+    bool running_ = false;
+    std::thread thread_;
+};
+
 }  // namespace
 
 int MachineCommand(int argc, char** argv) {
@@ -666,6 +739,7 @@ int MachineCommand(int argc, char** argv) {
         Emit(l);
     });
     uint64_t mark = hk::test::PoolMark();
+    auto loadStart = std::chrono::steady_clock::now();
     NTSTATUS st = HkDriverLoad(DriverEntry, "ZelkoVd");
     {
         std::lock_guard<std::mutex> g(scanLock);
@@ -692,12 +766,14 @@ int MachineCommand(int argc, char** argv) {
         return 1;
     }
 
+    ActivationWatch watch(loadStart);
     Machine m(opt);
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         if (!m.Handle(line)) break;
     }
+    watch.Stop();
     HkUnloadReport rep = HkDriverUnload();
     JsonLine l;
     l.Str("event", "unloaded").Raw("leaks", JsonStringArray(rep.leaks));

@@ -161,7 +161,8 @@ TEST_F(DiskdAdapterTest, ReadFailureAfterTheServerWentAwayIsAMediumError) {
     Activate(false);
     EXPECT_EQ(HkScsiExecute(In(Rw10(0x28, 0, 1), 512)).srbStatus, SRB_STATUS_SUCCESS);
     server_.reset();
-    HkScsiResult r = HkScsiExecute(In(Rw10(0x28, 1, 1), 512), 60000);
+    // A block the cache does not hold (LBA 1 shares LBA 0's cached 4 KiB block).
+    HkScsiResult r = HkScsiExecute(In(Rw10(0x28, 1000, 1), 512), 60000);
     ASSERT_TRUE(r.completed);
     EXPECT_EQ(r.srbStatus, SRB_STATUS_ERROR);
     EXPECT_EQ(SenseOf(r), (Sense{3, 0x11, 0}));

@@ -133,7 +133,10 @@ TEST_F(LifecycleTest, FileBackedLunsWaitForTheImageLayer) {
     const char* path = "\\??\\C:\\disk.img";
     for (int i = 0; path[i]; i++) rec.imagePath[i] = (WCHAR)path[i];
     LuExt* lu = nullptr;
+    PZV_FILE_LUN_OPEN saved = g_FileLunOpen;
+    g_FileLunOpen = nullptr;
     EXPECT_EQ(CreateLun(Adapter(), 4, &rec, &lu), STATUS_NOT_SUPPORTED);
+    g_FileLunOpen = saved;
     EXPECT_EQ(lu, nullptr);
     EXPECT_EQ(GetLun(Adapter(), 0, 0, 4), nullptr);
 }

@@ -233,6 +233,18 @@ TEST_F(ControlDiskdTest, UploadSequenceActivatesWritesFlushesAndMerges) {
     EXPECT_EQ(wf.information, 8192u);
     ExpectDisk(6u << 20, viaFile);
 
+    // The direct paths and LUN 0's block cache agree: a range the SCSI path read (and cached)
+    // above reads back what WRITE_DISK put there, and ReadFile sees a SCSI write that the cache
+    // has not written back yet.
+    std::vector<uint8_t> over = Pattern(8192, 0x5A);
+    ASSERT_EQ(WriteDisk(0, over).status, STATUS_SUCCESS);
+    ExpectDisk(0, over);
+    std::vector<uint8_t> cachedWrite = Pattern(4096, 0x3C);
+    ASSERT_EQ(Write16(5000, cachedWrite).srbStatus, SRB_STATUS_SUCCESS);
+    HkIoResult direct = HkReadFile(file, 5000ull * 512, 4096);
+    ASSERT_EQ(direct.status, STATUS_SUCCESS);
+    EXPECT_TRUE(direct.data == cachedWrite);
+
     // Status and geometry of the live session.
     HkIoResult st = Ioctl(IOCTL_ZELKO_GET_STATUS, {}, 272);
     ASSERT_EQ(st.status, STATUS_SUCCESS);

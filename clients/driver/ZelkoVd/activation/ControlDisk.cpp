@@ -72,6 +72,16 @@ NTSTATUS ControlReadLocal(PCONTROL_REQUEST Request) {
     return STATUS_SUCCESS;
 }
 
+// WRITE_DISK and ReadFile/WriteFile talk to the server directly, beside LUN 0's block cache:
+// blocks written there but not yet written back go out first (or a direct read would miss them,
+// and a later write-back would undo a direct write), and cached copies of the range are dropped
+// (before a direct write, and again after it for anything a SCSI READ fetched meanwhile), so the
+// disk never serves the old bytes afterwards.
+static VOID ControlKeepCacheCoherent(LuExt* Lu, ULONGLONG Offset, ULONG Length) {
+    ULONGLONG dropped = 0, writtenBack = 0;
+    (VOID)CacheInvalidateRange(Lu, Offset, Length, &dropped, &writtenBack);
+}
+
 NTSTATUS ZelkoHandleIoctlWriteDisk(PCONTROL_REQUEST Request) {
     if (Request->InputLength < sizeof(zc::WriteDiskRecord) || Request->Buffer == NULL) {
         ZvLogPlain("[WRITE_DISK] 输入缓冲区过小: inLen=%u, need=%u\n", Request->InputLength,
@@ -111,7 +121,9 @@ NTSTATUS ZelkoHandleIoctlWriteDisk(PCONTROL_REQUEST Request) {
 
     ZvLogPlain("[WRITE_DISK] 调用 ProtocolClient_Write: offset=%lld, length=%u\n", (LONGLONG)rec.offset, rec.length);
     ULONGLONG written = 0;
+    ControlKeepCacheCoherent(Request->Lun0, (ULONGLONG)rec.offset, rec.length);
     NTSTATUS status = ProtocolClient_Write(&Request->Lun0->session, (ULONGLONG)rec.offset, rec.length, copy, &written);
+    ControlKeepCacheCoherent(Request->Lun0, (ULONGLONG)rec.offset, rec.length);
     ExFreePoolWithTag(copy, ZV_TAG_WRITE_DISK);
     ZvLogPlain("[WRITE_DISK] ProtocolClient_Write 返回 0x%08X, bytesWritten=%llu\n", (ULONG)status, written);
     // The count is the server's; it cannot honestly exceed what was sent.
@@ -149,9 +161,12 @@ NTSTATUS ControlTransfer(PIRP Irp, BOOLEAN isWrite) {
     // As for WRITE_DISK: the session's offsets are unsigned.
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     ULONGLONG done = 0;
-    if (offset >= 0)
+    if (offset >= 0) {
+        ControlKeepCacheCoherent(lu, (ULONGLONG)offset, length);
         status = isWrite ? ProtocolClient_Write(&lu->session, (ULONGLONG)offset, length, buffer, &done)
                          : ProtocolClient_Read(&lu->session, (ULONGLONG)offset, length, buffer, &done);
+        if (isWrite) ControlKeepCacheCoherent(lu, (ULONGLONG)offset, length);
+    }
     LunDereference(lu);
     return ControlComplete(Irp, status, (ULONG_PTR)(done < length ? done : length));
 }

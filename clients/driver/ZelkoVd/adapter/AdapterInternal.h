@@ -13,6 +13,7 @@
 #include "../protocol/ZelkoProtocol.h"
 #include "../activation/ZvLog.h"
 #include "../activation/ZvParameters.h"
+#include "../activation/Activation.h"
 
 // Windows 8 and later: lookaside entries from no-execute pool. Older header sets lack the name.
 #ifndef POOL_NX_ALLOCATION
@@ -22,6 +23,7 @@
 struct LuExt;
 struct AdapterExt;
 struct LUN_BACKEND;
+struct _ZV_IMAGE;
 
 #include "ZelkoControl.h"
 
@@ -84,8 +86,11 @@ enum ZV_CACHE_STAT {
     ZvStatBytesWrittenBack = 6,
     ZvStatEvictions = 7,
     ZvStatReadAheadInserted = 8,
-    ZvStatReserved9 = 9,
-    ZvStatReserved10 = 10,
+    // Slots 9 and 10 count what the write-back could not save: written blocks kept in the cache
+    // by a purge because their write-back failed, and written blocks lost at LUN removal or on a
+    // new image version after their write-back failed.
+    ZvStatDirtyKept = 9,
+    ZvStatDirtyLost = 10,
     ZvStatReserved11 = 11,
     ZvStatNonSequentialPasses = 12,
     ZvStatFlushWakeupsQueued = 13,
@@ -106,22 +111,69 @@ enum ZV_CACHE_STAT {
 #define ZV_CACHE_READ_AHEAD      255u
 #define ZV_CACHE_DIRTY_PERCENT   80u
 
+#define ZV_TAG_CACHE_NODE     0x6E43765Au  // "ZvCn" cache nodes (node look-aside list)
+#define ZV_TAG_CACHE_DATA     0x6443765Au  // "ZvCd" cached 4 KiB blocks (data look-aside list)
+#define ZV_TAG_CACHE_STAGING  0x7343765Au  // "ZvCs" the 1 MiB write-back staging buffer
+#define ZV_TAG_CACHE_FETCH    0x6643765Au  // "ZvCf" batched fetch buffers and per-pass bookkeeping
+
+#define ZV_CACHE_BATCH_BLOCKS    256u          // blocks per batched fetch and per write-back batch
+#define ZV_CACHE_STAGING_SIZE    0x100000u     // write-back staging buffer, 256 blocks
+#define ZV_CACHE_INDEX_BUCKETS   1024u
+#define ZV_CACHE_FLUSH_PERIOD_MS 5000u
+
 typedef struct _ZV_CACHE {
-    BOOLEAN initialized;             // creation
+    // Creation (CacheInit), then read-only until CacheTeardown.
+    BOOLEAN initialized;
+    ULONGLONG blockSize;             // 4096
+    ULONG dirtyThreshold;            // percent
+
     ERESOURCE cacheLock;             // shared for lookups, exclusive for every change
-    ULONGLONG capacity;              // bytes; guarded by cacheLock
-    ULONGLONG used;                  // bytes held; cacheLock
-    ULONGLONG dirtyBytes;            // cacheLock
-    ULONGLONG blockSize;             // 4096, creation
-    ULONG readAheadWindow;           // cacheLock
-    ULONG dirtyThreshold;            // percent, creation
-    ULONGLONG lastPassStart;         // block number, (ULONGLONG)-1 initially; cacheLock
-    ULONG sequentialStreak;          // cacheLock
-    volatile LONG flushRequested;    // interlocked
-    LIST_ENTRY lruList;              // every cached block, most recently used first; lruLock
+
+    // cacheLock (exclusive to write; lookups read them under the shared lock).
+    ULONGLONG capacity;              // bytes
+    ULONGLONG used;                  // bytes held
+    volatile LONG64 dirtyBytes;      // changed under the exclusive lock, interlocked so the flusher
+                                     // may look at it without the lock
+    ULONG readAheadWindow;
+    ULONGLONG lastPassStart;         // block number, (ULONGLONG)-1 initially
+    ULONG sequentialStreak;
+    PVOID stagingBuffer;             // 1 MiB for batched write-back, or NULL
+    // Write-back scratch, used only under the exclusive lock.
+    struct _ZV_CACHE_NODE* writeBackNodes[ZV_CACHE_BATCH_BLOCKS];
+    zelko::wire::BatchSegment writeBackSegments[ZV_CACHE_BATCH_BLOCKS];
+    LONG dropsHandled;               // drop requests already carried out (see dropRequests)
+
+    // Every cached block of this LUN, most recently used first. lruLock (taken inside the cache
+    // lock, never together with a bucket lock). Readers holding the cache lock shared move
+    // nodes to the head under it; everything else changes it with the cache lock exclusive.
+    LIST_ENTRY lruList;
     KSPIN_LOCK lruLock;
-    volatile LONG64 useSequence;     // interlocked
-    PVOID stagingBuffer;             // 1 MiB for batched write-back, or NULL; cacheLock
+    volatile LONG64 useSequence;     // interlocked; source of the per-node use stamps
+
+    // Node and data pools: 64-byte-class nodes and 4 KiB blocks, each with its own tag.
+    NPAGED_LOOKASIDE_LIST nodePool;
+    NPAGED_LOOKASIDE_LIST dataPool;
+
+    // Flush wake-up: the deferred routine clears flushRequested and sets flushEvent.
+    volatile LONG flushRequested;    // interlocked
+    KDPC flushDpc;
+    KEVENT flushEvent;               // synchronisation event the flusher waits on
+    PVOID flusherThread;             // referenced thread object, creation/teardown
+    volatile LONG flusherRunning;    // interlocked
+    volatile LONG flusherStop;       // interlocked; set by CacheTeardown
+
+    // Drop-all on a new image version. The protocol calls the clear routine from inside its
+    // handshake, where the cache lock must not be waited for; it only counts the request here,
+    // and the next holder of the exclusive lock (or the flusher, which it wakes) carries it out.
+    volatile LONG dropRequests;      // interlocked
+    // Bumped whenever a block the server may no longer agree with leaves the cache (a written
+    // block evicted or dropped, a drop-all requested): a fetch that was in flight across such a
+    // change serves its reader but is not inserted, since its data may predate the change.
+    volatile LONG insertEpoch;       // interlocked
+
+    // PushBlock calls using this cache right now (CacheTeardown waits for 0).
+    volatile LONG pushRefs;          // interlocked
+
     volatile LONG64 stats[ZV_CACHE_STAT_COUNT];   // interlocked
     volatile LONG prefetchStarted;   // interlocked
     volatile LONG prefetchDone;      // interlocked
@@ -160,12 +212,13 @@ struct LuExt {
     // Per-kind I/O: the block cache for a network LUN, the image-file layer for a file LUN.
     const LUN_BACKEND* backend;     // creation
 
-    // Image-file state, filled by the image-file layer (passive level, its own lock).
-    HANDLE fileHandle;
-    PFILE_OBJECT fileObject;
+    // Image-file state (adapter/image/): written by CreateLun before the record is published and
+    // by the backend's Close at removal; the image record guards its tables with its own lock.
+    HANDLE fileHandle;              // kernel handle, synchronous and unbuffered
+    PFILE_OBJECT fileObject;        // referenced for the life of the LUN
     UNICODE_STRING filePath;        // buffer from pool, tag ZV_TAG_LUEXT
-    PVOID imageState;               // the image layer's record, or NULL for a raw file
-    UCHAR imageFormatInUse;
+    struct _ZV_IMAGE* image;        // the open container (format 0 when the file is served raw)
+    UCHAR imageFormatInUse;         // the container opened; clear: the file is the disk
 
     // Held READs (PendingReads.cpp): pendingReads under pendingLock (DISPATCH_LEVEL).
     KEVENT activatedEvent;          // notification, signalled once by WakeupPendingReads
@@ -348,8 +401,8 @@ extern PDRIVER_DISPATCH volatile g_PortDispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 extern PVOID volatile ActivationThreadObject;     // referenced PKTHREAD, or NULL
 extern volatile LONG ActivationThreadRunning;
 extern volatile LONG ActivationSucceeded;
-// The routine the adapter start runs as the auto-activation thread (context: the AdapterExt).
-// The activation layer sets it; while it is NULL no thread can be started.
+// The routine the adapter start runs as the auto-activation thread (context: the AdapterExt):
+// ZvActivationThread, which tests may replace; while it is NULL no thread can be started.
 extern PKSTART_ROUTINE volatile g_ActivationThreadRoutine;
 // KeGetPreviousMode as resolved by name at driver entry (a diagnostic for the file routines).
 extern PVOID volatile g_KeGetPreviousMode;
@@ -464,18 +517,32 @@ BOOLEAN ZvCancelPendingReadTimer(LuExt* Lu);
 // ---------------------------------------------------------------------------------------------
 // Block cache (Cache*.cpp). Every routine runs at PASSIVE_LEVEL.
 
-// cacheSizeMb outside 256..4096 gives the default 1024 MB.
+// cacheSizeMb outside 256..4096 gives the default 1024 MB. Starts the LUN's flusher thread.
 NTSTATUS CacheInit(LuExt* Lu, ULONG CacheSizeMb);
+// Stops the flusher, writes back what is dirty (a second attempt for what fails; what still
+// fails is reported as lost) and frees every block. Call it while the session can still reach
+// the server: before ProtocolSession_Teardown.
 VOID CacheTeardown(LuExt* Lu);
+// Adapter stop, before the sockets close: stops the flusher and writes back what is dirty (with
+// one more attempt for what fails). CacheTeardown reports what is still dirty afterwards.
+VOID CacheShutdown(LuExt* Lu);
 NTSTATUS CacheRead(LuExt* Lu, ULONGLONG Offset, ULONG Length, PVOID Buffer, PULONG BytesDone);
 NTSTATUS CacheWrite(LuExt* Lu, ULONGLONG Offset, ULONG Length, const VOID* Data, PULONG BytesDone);
-// Writes back every dirty block under the exclusive cache lock.
+// Writes back every dirty block under the exclusive cache lock; fails when any could not be
+// written.
 NTSTATUS CacheFlush(LuExt* Lu);
-// New image version: every block dropped, dirty ones included.
+// New image version (the session's clear routine, called inside the handshake): never waits for
+// the cache lock. Every block is dropped by the next holder of the exclusive lock or by the
+// flusher, which it wakes; written blocks are first written back when the session is writable.
 VOID CacheDropAll(LuExt* Lu);
-// Length 0: the whole cache. Dirty blocks in the range are written back first. Returns 0.
+// Length 0: the whole cache. Dirty blocks in the range are written back first; one whose
+// write-back fails stays cached and dirty and is not counted as dropped. Returns 0.
 NTSTATUS CacheInvalidateRange(LuExt* Lu, ULONGLONG Offset, ULONGLONG Length, PULONGLONG Dropped,
                               PULONGLONG WrittenBack);
 VOID CacheGetStatistics(LuExt* Lu, ULONGLONG Stats[ZV_CACHE_STAT_COUNT]);
 // Reads the boot area (MBR, NTFS boot sector, start of the $MFT) through the cache once.
 NTSTATUS PrefetchBoot(LuExt* Lu);
+// The UDP channel's PushBlock handler (block offset, size, data): 1 when the block was taken.
+ULONG PushBlock(ULONGLONG Offset, ULONG Size, const VOID* Data);
+// Makes Lu the PushBlock target and registers PushBlock with the UDP channel.
+VOID CacheRegisterPushBlock(LuExt* Lu);

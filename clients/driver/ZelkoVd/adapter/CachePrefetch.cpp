@@ -1,7 +1,7 @@
 // Boot prefetch: right after activation the boot area of the disk (MBR, the NTFS boot sector of
 // the boot partition, the start of its $MFT and $MFTMirr) is read through the cache once, so
 // the first thing Windows' boot path asks for is already local.
-#include "AdapterInternal.h"
+#include "CacheInternal.h"
 
 #define PREFETCH_BUFFER 8192
 

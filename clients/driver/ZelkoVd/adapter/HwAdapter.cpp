@@ -7,7 +7,7 @@
 PVOID volatile ActivationThreadObject = NULL;
 volatile LONG ActivationThreadRunning = 0;
 volatile LONG ActivationSucceeded = 0;
-PKSTART_ROUTINE volatile g_ActivationThreadRoutine = NULL;
+PKSTART_ROUTINE volatile g_ActivationThreadRoutine = ZvActivationThread;
 
 static VOID CopyParameter(PWCHAR dst, ULONG chars, PCWSTR src) {
     if (src[0] == 0) return;
@@ -44,6 +44,7 @@ static VOID StartActivationThread(AdapterExt* adapter) {
 
 BOOLEAN ZvStopActivationThread(ULONG TimeoutMs) {
     InterlockedExchange(&ActivationThreadRunning, 0);
+    ZvActivationWake();
     PVOID thread = InterlockedCompareExchangePointer(&ActivationThreadObject, NULL, NULL);
     if (thread == NULL) return TRUE;
     LARGE_INTEGER timeout;
@@ -164,6 +165,7 @@ static VOID StopAdapter(AdapterExt* adapter) {
     for (UCHAR i = 0; i < ZV_MAX_LUNS; i++) {
         LuExt* lu = LunReference(adapter, i);
         if (lu == NULL) continue;
+        if (!lu->fileBacked) CacheShutdown(lu);   // written blocks out while the socket is open
         WpSetFlag(&lu->session.removing, TRUE);
         if (!lu->fileBacked) WskClient_Disconnect(&lu->session);
         LunDereference(lu);

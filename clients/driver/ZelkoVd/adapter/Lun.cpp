@@ -4,8 +4,9 @@
 // path take a reference under that lock (LunReference), so a LUN that DeleteLun has taken out
 // of its slot stays allocated until the last request that was using it lets go.
 #include "LunBackend.h"
+#include "image/FileLun.h"
 
-PZV_FILE_LUN_OPEN g_FileLunOpen = NULL;
+PZV_FILE_LUN_OPEN g_FileLunOpen = FileLunOpen;
 
 static VOID ZvCopyWide(PWCHAR Dst, ULONG DstChars, PCWSTR Src, ULONG SrcChars) {
     ULONG n = 0;
@@ -45,12 +46,12 @@ static VOID LunDestroy(LuExt* lu, BOOLEAN sessionReady) {
     InterlockedExchange(&lu->pendingTimerArmed, 0);
     KeCancelTimer(&lu->pendingTimer);
     KeFlushQueuedDpcs();
+    CacheTeardown(lu);   // first: its write-back still needs the session
     if (lu->fileBacked) {
         if (lu->backend != NULL && lu->backend->Close != NULL) lu->backend->Close(lu);
     } else if (sessionReady) {
         ProtocolSession_Teardown(&lu->session);
     }
-    CacheTeardown(lu);
     if (lu->filePath.Buffer != NULL) ExFreePoolWithTag(lu->filePath.Buffer, ZV_TAG_LUEXT);
     lu->magic = 0;
     ExFreePoolWithTag(lu, ZV_TAG_LUEXT);
@@ -191,10 +192,11 @@ NTSTATUS DeleteLun(AdapterExt* Adapter, ULONG LunIndex) {
 
     // No request uses the record any more: release the server path, close the socket and stop
     // the UDP retry timer.
+    // The cache goes first: its last write-back still needs the session.
+    CacheTeardown(lu);
     if (!lu->fileBacked) ProtocolSession_Teardown(&lu->session);
     WpSetFlag(&lu->session.handshakeDone, FALSE);
     if (lu->fileBacked && lu->backend != NULL && lu->backend->Close != NULL) lu->backend->Close(lu);
-    CacheTeardown(lu);
     if (lu->filePath.Buffer != NULL) ExFreePoolWithTag(lu->filePath.Buffer, ZV_TAG_LUEXT);
     ExFreePoolWithTag(lu, ZV_TAG_LUEXT);
     return STATUS_SUCCESS;

@@ -25,8 +25,8 @@ struct LUN_BACKEND {
 extern const LUN_BACKEND g_NetworkLunBackend;
 
 // Opens the file of a file-backed LUN from the create record: sets fileHandle/fileObject/
-// filePath/imageState, targetSize (file size or the container's virtual size), blockSize and
-// backend. On failure it leaves nothing open. The image-file layer provides it; while it is
-// NULL, creating a file-backed LUN fails with STATUS_NOT_SUPPORTED.
+// filePath/image, targetSize (file size or the container's virtual size), blockSize and
+// backend. On failure it leaves nothing open. The image-file layer's FileLunOpen by default;
+// while it is NULL, creating a file-backed LUN fails with STATUS_NOT_SUPPORTED.
 typedef NTSTATUS (*PZV_FILE_LUN_OPEN)(LuExt* Lu, const CreateLunRecord* Record);
 extern PZV_FILE_LUN_OPEN g_FileLunOpen;

@@ -100,6 +100,10 @@ NTSTATUS WskClient_Initialize(VOID) {
     return st;
 }
 
+const WSK_PROVIDER_NPI* WskClient_Provider(VOID) {
+    return InterlockedCompareExchange(&g_wskInited, 0, 0) ? &g_wskProvider : NULL;
+}
+
 VOID WskClient_Cleanup(VOID) {
     if (InterlockedExchange(&g_wskInited, 0)) WskReleaseProviderNPI(&g_wskRegistration);
     if (InterlockedExchange(&g_wskRegistered, 0)) WskDeregister(&g_wskRegistration);

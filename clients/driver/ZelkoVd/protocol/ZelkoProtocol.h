@@ -220,6 +220,9 @@ VOID ProtocolSession_Teardown(PPROTOCOL_SESSION Session);
 // Kernel TCP socket client
 
 NTSTATUS WskClient_Initialize(VOID);
+// The provider WskClient_Initialize captured, for the driver's other stream sockets (the
+// activation's HTTP query); NULL until a capture succeeded.
+const WSK_PROVIDER_NPI* WskClient_Provider(VOID);
 // Releases the provider and the registration; for driver unload.
 VOID WskClient_Cleanup(VOID);
 NTSTATUS WskClient_Connect(PPROTOCOL_SESSION Session);
