@@ -536,9 +536,14 @@ public:
             pool.emplace_back([&, t] {
                 std::mt19937_64 rng(t * 7919 + 1);
                 uint64_t next = (capacity / threads) * t / 4096 * 4096;
+                // One buffer per thread that every READ lands in, as the session bench reads
+                // into one buffer: the port then copies nothing, as Storport with the caller's
+                // mapped pages.
+                std::vector<uint8_t> buffer(length);
                 HkScsiRequest s;
                 s.lun = (UCHAR)lun;
                 s.dataInLength = (uint32_t)length;
+                s.dataInBuffer = buffer.data();
                 s.cdb.assign(16, 0);
                 s.cdb[0] = 0x88;
                 uint32_t blocks = (uint32_t)(length / 512);
