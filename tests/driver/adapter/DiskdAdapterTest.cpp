@@ -2,72 +2,16 @@
 // READs held before activation and served after it, and the boot prefetch.
 #include "AdapterTestSupport.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
+#include "DiskdProcess.h"
 
 using namespace adaptertest;
 
 namespace {
 
-#ifdef ZELKO_DISKD_PATH
-const char* kDiskd = ZELKO_DISKD_PATH;
-#else
-const char* kDiskd = nullptr;
-#endif
+const char* const kDiskd = diskdproc::kBuiltDiskd;
 
 const char kIqn[] = "iqn.2024-01.net.zelko:image.7";
 const char kToken[] = "adapter-super-token";
-
-// zelko-diskd on an ephemeral loopback port with one image; stopped by the destructor.
-class Diskd {
-public:
-    explicit Diskd(const std::vector<uint8_t>& image) {
-        char tmpl[] = "/tmp/zvadapterXXXXXX";
-        dir_ = mkdtemp(tmpl);
-        std::ofstream(dir_ + "/base.img", std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), (std::streamsize)image.size());
-        mkdir((dir_ + "/data").c_str(), 0700);
-        std::string ready = dir_ + "/ready.json";
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string img = std::string(kIqn) + "=" + dir_ + "/base.img";
-            std::string tok = std::string(kToken) + "=" + kIqn;
-            execl(kDiskd, kDiskd, "--listen", "127.0.0.1:0", "--udp-listen", "off", "--admin-listen", "off",
-                  "--data-dir", (dir_ + "/data").c_str(), "--image", img.c_str(), "--token", tok.c_str(),
-                  "--ready-file", ready.c_str(), "--log-level", "warn", (char*)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && port_ == 0; i++) {
-            std::ifstream f(ready);
-            std::stringstream ss;
-            ss << f.rdbuf();
-            std::string t = ss.str();
-            size_t p = t.find("\"tcpPort\":");
-            if (p != std::string::npos) port_ = (uint16_t)atoi(t.c_str() + p + 10);
-            else SleepMs(10);
-        }
-    }
-    ~Diskd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
-        std::string cmd = "rm -rf " + dir_;
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir_.c_str());
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
 
 void SetWide(WCHAR* dst, size_t units, const std::string& ascii) {
     size_t i = 0;
@@ -94,7 +38,12 @@ protected:
     }
 
     void Serve(const std::vector<uint8_t>& image) {
-        server_.reset(new Diskd(image));
+        // zelko-diskd on an ephemeral loopback port with one image; stopped by the destructor.
+        diskdproc::Options o;
+            o.iqn = kIqn;
+        o.token = kToken;
+        o.dirTemplate = "/tmp/zvadapterXXXXXX";
+        server_.reset(new diskdproc::DiskdProcess(o, image));
         ASSERT_NE(server_->port(), 0) << "zelko-diskd did not come up";
     }
 
@@ -116,7 +65,7 @@ protected:
         WakeupPendingReads(lu);
     }
 
-    std::unique_ptr<Diskd> server_;
+    std::unique_ptr<diskdproc::DiskdProcess> server_;
 };
 
 std::vector<uint8_t> PatternImage(size_t bytes) {

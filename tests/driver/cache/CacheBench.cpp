@@ -13,22 +13,20 @@
 #include <hk_wsk_test.h>
 #include <hostkernel_test.h>
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "adapter/CacheInternal.h"
+#include "common/DiskdProcess.h"
 
 namespace {
 
@@ -40,58 +38,26 @@ const char kToken[] = "bench-token";
 
 double Seconds(Clock::time_point a) { return std::chrono::duration<double>(Clock::now() - a).count(); }
 
-struct Diskd {
-    pid_t pid = -1;
-    uint16_t port = 0;
-    std::string dir;
-    Diskd(const char* exe, const std::string& work) {
-        dir = work + "/zvbench." + std::to_string(getpid());
-        mkdir(dir.c_str(), 0700);
-        mkdir((dir + "/data").c_str(), 0700);
-        std::string img = dir + "/base.img";
-        if (truncate(img.c_str(), 0) != 0) {
-            std::ofstream(img).close();
-        }
+// zelko-diskd with a 2 GiB sparse image and a super-user token, on an ephemeral loopback port.
+std::unique_ptr<diskdproc::DiskdProcess> StartDiskd(const char* exe, const std::string& work) {
+    diskdproc::Options o;
+    o.exe = exe;
+    o.iqn = kIqn;
+    o.token = kToken;
+    o.dirTemplate = work + "/zvbench.XXXXXX";
+    o.readyPolls = 1000;
+    return std::make_unique<diskdproc::DiskdProcess>(o, [](const std::string& img) {
+        std::ofstream(img).close();
         if (truncate(img.c_str(), (off_t)kDisk) != 0) perror("truncate");
         // A recognisable pattern in the first 64 MiB (the rest reads as zeros).
-        {
-            std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-            std::vector<char> chunk(1 << 20);
-            for (int m = 0; m < 64; m++) {
-                for (size_t i = 0; i < chunk.size(); i++) chunk[i] = (char)((i * 131) ^ m);
-                f.write(chunk.data(), (std::streamsize)chunk.size());
-            }
+        std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+        std::vector<char> chunk(1 << 20);
+        for (int m = 0; m < 64; m++) {
+            for (size_t i = 0; i < chunk.size(); i++) chunk[i] = (char)((i * 131) ^ m);
+            f.write(chunk.data(), (std::streamsize)chunk.size());
         }
-        std::string ready = dir + "/ready.json";
-        pid = fork();
-        if (pid == 0) {
-            std::string image = std::string(kIqn) + "=" + img;
-            std::string tok = std::string(kToken) + "=" + kIqn;
-            execl(exe, exe, "--listen", "127.0.0.1:0", "--udp-listen", "off", "--admin-listen", "off", "--data-dir",
-                  (dir + "/data").c_str(), "--image", image.c_str(), "--token", tok.c_str(), "--ready-file",
-                  ready.c_str(), "--log-level", "warn", (char*)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 1000 && port == 0; i++) {
-            std::ifstream f(ready);
-            std::stringstream ss;
-            ss << f.rdbuf();
-            std::string t = ss.str();
-            size_t p = t.find("\"tcpPort\":");
-            if (p != std::string::npos) port = (uint16_t)atoi(t.c_str() + p + 10);
-            else usleep(10000);
-        }
-    }
-    ~Diskd() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int st;
-            waitpid(pid, &st, 0);
-        }
-        std::string cmd = "rm -rf " + dir;
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir.c_str());
-    }
-};
+    });
+}
 
 void SetWide(WCHAR* dst, size_t units, const std::string& s) {
     size_t i = 0;
@@ -353,8 +319,8 @@ int main(int argc, char** argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);   // figures appear as they are measured
     hk::test::SetPoolLeakReportAtExit(false);
-    Diskd diskd(argv[1], argc > 2 ? argv[2] : "/tmp");
-    if (diskd.port == 0) {
+    std::unique_ptr<diskdproc::DiskdProcess> diskd = StartDiskd(argv[1], argc > 2 ? argv[2] : "/tmp");
+    if (diskd->port() == 0) {
         fprintf(stderr, "zelko-diskd did not come up\n");
         return 1;
     }
@@ -362,7 +328,7 @@ int main(int argc, char** argv) {
     g_lu = GetLun((AdapterExt*)HkStorDeviceExtension(), 0, 0, 0);
     PPROTOCOL_SESSION s = &g_lu->session;
     SetWide(s->serverIp, PROTO_SERVER_IP_UNITS, "127.0.0.1");
-    s->serverPort = diskd.port;
+    s->serverPort = diskd->port();
     SetWide(s->targetIqn, PROTO_IQN_UNITS, kIqn);
     SetWide(s->clientId, PROTO_CLIENT_ID_UNITS, "bench-pc");
     SetWide(s->superUserToken, PROTO_TOKEN_UNITS, kToken);

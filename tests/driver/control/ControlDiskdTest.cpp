@@ -5,76 +5,19 @@
 // control device's own reads.
 #include "ControlTestSupport.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <memory>
 #include <sstream>
 
+#include "DiskdProcess.h"
+
 namespace {
 
-#ifdef ZELKO_DISKD_PATH
-const char* kDiskd = ZELKO_DISKD_PATH;
-#else
-const char* kDiskd = nullptr;
-#endif
+const char* const kDiskd = diskdproc::kBuiltDiskd;
 
 const char kIqn[] = "iqn.2024-01.net.zelko:image.7";
 const char kToken[] = "upload-token-7";
 constexpr size_t kImageSize = 8u << 20;
-
-// zelko-diskd on an ephemeral loopback port with one image and one super-user token.
-class Diskd {
-public:
-    explicit Diskd(const std::vector<uint8_t>& image) {
-        char tmpl[] = "/tmp/zvctl-diskd-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        std::ofstream(dir_ + "/base.img", std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), (std::streamsize)image.size());
-        mkdir((dir_ + "/data").c_str(), 0700);
-        std::string ready = dir_ + "/ready.json";
-        pid_ = fork();
-        if (pid_ == 0) {
-            // A test that stops the host kernel (a verifier stop aborts) must not leave the
-            // server behind.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            std::string img = std::string(kIqn) + "=" + dir_ + "/base.img";
-            std::string tok = std::string(kToken) + "=" + kIqn;
-            execl(kDiskd, kDiskd, "--listen", "127.0.0.1:0", "--udp-listen", "off", "--admin-listen", "off",
-                  "--data-dir", (dir_ + "/data").c_str(), "--image", img.c_str(), "--token", tok.c_str(),
-                  "--ready-file", ready.c_str(), "--log-level", "warn", (char*)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && port_ == 0; i++) {
-            std::ifstream f(ready);
-            std::stringstream ss;
-            ss << f.rdbuf();
-            std::string t = ss.str();
-            size_t p = t.find("\"tcpPort\":");
-            if (p != std::string::npos) port_ = (uint16_t)atoi(t.c_str() + p + 10);
-            else usleep(10000);
-        }
-    }
-    ~Diskd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir_.c_str());
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
 
 std::vector<uint8_t> Cdb16(uint8_t op, uint64_t lba, uint32_t blocks) {
     std::vector<uint8_t> c(16, 0);
@@ -90,7 +33,14 @@ protected:
         if (kDiskd == nullptr) GTEST_SKIP() << "zelko-diskd is not part of this build";
         image.resize(kImageSize);
         for (size_t i = 0; i < image.size(); i++) image[i] = (uint8_t)((i * 131) ^ (i >> 11));
-        server = std::make_unique<Diskd>(image);
+        // zelko-diskd on an ephemeral loopback port with one image and one super-user token;
+        // a test that stops the host kernel (a verifier stop aborts) must not leave it behind.
+        diskdproc::Options o;
+            o.iqn = kIqn;
+        o.token = kToken;
+        o.dieWithParent = true;
+        o.dirTemplate = "/tmp/zvctl-diskd-XXXXXX";
+        server = std::make_unique<diskdproc::DiskdProcess>(o, image);
         ASSERT_NE(server->port(), 0) << "zelko-diskd did not start";
         ControlTest::SetUp();
     }
@@ -159,7 +109,7 @@ protected:
     }
 
     std::vector<uint8_t> image;
-    std::unique_ptr<Diskd> server;
+    std::unique_ptr<diskdproc::DiskdProcess> server;
 };
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {

@@ -8,24 +8,13 @@
 set -euo pipefail
 host=$1
 diskd=$2
-dir=$(mktemp -d)
-pid=
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/../common/diskd.sh"
 
 iqn=iqn.2024-01.net.zelko:image.3
 head -c 2097152 /dev/urandom >"$dir/img.raw"
 head -c 1000 /dev/urandom >"$dir/disk0.bin"
-mkdir "$dir/data" "$dir/c"
-"$diskd" --listen 127.0.0.1:0 --admin-listen off --data-dir "$dir/data" \
-  --image "$iqn=$dir/img.raw" --ready-file "$dir/ready.json" --log-level warn &
-pid=$!
-for _ in $(seq 100); do [ -s "$dir/ready.json" ] && break; sleep 0.05; done
-port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["tcpPort"])' "$dir/ready.json")
+mkdir "$dir/c"
+start_diskd "$iqn" "$dir/img.raw"
 
 python3 - "$dir" "$port" "$iqn" >"$dir/requests.jsonl" <<'PY'
 import json, struct, sys

@@ -14,28 +14,12 @@ diskd=$2
 for t in nbdkit qemu-img qemu-io nbdcopy nbdinfo; do
   command -v $t >/dev/null || { echo "SKIP: $t not installed"; exit 77; }
 done
-dir=$(mktemp -d)
-pid=
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/../common/diskd.sh"
 
 iqn=iqn.2024-01.net.zelko:image.9
 head -c 4194304 /dev/urandom >"$dir/img.raw"
 cp "$dir/img.raw" "$dir/orig.raw"
-mkdir "$dir/data"
-start_diskd() {
-"$diskd" --listen 127.0.0.1:0 --admin-listen off --data-dir "$dir/data" \
-  --image "$iqn=$dir/img.raw" --token "su-1=$iqn,client=su" \
-  --ready-file "$dir/ready.json" --log-level warn 2>"$dir/diskd.log" &
-pid=$!
-for _ in $(seq 100); do [ -s "$dir/ready.json" ] && break; sleep 0.05; done
-port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["tcpPort"])' "$dir/ready.json")
-}
-start_diskd
+start_diskd "$iqn" "$dir/img.raw" --token "su-1=$iqn,client=su" 2>"$dir/diskd.log"
 
 # nbdkit in the foreground, serving on a Unix socket for the one command it runs.
 serve() {

@@ -3,77 +3,30 @@
 // server's PushBlocks, and UdpRetryTimer.
 #include "ProtocolTestSupport.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <fstream>
 #include <mutex>
 #include <random>
 #include <sstream>
 
+#include "DiskdProcess.h"
+
 extern volatile LONG LogLevel;
 
 namespace {
 
-#ifdef ZELKO_DISKD_PATH
-const char* kDiskd = ZELKO_DISKD_PATH;
-#else
-const char* kDiskd = nullptr;
-#endif
+const char* const kDiskd = diskdproc::kBuiltDiskd;
 
 const char kIqn[] = "iqn.2024-01.net.zelko:image.1";
 
-// zelko-diskd on ephemeral ports with its UDP channel on the TCP port's number.
-class UdpDiskd {
-public:
-    UdpDiskd(const std::vector<uint8_t>& image, int pushAhead) {
-        char tmpl[] = "/tmp/zvudpdXXXXXX";
-        dir_ = mkdtemp(tmpl);
-        std::ofstream(dir_ + "/base.img", std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), (std::streamsize)image.size());
-        mkdir((dir_ + "/data").c_str(), 0700);
-        std::string ready = dir_ + "/ready.json";
-        std::string push = std::to_string(pushAhead);
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string img = std::string(kIqn) + "=" + dir_ + "/base.img";
-            execl(kDiskd, kDiskd, "--listen", "127.0.0.1:0", "--admin-listen", "off", "--data-dir",
-                  (dir_ + "/data").c_str(), "--image", img.c_str(), "--udp-push-ahead", push.c_str(), "--ready-file",
-                  ready.c_str(), "--log-level", "warn", (char*)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && tcp_ == 0; i++) {
-            std::ifstream f(ready);
-            std::stringstream ss;
-            ss << f.rdbuf();
-            std::string t = ss.str();
-            size_t p = t.find("\"tcpPort\":"), u = t.find("\"udpPort\":");
-            if (p != std::string::npos && u != std::string::npos) {
-                tcp_ = (uint16_t)atoi(t.c_str() + p + 10);
-                udp_ = (uint16_t)atoi(t.c_str() + u + 10);
-            } else {
-                peer::SleepMs(10);
-            }
-        }
-    }
-    ~UdpDiskd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
-        std::string cmd = "rm -rf " + dir_;
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir_.c_str());
-    }
-    uint16_t tcp() const { return tcp_; }
-    uint16_t udp() const { return udp_; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    uint16_t tcp_ = 0, udp_ = 0;
-};
+// zelko-diskd on ephemeral ports with its UDP channel, pushing this many blocks ahead.
+std::unique_ptr<diskdproc::DiskdProcess> StartUdpDiskd(const std::vector<uint8_t>& image, int pushAhead) {
+    diskdproc::Options o;
+    o.iqn = kIqn;
+    o.udp = true;
+    o.extraArgs = {"--udp-push-ahead", std::to_string(pushAhead)};
+    o.dirTemplate = "/tmp/zvudpdXXXXXX";
+    return std::make_unique<diskdproc::DiskdProcess>(o, image);
+}
 
 std::mutex g_pushLock;
 std::vector<std::pair<uint64_t, std::vector<uint8_t>>> g_pushed;
@@ -120,9 +73,9 @@ protected:
         server.reset();
     }
     PPROTOCOL_SESSION Start(int pushAhead = 0) {
-        server = std::make_unique<UdpDiskd>(image, pushAhead);
-        EXPECT_NE(server->tcp(), 0) << "zelko-diskd did not start";
-        PPROTOCOL_SESSION s = Up(server->tcp());
+        server = StartUdpDiskd(image, pushAhead);
+        EXPECT_NE(server->port(), 0) << "zelko-diskd did not start";
+        PPROTOCOL_SESSION s = Up(server->port());
         s->pushBlockRegisterRoutine = RegisterPush;
         return s;
     }
@@ -131,7 +84,7 @@ protected:
     }
 
     std::vector<uint8_t> image;
-    std::unique_ptr<UdpDiskd> server;
+    std::unique_ptr<diskdproc::DiskdProcess> server;
     LONG savedLevel_ = 2;
 };
 
@@ -139,7 +92,7 @@ TEST_F(DataPathTest, SmallReadsTakeUdpAndLargeOnesGoStraightToTcp) {
     PPROTOCOL_SESSION s = Start();
     ASSERT_EQ(ProtocolClient_StartUdp(s), STATUS_SUCCESS);
     EXPECT_TRUE(WskUdp_IsActive());
-    EXPECT_EQ(s->udpPort, server->udp());
+    EXPECT_EQ(s->udpPort, server->udpPort());
     EXPECT_EQ(g_registerCalls.load(), 1);
 
     std::mt19937 rng(11);
@@ -258,9 +211,9 @@ TEST_F(DataPathTest, PushedBlocksReachTheHandlerAndAreAcknowledged) {
 }
 
 TEST_F(DataPathTest, NoUdpPortMeansTcpOnlyWithoutARetryTimer) {
-    server = std::make_unique<UdpDiskd>(image, 0);
+    server = StartUdpDiskd(image, 0);
     // A session that never handshook cannot negotiate.
-    PPROTOCOL_SESSION fresh = NewSession(server->tcp());
+    PPROTOCOL_SESSION fresh = NewSession(server->port());
     ASSERT_EQ(WskClient_Connect(fresh), STATUS_SUCCESS);
     EXPECT_EQ(ProtocolClient_StartUdp(fresh), STATUS_DEVICE_NOT_READY);
     EXPECT_FALSE(Atomic(fresh->retryArmed));
@@ -353,7 +306,7 @@ TEST_F(UdpRetryTest, AFailedStartIsRetriedEveryMinuteUntilTheChannelIsUp) {
     EXPECT_EQ(Atomic(s->retryAttempts), 1);
     EXPECT_NE(FileLog().find("[UDP重试] 第 1 次失败\n"), std::string::npos);
     Fire(s);
-    EXPECT_NE(FileLog().find("[UDP重试] 第 2 次成功，UDP 已激活 端口=" + std::to_string(server->udp()) + "\n"),
+    EXPECT_NE(FileLog().find("[UDP重试] 第 2 次成功，UDP 已激活 端口=" + std::to_string(server->udpPort()) + "\n"),
               std::string::npos);
     EXPECT_TRUE(WskUdp_IsActive());
     EXPECT_FALSE(Atomic(s->retryArmed));

@@ -1,69 +1,22 @@
 // The protocol code against the real disk server, zelko-diskd, on loopback.
 #include "ProtocolTestSupport.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <fstream>
-#include <sstream>
+#include "DiskdProcess.h"
 
 namespace {
 
-#ifdef ZELKO_DISKD_PATH
-const char* kDiskd = ZELKO_DISKD_PATH;
-#else
-const char* kDiskd = nullptr;
-#endif
+const char* const kDiskd = diskdproc::kBuiltDiskd;
 
 const char kIqn[] = "iqn.2024-01.net.zelko:image.1";
 const char kToken[] = "test-super-token-1";
 
-// Starts zelko-diskd on an ephemeral port with one image, and stops it again.
-class Diskd {
-public:
-    explicit Diskd(const std::vector<uint8_t>& image) {
-        char tmpl[] = "/tmp/zvdiskdXXXXXX";
-        dir_ = mkdtemp(tmpl);
-        std::ofstream(dir_ + "/base.img", std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), (std::streamsize)image.size());
-        mkdir((dir_ + "/data").c_str(), 0700);
-        std::string ready = dir_ + "/ready.json";
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string img = std::string(kIqn) + "=" + dir_ + "/base.img";
-            std::string tok = std::string(kToken) + "=" + kIqn;
-            execl(kDiskd, kDiskd, "--listen", "127.0.0.1:0", "--udp-listen", "off", "--admin-listen", "off",
-                  "--data-dir", (dir_ + "/data").c_str(), "--image", img.c_str(), "--token", tok.c_str(),
-                  "--ready-file", ready.c_str(), "--log-level", "warn", (char*)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && port_ == 0; i++) {
-            std::ifstream f(ready);
-            std::stringstream ss;
-            ss << f.rdbuf();
-            std::string t = ss.str();
-            size_t p = t.find("\"tcpPort\":");
-            if (p != std::string::npos) port_ = (uint16_t)atoi(t.c_str() + p + 10);
-            else peer::SleepMs(10);
-        }
-    }
-    ~Diskd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
-        std::string cmd = "rm -rf " + dir_;
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir_.c_str());
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
+// zelko-diskd on an ephemeral port with one image and a super-user token for it.
+std::unique_ptr<diskdproc::DiskdProcess> StartDiskd(const std::vector<uint8_t>& image) {
+    diskdproc::Options o;
+    o.iqn = kIqn;
+    o.token = kToken;
+    return std::make_unique<diskdproc::DiskdProcess>(o, image);
+}
 
 class DiskdTest : public ProtocolTest {
 protected:
@@ -75,11 +28,11 @@ protected:
         // A run of zeros and a repeating pattern give the server something to compress.
         memset(image.data() + (1 << 20), 0, 256 << 10);
         for (size_t i = 0; i < 256 << 10; i++) image[(2 << 20) + i] = "ZELKO"[i % 5];
-        server = std::make_unique<Diskd>(image);
+        server = StartDiskd(image);
         ASSERT_NE(server->port(), 0) << "zelko-diskd did not start";
     }
     std::vector<uint8_t> image;
-    std::unique_ptr<Diskd> server;
+    std::unique_ptr<diskdproc::DiskdProcess> server;
 };
 
 TEST_F(DiskdTest, HandshakeReadsWritesAndBatches) {

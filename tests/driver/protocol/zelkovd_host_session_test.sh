@@ -5,24 +5,12 @@
 set -euo pipefail
 host=$1
 diskd=$2
-dir=$(mktemp -d)
-pid=
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/../common/diskd.sh"
 
 iqn=iqn.2024-01.net.zelko:image.7
 head -c 2097152 /dev/urandom >"$dir/img.raw"
 head -c 8192 /dev/urandom >"$dir/w.bin"
-mkdir "$dir/data"
-"$diskd" --listen 127.0.0.1:0 --admin-listen off --data-dir "$dir/data" \
-  --image "$iqn=$dir/img.raw" --token "su-tok=$iqn" --ready-file "$dir/ready.json" --log-level warn &
-pid=$!
-for _ in $(seq 100); do [ -s "$dir/ready.json" ] && break; sleep 0.05; done
-port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["tcpPort"])' "$dir/ready.json")
+start_diskd "$iqn" "$dir/img.raw" --token "su-tok=$iqn"
 
 "$host" session --server "127.0.0.1:$port" --iqn "$iqn" --super-user su-tok \
   connect handshake read 4096 8192 "$dir/r.bin" write 65536 "$dir/w.bin" read 65536 8192 \
