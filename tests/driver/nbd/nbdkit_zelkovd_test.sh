@@ -16,6 +16,13 @@ for t in nbdkit qemu-img qemu-io nbdcopy nbdinfo; do
 done
 . "$(dirname "${BASH_SOURCE[0]}")/../common/diskd.sh"
 
+# nbdkit is not instrumented: it cannot load a plugin built with a sanitizer (with ASan's
+# runtime preloaded it hangs at start-up here). The plugin is checked in the plain host build;
+# the driver code it runs is checked under the sanitizers by the driver's own suites.
+if [ -n "${ZELKO_SANITIZE:-}" ]; then
+  echo "SKIP: nbdkit cannot load a plugin built with -fsanitize=$ZELKO_SANITIZE"; exit 77
+fi
+
 iqn=iqn.2024-01.net.zelko:image.9
 head -c 4194304 /dev/urandom >"$dir/img.raw"
 cp "$dir/img.raw" "$dir/orig.raw"
