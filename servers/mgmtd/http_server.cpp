@@ -670,6 +670,7 @@ std::string Server::Serialize(const Request* req, const Response& res, bool keep
     out.reserve(160 + res.body.size());
     out += "HTTP/1.1 " + std::to_string(res.status) + " " + Reason(res.status) + "\r\n";
     if (!res.contentType.empty()) out += "Content-Type: " + res.contentType + "\r\n";
+    for (const auto& [name, value] : res.headers) out += name + ": " + value + "\r\n";
     out += "Content-Length: " + std::to_string(res.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "\r\n";
