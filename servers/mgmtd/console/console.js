@@ -201,8 +201,8 @@ function renderClients() {
       el("td", {}, c.name), el("td", {}, c.macAddress), el("td", {}, c.ipAddress || "—"),
       el("td", {}, imageName(c.imageId)),
       el("td", { class: "online" }, c.online ? badge("在线", "on") : badge("离线", "off")),
-      el("td", { class: "super" }, c.isSuperClient ? badge("超级用户", "super") : badge("普通", "off")),
-      el("td", {}, layer, pending ? " " : "", pending), actions);
+      el("td", { class: "super" }, c.isSuperClient ? badge("超级用户", "sup") : badge("普通", "off")),
+      el("td", { class: "layer" }, layer, pending ? " " : "", pending), actions);
   });
   $("clients-table").tBodies[0].replaceChildren(...rows);
   const sel = $("client-image"), cur = sel.value;
