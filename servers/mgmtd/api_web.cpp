@@ -76,6 +76,11 @@ void Api::ConsolePage(const Request& req, Response& res) {
 // The client program's login (same checks, same rate limit), with the token handed to the
 // browser as a cookie scripts cannot read; the page gets only the anti-CSRF token.
 void Api::ConsoleLogin(const Request& req, Response& res) {
+    // A JSON content type cannot be sent cross-site without a preflight (which this server never
+    // grants), so another site cannot log a browser into an account of its choosing.
+    std::string type = req.Header("Content-Type");
+    if (type.compare(0, 16, "application/json") != 0)
+        return Refuse(res, 415, "请求体必须是 application/json", false);
     Login(req, res);
     auto reply = nlohmann::json::parse(res.body, nullptr, false);
     if (!reply.is_object() || reply.value("code", -1) != 0 || !reply.contains("accessToken")) return;

@@ -40,6 +40,7 @@ const char* Reason(int status) {
         case 409: return "Conflict";
         case 411: return "Length Required";
         case 413: return "Payload Too Large";
+        case 415: return "Unsupported Media Type";
         case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";

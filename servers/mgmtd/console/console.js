@@ -181,13 +181,15 @@ function renderClients() {
   const rows = d.clients.map((c) => {
     const layer = c.layer ? fmtBytes(c.layer.bytes) + (c.layer.merging ? " 合并中" : "") : "—";
     const pending = c.pendingLayer ? (c.pendingLayer.action === "merge" ? "待提交" : "待丢弃") : "";
-    const actions = el("td", { class: "actions" });
+    // Every operator may switch super-user mode (as in the client program); the rest is for
+    // administrators, as the server decides.
+    const actions = el("td", { class: "actions" },
+      el("button", { type: "button", "data-act": "super", onclick: () => act(
+        () => api("POST", `/api/disk/clients/${c.id}/super`, { isSuperClient: !c.isSuperClient }),
+        c.isSuperClient ? "已退出超级用户模式" : "已进入超级用户模式") },
+        c.isSuperClient ? "退出超级用户" : "进入超级用户"));
     if (admin) {
       actions.append(
-        el("button", { type: "button", "data-act": "super", onclick: () => act(
-          () => api("POST", `/api/disk/clients/${c.id}/super`, { isSuperClient: !c.isSuperClient }),
-          c.isSuperClient ? "已退出超级用户模式" : "已进入超级用户模式") },
-          c.isSuperClient ? "退出超级用户" : "进入超级用户"),
         el("button", { type: "button", "data-act": "commit", onclick: () => confirm(`提交 ${c.name} 的超级用户层到镜像？`) &&
           act(() => api("POST", `/api/disk/clients/${c.id}/layer/commit`), "已安排提交") }, "提交层"),
         el("button", { type: "button", class: "danger", "data-act": "discard", onclick: () =>

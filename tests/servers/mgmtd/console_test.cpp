@@ -133,6 +133,15 @@ TEST_F(Console, ConsoleLoginIsRateLimitedLikeTheClientProgram) {
     EXPECT_TRUE(r->get_header_value("Set-Cookie").empty());
 }
 
+TEST_F(Console, ConsoleLoginTakesOnlyJsonSoNoOtherSiteCanPostIt) {
+    // What a cross-site HTML form could send without a preflight.
+    auto r = Http().Post("/console/api/login",
+                         json{{"username", "admin"}, {"password", Server::kAdminPassword}}.dump(), "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 415);
+    EXPECT_TRUE(r->get_header_value("Set-Cookie").empty());
+}
+
 TEST_F(Console, PasswordChangeNeedsTheOldPasswordAndEndsEveryLogin) {
     auto wrong = server_.Post("/api/account/password",
                               json{{"oldPassword", "not it at all"}, {"newPassword", "a new password"}}.dump(), token_);
