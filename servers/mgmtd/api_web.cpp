@@ -239,14 +239,14 @@ void Api::ConsoleState(const Request& req, Response& res) {
         ojson uploadItems = ojson::array();
         for (const UploadSession& u : uploads) {
             ojson j{{"id", u.id}, {"imageId", u.imageId}, {"createdAt", u.createdAt}, {"expiresAt", u.expiresAt}};
+            // An upload's layer starts as a whole all-zero disk at the disk server, so its block
+            // count says nothing about progress; what the link tells is whether the layer
+            // exists, is being written (a session attached) or is being merged.
             auto it = layers.find({u.imageId, Service::UploadKey(u.id)});
-            if (it != layers.end()) {
-                j["bytesWritten"] = it->second["bytes"];
-                j["sessions"] = it->second["sessions"];
-                j["merging"] = it->second["merging"];
-            } else {
-                j["bytesWritten"] = 0;
-            }
+            j["layerOpen"] = it != layers.end();
+            j["sessions"] = it != layers.end() ? it->second.value("sessions", 0) : 0;
+            j["merging"] = it != layers.end() && it->second.value("merging", false);
+            j["idleSeconds"] = it != layers.end() ? it->second.value("idleSeconds", int64_t{0}) : 0;
             uploadItems.push_back(j);
         }
 

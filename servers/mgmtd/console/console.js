@@ -294,16 +294,16 @@ $("image-form").addEventListener("submit", (ev) => {
 function renderUploads() {
   const d = state.data;
   const rows = d.uploads.map((u) => {
-    const im = d.images.find((i) => i.id === u.imageId);
-    const pct = im && im.sizeBytes ? Math.min(100, (100 * u.bytesWritten) / im.sizeBytes) : 0;
+    let stage = "等待上传程序连接";
+    if (u.merging) stage = "正在合并到镜像";
+    else if (u.sessions) stage = "正在写入";
+    else if (u.layerOpen) stage = `已写入，空闲 ${u.idleSeconds} 秒`;
     return el("tr", { "data-upload": u.id },
-      el("td", {}, u.id), el("td", {}, imageName(u.imageId)),
-      el("td", {}, el("span", { class: "bar" }, el("span", { width: `${pct.toFixed(1)}%` })), " ",
-         fmtBytes(u.bytesWritten), u.merging ? " 合并中" : ""),
+      el("td", {}, u.id), el("td", {}, imageName(u.imageId)), el("td", { class: "stage" }, stage),
       el("td", {}, u.sessions ? badge("已连接", "on") : badge("未连接", "off")),
-      el("td", {}, fmtTime(u.createdAt)), el("td", {}, fmtTime(u.expiresAt)), el("td", {}));
+      el("td", {}, fmtTime(u.createdAt)), el("td", {}, fmtTime(u.expiresAt)));
   });
-  if (!rows.length) rows.push(el("tr", {}, el("td", { colSpan: 7 }, "没有进行中的上传")));
+  if (!rows.length) rows.push(el("tr", {}, el("td", { colSpan: 6 }, "没有进行中的上传")));
   $("uploads-table").tBodies[0].replaceChildren(...rows);
 }
 

@@ -289,9 +289,36 @@ def main():
         check(not exists('tr[data-client="csrf-probe"]'),
               "the refused request changed nothing")
 
-        # ---- the other pages ----
+        # ---- an upload's progress: the client program's upload session, written by a driver
+        # session with the upload token, shown on the uploads page ----
+        def post_json(path, body, token=""):
+            req = urllib.request.Request(servers.api + path, data=json.dumps(body).encode(), method="POST",
+                                         headers={"Content-Type": "application/json",
+                                                  **({"Authorization": "Bearer " + token} if token else {})})
+            return json.load(urllib.request.urlopen(req))
+        bearer = post_json("/api/auth/disk/login", {"username": "admin", "password": PASSWORD})["accessToken"]
+        up = post_json("/api/disk/images/upload-session", {"imageId": 1}, bearer)
         tab("uploads")
-        shot("console-uploads")
+        row_up = f'tr[data-upload="{up["sessionId"]}"]'
+        wait_text(row_up, "stage", "等待上传程序连接")
+        writer = subprocess.Popen([args.hosttool, "session", "--server", servers.disk, "--iqn", iqn,
+                                   "--super-user", up["uploadToken"], "connect", "handshake",
+                                   "write", "0", data, "sleep", "6000", "disconnect"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            wait_text(row_up, "stage", "正在写入")
+            check("已连接" in text(row_up), "an upload being written is shown as such")
+            shot("console-uploads")
+        except Exception:
+            check(False, "an upload being written is shown as such (got %r)" % text(row_up))
+        check(writer.wait(60) == 0, "the upload session wrote into its layer")
+        try:
+            wait_text(row_up, "stage", "已写入")
+            check(True, "the upload's layer is shown written once the writer is gone")
+        except Exception:
+            check(False, "the upload's layer is shown written once the writer is gone (got %r)" % text(row_up))
+
+        # ---- the other pages ----
         tab("users")
         fill("#user-name", "operator1")
         fill("#user-password", "operator-pw-1")
