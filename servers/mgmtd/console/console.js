@@ -200,11 +200,13 @@ function renderClients() {
           confirm(`删除客户机 ${c.name}？`) && act(() => api("DELETE", `/api/disk/clients/${c.id}`), "已删除") }, "删除"));
     }
     return el("tr", { "data-client": c.name },
-      el("td", {}, c.name), el("td", {}, c.macAddress), el("td", {}, c.ipAddress || "—"),
-      el("td", {}, imageName(c.imageId)),
+      // What the operator looks for first stays on a phone's screen; the rest scrolls.
+      el("td", {}, c.name),
       el("td", { class: "online" }, c.online ? badge("在线", "on") : badge("离线", "off")),
       el("td", { class: "super" }, c.isSuperClient ? badge("超级用户", "sup") : badge("普通", "off")),
-      el("td", { class: "layer" }, layer, pending ? " " : "", pending), actions);
+      el("td", {}, imageName(c.imageId)),
+      el("td", { class: "layer" }, layer, pending ? " " : "", pending),
+      el("td", {}, c.macAddress), el("td", {}, c.ipAddress || "—"), actions);
   });
   $("clients-table").tBodies[0].replaceChildren(...rows);
   const sel = $("client-image"), cur = sel.value;
