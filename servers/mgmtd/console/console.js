@@ -149,7 +149,9 @@ function selectTab(name) {
 document.querySelectorAll(".tab").forEach((b) => b.addEventListener("click", () => { selectTab(b.dataset.tab); refresh(); }));
 
 async function refresh() {
-  if (!state.me) return;
+  // One poll at a time: a slow answer (the disk server far away) must not pile them up.
+  if (!state.me || state.polling) return;
+  state.polling = true;
   try {
     state.data = await api("GET", "/api/console/state");
     if (state.me.isAdmin && state.tab === "users") state.users = (await api("GET", "/api/users")).items;
@@ -158,6 +160,8 @@ async function refresh() {
       (state.data.diskdError ? "（磁盘服务器不可达）" : "");
   } catch (e) {
     $("updated").textContent = e.message;
+  } finally {
+    state.polling = false;
   }
 }
 

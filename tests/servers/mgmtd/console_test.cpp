@@ -122,6 +122,10 @@ TEST_F(Console, CookieLoginKeepsTheTokenFromScriptsAndChangesNeedTheCsrfToken) {
     EXPECT_EQ(CookieSend("POST", "/console/api/logout", cookie, ""), 403);
     EXPECT_EQ(CookieSend("POST", "/console/api/logout", cookie, csrf), 200);
     EXPECT_EQ(CookieSend("GET", "/api/console/state", cookie, ""), 401);
+    // The client program's logout route ends a cookie session too (no bearer header to cut).
+    auto again = CookieLogin("admin", Server::kAdminPassword);
+    EXPECT_EQ(CookieSend("POST", "/api/auth/disk/logout", again.first, again.second), 200);
+    EXPECT_EQ(CookieSend("GET", "/api/console/state", again.first, ""), 401);
 }
 
 TEST_F(Console, ConsoleLoginIsRateLimitedLikeTheClientProgram) {
