@@ -5,7 +5,8 @@
 #   the PC three times with the driver in zelkovd-host machine: it finds its image through the
 #   management server by MAC, shows what Windows would see on its bus and reads the partition
 #   table and the NTFS boot sector through SCSI READ; in super-user mode it writes through SCSI;
-#   after leaving super-user mode with commit a third boot reads the committed data. Stops
+#   after leaving super-user mode with commit a third boot reads the committed data; the PC's view
+#   over NBD (the nbdkit plugin) is compared with the image file. Stops
 #   everything it started.
 #
 #   scripts/demo.sh   (ZELKO_DEMO_KEEP=1 keeps the data directory; ZELKO_DEMO_BUILD_DIR picks
@@ -20,14 +21,15 @@ die() { echo "demo: $*" >&2; exit 1; }
 scripts/install-deps.sh
 
 build=${ZELKO_DEMO_BUILD_DIR:-build/host}
-say "building zelko-mgmtd, zelko-diskd and zelkovd-host ($build)"
+say "building zelko-mgmtd, zelko-diskd, zelkovd-host and the nbdkit plugin ($build)"
 if [ ! -f "$build/build.ninja" ] && [ "$build" = build/host ]; then
   cmake --preset host >/dev/null || { rm -rf "$build"; cmake --preset host >/dev/null; }
 fi
-cmake --build "$build" --target zelko-mgmtd zelko-diskd zelkovd-host -j "$(nproc)" >/dev/null
+cmake --build "$build" --target zelko-mgmtd zelko-diskd zelkovd-host nbdkit-zelkovd-plugin -j "$(nproc)" >/dev/null
 mgmtd=$build/servers/mgmtd/zelko-mgmtd
 diskd=$build/servers/diskd/zelko-diskd
 hosttool=$build/tools/zelkovd-host/zelkovd-host
+plugin=$build/tools/nbdkit-zelkovd/nbdkit-zelkovd-plugin.so
 
 work=$(mktemp -d /tmp/zelko-demo.XXXXXX)
 pids=()
@@ -239,5 +241,13 @@ got=$(python3 -c 'import sys; print(open(sys.argv[1], "rb").read().rstrip(b"\0")
 echo "READ(10) LBA 1024: \"$got\""
 [ "$got" = "$stamp" ] || die "the committed sector did not come back"
 echo "result: the write made in super-user mode is part of the image now"
+
+say "the PC's view as an NBD export (the same driver in the nbdkit plugin) against the server's image file"
+image_file=$(curl -sS -H "Authorization: Bearer $token" "http://127.0.0.1:$api/api/disk/images" |
+  jq -r --arg id "$image_id" '.. | objects | select(has("path") and ((.id|tostring) == $id)) | .path' | head -1)
+[ -n "$image_file" ] || die "the image list gave no file path"
+nbdkit -U - "$plugin" server="127.0.0.1:$disk_port" iqn="$iqn" client-id=aabbcc001122 read-only=yes \
+  --run "qemu-img compare -f raw -F raw \"\$uri\" '$image_file'" 2>"$work/nbd.err" ||
+  die "qemu-img compare of the PC's view failed: $(tail -3 "$work/nbd.err")"
 
 say "stopping the servers (SIGTERM)"

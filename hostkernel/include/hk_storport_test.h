@@ -63,6 +63,11 @@ struct HkScsiRequest {
     UCHAR path = 0, target = 0, lun = 0;
     std::vector<uint8_t> cdb;            // 6..16 bytes
     uint32_t dataInLength = 0;           // bytes the device may return (data in)
+    // Optional: the caller's buffer of dataInLength bytes for the data in. The SRB's DataBuffer
+    // then points into it, as the class driver hands the miniport the caller's mapped pages, and
+    // the result's `data` stays empty. It must stay valid until the request completed. Without
+    // it the port allocates the buffer and copies the data into the result.
+    void* dataInBuffer = nullptr;
     std::vector<uint8_t> dataOut;        // bytes sent to the device (data out)
     uint8_t senseLength = 18;            // 0 = no sense buffer
     ULONG timeOutValue = 10;             // seconds, as the class driver sets it

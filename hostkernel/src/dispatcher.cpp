@@ -1,9 +1,12 @@
 // Clock, dispatcher objects, waits, timers and DPCs.
 //
-// One dispatcher lock and one condition variable serve every wait: any state change broadcasts
-// and each waiter re-checks its own objects. That is slower than per-object wait lists but
-// simple to get right, and it makes the virtual clock easy: a clock change is one more
-// broadcast. Timers and DPCs are run by one DPC thread at DISPATCH_LEVEL.
+// One dispatcher lock guards every wait. A waiting thread names the objects it waits for (its
+// wait keys) and sleeps on a condition variable of its own; a state change wakes the threads
+// that wait for that object, and each re-checks its own condition. Waking every waiter on every
+// change (one shared condition variable) was simpler, but with a few threads blocked in socket
+// calls each event set woke all of them and the DPC thread: a context switch storm per request.
+// A clock change still wakes everybody, which keeps the virtual clock easy. Timers and DPCs are
+// run by one DPC thread at DISPATCH_LEVEL.
 #include "hk_internal.h"
 #include "hostkernel_test.h"
 
@@ -17,9 +20,20 @@ namespace {
 constexpr UCHAR kInitMarker = 0xA5;
 constexpr UCHAR kDpcType = 19;  // DpcObject
 
+// A thread inside WaitStep: woken by a change of any of its keys, by a broadcast, and (when
+// `any`) by every change.
+struct Waiter {
+    std::condition_variable cv;
+    const void* const* keys = nullptr;
+    ULONG count = 0;
+    bool any = false;
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+};
+
 struct Dispatcher {
     std::mutex lock;
-    std::condition_variable cv;
+    Waiter waiters;              // sentinel of the list of waiting threads
     LIST_ENTRY timers;           // inserted KTIMERs (TimerListEntry)
     LIST_ENTRY dpcs;             // queued KDPCs (DpcListEntry), FIFO
     uint64_t nextDpcSeq = 1;
@@ -28,6 +42,7 @@ struct Dispatcher {
     Dispatcher() {
         InitializeListHead(&timers);
         InitializeListHead(&dpcs);
+        waiters.prev = waiters.next = &waiters;
     }
 };
 
@@ -85,12 +100,56 @@ int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
     return InterruptTimeOfSystemTime(t);
 }
 
-std::mutex& DispatcherLock() { return D().lock; }
-void DispatcherBroadcast() { D().cv.notify_all(); }
+// Wait keys of the DPC thread (the DPC queue and the timer list changed) and of
+// KeFlushQueuedDpcs (a DPC finished or was removed).
+const void* DpcQueueKey() { return &D().dpcs; }
+const void* DpcDoneKey() { return &D().runningDpcSeq; }
 
-bool WaitStep(std::unique_lock<std::mutex>& lk, int64_t deadline) {
+std::mutex& DispatcherLock() { return D().lock; }
+
+void DispatcherBroadcast() {
+    Waiter& head = D().waiters;
+    for (Waiter* w = head.next; w != &head; w = w->next) w->cv.notify_one();
+}
+
+void DispatcherWake(const void* key) {
+    Waiter& head = D().waiters;
+    for (Waiter* w = head.next; w != &head; w = w->next) {
+        bool match = w->any;
+        for (ULONG i = 0; i < w->count && !match; i++) match = w->keys[i] == key;
+        if (match) w->cv.notify_one();
+    }
+}
+
+namespace {
+
+// Links the calling thread's waiter in for one wait step (the dispatcher lock is held).
+struct WaiterScope {
+    Waiter w;
+    WaiterScope(const void* const* keys, ULONG count, bool any) {
+        w.keys = keys;
+        w.count = count;
+        w.any = any;
+        Waiter& head = D().waiters;
+        w.prev = head.prev;
+        w.next = &head;
+        head.prev->next = &w;
+        head.prev = &w;
+    }
+    ~WaiterScope() {
+        w.prev->next = w.next;
+        w.next->prev = w.prev;
+    }
+};
+
+}  // namespace
+
+bool WaitStep(std::unique_lock<std::mutex>& lk, int64_t deadline) { return WaitStepOn(lk, deadline, nullptr, 0, true); }
+
+bool WaitStepOn(std::unique_lock<std::mutex>& lk, int64_t deadline, const void* const* keys, ULONG count, bool any) {
+    WaiterScope scope(keys, count, any);
     if (deadline == kForever) {
-        D().cv.wait(lk);
+        scope.w.cv.wait(lk);
         return true;
     }
     double rate;
@@ -104,13 +163,13 @@ bool WaitStep(std::unique_lock<std::mutex>& lk, int64_t deadline) {
     if (now >= deadline) return false;
     double realNs = (double)(deadline - now) * 100.0 / rate;
     if (realNs > 3.6e12) realNs = 3.6e12;
-    D().cv.wait_for(lk, std::chrono::nanoseconds((int64_t)realNs + 1));
+    scope.w.cv.wait_for(lk, std::chrono::nanoseconds((int64_t)realNs + 1));
     return true;
 }
 
 void SignalObjectLocked(DISPATCHER_HEADER* header, LONG state) {
     header->SignalState = state;
-    DispatcherBroadcast();
+    DispatcherWake(header);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -179,7 +238,8 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
         result = STATUS_SUCCESS;
         return true;
     };
-    if (!WaitLocked(lk, deadline, ready)) return STATUS_TIMEOUT;
+    // The keys are the objects' headers, which is where every signal names them.
+    if (!WaitLockedOn(lk, deadline, (const void* const*)objects, count, ready)) return STATUS_TIMEOUT;
     return result;
 }
 
@@ -218,7 +278,7 @@ bool QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2) {
     dpc->DpcData = (PVOID)(uintptr_t)D().nextDpcSeq++;
     InsertTailList(&D().dpcs, &dpc->DpcListEntry);
     StartDpcThreadLocked();
-    DispatcherBroadcast();
+    DispatcherWake(DpcQueueKey());
     return true;
 }
 
@@ -232,7 +292,7 @@ void ExpireTimersLocked(int64_t now) {
         int64_t due = (int64_t)t->DueTime.QuadPart;
         TimerRemoveLocked(t);
         t->Header.SignalState = 1;
-        DispatcherBroadcast();   // threads waiting on the timer itself
+        DispatcherWake(&t->Header);   // threads waiting on the timer itself
         if (t->Period > 0) {
             int64_t period = (int64_t)t->Period * 10000;
             int64_t next = due + period;
@@ -281,10 +341,11 @@ void DpcThreadMain() {
                 Fatal("DPC routine %p returned holding %d spin lock(s)", (void*)routine, st.spinLocksHeld);
             lk.lock();
             d.runningDpcSeq = 0;
-            DispatcherBroadcast();
+            DispatcherWake(DpcDoneKey());
             continue;
         }
-        WaitStep(lk, EarliestDueLocked());
+        const void* key = DpcQueueKey();
+        WaitStepOn(lk, EarliestDueLocked(), &key, 1, false);
     }
 }
 
@@ -334,7 +395,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     hk::CheckInitialized(&Event->Header, "KeSetEvent");
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(&Event->Header);
     return old;
 }
 
@@ -382,7 +443,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG 
         Fatal("STATUS_SEMAPHORE_LIMIT_EXCEEDED: KeReleaseSemaphore(%p) by %d with count %d, limit %d",
               (void*)Semaphore, Adjustment, old, Semaphore->Limit);
     Semaphore->Header.SignalState = old + Adjustment;
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(&Semaphore->Header);
     return old;
 }
 
@@ -409,7 +470,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) Mutex->OwnerThread = nullptr;
     hk::Current().criticalRegions--;
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(&Mutex->Header);
     return old;
 }
 
@@ -440,7 +501,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     if (!Interval) Fatal("KeDelayExecutionThread without an interval");
     int64_t deadline = hk::DeadlineFromTimeout(Interval);
     std::unique_lock<std::mutex> lk(hk::DispatcherLock());
-    hk::WaitLocked(lk, deadline, [] { return false; });
+    // Woken by nothing but the deadline (and clock changes, which wake every waiter).
+    hk::WaitLockedOn(lk, deadline, nullptr, 0, [] { return false; });
     return STATUS_SUCCESS;
 }
 
@@ -474,7 +536,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     if (!hk::DpcQueuedLocked(Dpc)) return FALSE;
     RemoveEntryList(&Dpc->DpcListEntry);
     Dpc->DpcData = nullptr;
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(hk::DpcDoneKey());
     return TRUE;
 }
 
@@ -483,7 +545,8 @@ VOID NTAPI KeFlushQueuedDpcs(VOID) {
     std::unique_lock<std::mutex> lk(hk::DispatcherLock());
     hk::Dispatcher& d = hk::D();
     uint64_t target = d.nextDpcSeq - 1;
-    hk::WaitLocked(lk, hk::kForever, [&] {
+    const void* key = hk::DpcDoneKey();
+    hk::WaitLockedOn(lk, hk::kForever, &key, 1, [&] {
         if (d.runningDpcSeq != 0 && d.runningDpcSeq <= target) return false;
         for (PLIST_ENTRY e = d.dpcs.Flink; e != &d.dpcs; e = e->Flink) {
             PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
@@ -530,7 +593,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     Timer->Dpc = Dpc;
     InsertTailList(&hk::D().timers, &Timer->TimerListEntry);
     hk::StartDpcThreadLocked();
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(hk::DpcQueueKey());   // the earliest due time may have moved
     return wasInserted;
 }
 

@@ -237,7 +237,8 @@ static void FastMutexLock(PFAST_MUTEX m, const char* api) {
     if (m->Owner == me) Fatal("%s: FAST_MUTEX %p is already owned by this thread (fast mutexes are not recursive)", api, (void*)m);
     if (m->Count == 0) {
         m->Contention++;
-        hk::WaitLocked(lk, hk::kForever, [&] { return m->Count == 1; });
+        const void* key = m;
+        hk::WaitLockedOn(lk, hk::kForever, &key, 1, [&] { return m->Count == 1; });
     }
     m->Count = 0;
     m->Owner = me;
@@ -251,7 +252,7 @@ static void FastMutexUnlock(PFAST_MUTEX m, const char* api) {
     m->Owner = nullptr;
     m->Count = 1;
     me->fastMutexesHeld--;
-    hk::DispatcherBroadcast();
+    hk::DispatcherWake(m);
 }
 
 VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {

@@ -73,14 +73,28 @@ int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout);
 // ---------------------------------------------------------------------------------------------
 // Dispatcher
 std::mutex& DispatcherLock();
-void DispatcherBroadcast();   // call with the dispatcher lock held after any state change
-// One wait step: blocks until broadcast or until `deadline` (interrupt time). Returns false
-// once the deadline has passed. Call with the dispatcher lock held (via lk).
+// Wakes every waiting thread (dispatcher lock held): for changes no key names (the clock).
+void DispatcherBroadcast();
+// Wakes the threads that wait with `key` among their wait keys, and those that wait for any
+// change (dispatcher lock held). Call after every state change of the object `key` names.
+void DispatcherWake(const void* key);
+// One wait step: blocks until woken or until `deadline` (interrupt time). Returns false once the
+// deadline has passed. Call with the dispatcher lock held (via lk). WaitStep wakes on every
+// change; WaitStepOn only on a change of one of `keys` (count of them), or on every change with
+// `any`. A clock change wakes both.
 bool WaitStep(std::unique_lock<std::mutex>& lk, int64_t deadline);
+bool WaitStepOn(std::unique_lock<std::mutex>& lk, int64_t deadline, const void* const* keys, ULONG count, bool any);
 template <class Pred>
 bool WaitLocked(std::unique_lock<std::mutex>& lk, int64_t deadline, Pred pred) {
     while (!pred()) {
         if (!WaitStep(lk, deadline)) return pred();
+    }
+    return true;
+}
+template <class Pred>
+bool WaitLockedOn(std::unique_lock<std::mutex>& lk, int64_t deadline, const void* const* keys, ULONG count, Pred pred) {
+    while (!pred()) {
+        if (!WaitStepOn(lk, deadline, keys, count, false)) return pred();
     }
     return true;
 }

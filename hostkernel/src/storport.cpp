@@ -45,6 +45,8 @@ struct Request {
     PVOID data = nullptr;
     ULONG dataLength = 0;
     bool dataIn = false;
+    bool callerData = false;            // data is the submitter's buffer, not the port's
+    std::condition_variable doneCv;     // HkScsiWait of this ticket
     PVOID sense = nullptr;
     UCHAR senseLength = 0;
     UCHAR opcode = 0;
@@ -110,17 +112,29 @@ Port& P() {
     return *p;
 }
 
+// The offset of the first byte of b[0..n) that is not the poison, or n. Compares a block at a
+// time against poisoned memory: it runs once per completed request.
+size_t FirstUnpoisoned(const UCHAR* b, size_t n) {
+    static const std::vector<UCHAR> poison(4096, kPoison);
+    for (size_t at = 0; at < n; at += poison.size()) {
+        size_t len = n - at < poison.size() ? n - at : poison.size();
+        if (memcmp(b + at, poison.data(), len) == 0) continue;
+        for (size_t i = at;; i++)
+            if (b[i] != kPoison) return i;
+    }
+    return n;
+}
+
 void CheckPoison(const Retired& r) {
-    const UCHAR* b = (const UCHAR*)r.srb;
-    for (size_t i = 0; i < sizeof(SCSI_REQUEST_BLOCK); i++)
-        if (b[i] != kPoison)
-            Fatal("SRB %p (request %llu) was written after its completion (byte 0x%zx)", (void*)r.srb,
-                  (unsigned long long)r.ticket, i);
-    b = (const UCHAR*)r.extension;
-    for (size_t i = 0; b && i < r.extensionSize; i++)
-        if (b[i] != kPoison)
-            Fatal("SrbExtension %p of SRB %p (request %llu) was written after the SRB's completion (byte 0x%zx)",
-                  (void*)b, (void*)r.srb, (unsigned long long)r.ticket, i);
+    size_t i = FirstUnpoisoned((const UCHAR*)r.srb, sizeof(SCSI_REQUEST_BLOCK));
+    if (i != sizeof(SCSI_REQUEST_BLOCK))
+        Fatal("SRB %p (request %llu) was written after its completion (byte 0x%zx)", (void*)r.srb,
+              (unsigned long long)r.ticket, i);
+    if (!r.extension) return;
+    i = FirstUnpoisoned((const UCHAR*)r.extension, r.extensionSize);
+    if (i != r.extensionSize)
+        Fatal("SrbExtension %p of SRB %p (request %llu) was written after the SRB's completion (byte 0x%zx)",
+              r.extension, (void*)r.srb, (unsigned long long)r.ticket, i);
 }
 
 void FreeRetired(const Retired& r) {
@@ -167,12 +181,13 @@ void Complete(PSCSI_REQUEST_BLOCK srb) {
     res.srbStatus = srb->SrbStatus;
     res.scsiStatus = srb->ScsiStatus;
     res.transferred = srb->DataTransferLength;
-    if (rq->dataIn && rq->data) res.data.assign((UCHAR*)rq->data, (UCHAR*)rq->data + res.transferred);
+    if (rq->dataIn && rq->data && !rq->callerData)
+        res.data.assign((UCHAR*)rq->data, (UCHAR*)rq->data + res.transferred);
     if (rq->sense) {
         UCHAR n = srb->SenseInfoBufferLength < rq->senseLength ? srb->SenseInfoBufferLength : rq->senseLength;
         res.sense.assign((UCHAR*)rq->sense, (UCHAR*)rq->sense + n);
     }
-    if (rq->data) ExFreePoolWithTag(rq->data, kPortTag);
+    if (rq->data && !rq->callerData) ExFreePoolWithTag(rq->data, kPortTag);
     if (rq->sense) ExFreePoolWithTag(rq->sense, kPortTag);
     memset(srb, kPoison, sizeof(*srb));
     if (rq->extension) memset(rq->extension, kPoison, rq->extensionSize);
@@ -194,7 +209,9 @@ void Complete(PSCSI_REQUEST_BLOCK srb) {
         p.waiting.erase(rq->ticket);
         p.finished[rq->ticket] = rq;
         rq->done = true;
-        p.cv.notify_all();
+        // Only the thread waiting for this ticket: with many requests in flight a broadcast
+        // would wake every waiter (and the scanner) for each completion.
+        rq->doneCv.notify_all();
     }
     lk.unlock();
     if (evict) FreeRetired(old);
@@ -651,7 +668,7 @@ HkUnloadReport HkDriverUnload(bool allowOutstandingSrbs) {
             hk::Request* rq = o.second;
             ExFreePoolWithTag(rq->srb, hk::kSrbTag);
             if (rq->extension) ExFreePoolWithTag(rq->extension, hk::kSrbTag);
-            if (rq->data) ExFreePoolWithTag(rq->data, hk::kPortTag);
+            if (rq->data && !rq->callerData) ExFreePoolWithTag(rq->data, hk::kPortTag);
             if (rq->sense) ExFreePoolWithTag(rq->sense, hk::kPortTag);
             delete rq;
         }
@@ -678,6 +695,7 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
     if (!p.started) Fatal("HkScsiSubmit: the adapter is not started");
     if (request.cdb.empty() || request.cdb.size() > 16) Fatal("HkScsiSubmit: CDB of %zu bytes", request.cdb.size());
     if (request.dataInLength && !request.dataOut.empty()) Fatal("HkScsiSubmit: data in and data out at once");
+    if (request.dataInBuffer && !request.dataInLength) Fatal("HkScsiSubmit: dataInBuffer without dataInLength");
     auto* rq = new hk::Request;
     rq->callback = std::move(onComplete);
     rq->opcode = request.cdb[0];
@@ -688,7 +706,10 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
     if (rq->extensionSize) rq->extension = ExAllocatePoolZero(NonPagedPoolNx, rq->extensionSize, hk::kSrbTag);
     rq->dataIn = request.dataInLength != 0;
     rq->dataLength = rq->dataIn ? request.dataInLength : (ULONG)request.dataOut.size();
-    if (rq->dataLength) {
+    if (request.dataInBuffer) {
+        rq->data = request.dataInBuffer;
+        rq->callerData = true;
+    } else if (rq->dataLength) {
         rq->data = ExAllocatePoolWithTag(NonPagedPoolNx, rq->dataLength, hk::kPortTag);
         if (rq->dataIn) memset(rq->data, 0, rq->dataLength);
         else memcpy(rq->data, request.dataOut.data(), rq->dataLength);
@@ -739,10 +760,18 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
 bool HkScsiWait(uint64_t ticket, int timeoutMs, HkScsiResult* result) {
     hk::Port& p = hk::P();
     std::unique_lock<std::mutex> lk(p.lock);
-    if (!p.finished.count(ticket) && !p.waiting.count(ticket)) Fatal("HkScsiWait: unknown ticket %llu", (unsigned long long)ticket);
-    if (!p.cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return p.finished.count(ticket) != 0; }))
-        return false;
-    hk::Request* rq = p.finished[ticket];
+    auto f = p.finished.find(ticket);
+    hk::Request* rq;
+    if (f != p.finished.end()) {
+        rq = f->second;
+    } else {
+        auto w = p.waiting.find(ticket);
+        if (w == p.waiting.end()) Fatal("HkScsiWait: unknown ticket %llu", (unsigned long long)ticket);
+        rq = w->second;
+        // Completion moves the request from waiting to finished and wakes its doneCv; the request
+        // stays allocated until a wait consumes it.
+        if (!rq->doneCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return rq->done; })) return false;
+    }
     p.finished.erase(ticket);
     lk.unlock();
     if (result) *result = std::move(rq->result);

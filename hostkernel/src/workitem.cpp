@@ -22,7 +22,11 @@ namespace {
 
 constexpr ULONG kWorkItemMagic = 0x6B576F49;   // "IoWk"
 constexpr ULONG kWorkItemTag = 0x6B576F49;     // pool tag 'IoWk'
-constexpr int kWorkers = 4;
+// Windows keeps a pool of critical worker threads and adds more while items wait behind busy
+// ones; the host does the same between these bounds, so a driver that queues one work item per
+// request gets as many of them running at once as it has requests (up to the maximum).
+constexpr int kMinWorkers = 4;
+constexpr int kMaxWorkers = 32;
 
 enum class JobKind { IoItem, ExItem, Internal };
 struct Job {
@@ -35,11 +39,14 @@ struct Job {
 
 struct WorkQueue {
     std::mutex lock;
-    std::condition_variable cv;
+    std::condition_variable cv;        // workers: a job was queued (one worker per job is woken)
+    std::condition_variable idleCv;    // DrainWorkItems: the queue ran empty
     std::deque<Job> jobs;
     std::vector<PVOID> runningDevices;
     int running = 0;
-    bool started = false;
+    int workers = 0;
+    int idle = 0;                      // workers not running a job (waiting, or not yet started)
+    int drainWaiters = 0;
 };
 
 WorkQueue& W() {
@@ -59,6 +66,7 @@ void WorkerMain() {
     std::unique_lock<std::mutex> lk(w.lock);
     for (;;) {
         w.cv.wait(lk, [&] { return !w.jobs.empty(); });
+        w.idle--;
         Job job = w.jobs.front();
         w.jobs.pop_front();
         w.running++;
@@ -100,24 +108,29 @@ void WorkerMain() {
         }
         lk.lock();
         w.running--;
+        w.idle++;
         for (size_t i = 0; i < w.runningDevices.size(); i++)
             if (w.runningDevices[i] == job.device) {
                 w.runningDevices.erase(w.runningDevices.begin() + (long)i);
                 break;
             }
-        w.cv.notify_all();
+        if (w.drainWaiters && w.running == 0 && w.jobs.empty()) w.idleCv.notify_all();
     }
 }
 
 void Enqueue(const Job& job) {
     WorkQueue& w = W();
     std::lock_guard<std::mutex> g(w.lock);
-    if (!w.started) {
-        w.started = true;
-        for (int i = 0; i < kWorkers; i++) std::thread(WorkerMain).detach();
-    }
+    auto spawn = [&] {
+        w.workers++;
+        w.idle++;
+        std::thread(WorkerMain).detach();
+    };
+    while (w.workers < kMinWorkers) spawn();
+    // Every worker busy or spoken for: the job would wait behind them, so one more thread.
+    if (w.idle <= (int)w.jobs.size() && w.workers < kMaxWorkers) spawn();
     w.jobs.push_back(job);
-    w.cv.notify_all();
+    w.cv.notify_one();
 }
 
 PIO_WORKITEM CheckItem(PIO_WORKITEM item, const char* api) {
@@ -152,7 +165,9 @@ namespace test {
 void DrainWorkItems() {
     WorkQueue& w = W();
     std::unique_lock<std::mutex> lk(w.lock);
-    w.cv.wait(lk, [&] { return w.jobs.empty() && w.running == 0; });
+    w.drainWaiters++;
+    w.idleCv.wait(lk, [&] { return w.jobs.empty() && w.running == 0; });
+    w.drainWaiters--;
 }
 }  // namespace test
 

@@ -175,7 +175,7 @@ TEST(PoolDeathTest, FreeingABlockWithLiveKernelObjectsIsFatal) {
             ExInitializeResourceLite(&h->resource);
             ExFreePoolWithTag(h, kTag);
         },
-        "ERESOURCE .* that was not deleted");
+        "freeing pool block \\(tag 'Test'\\) .* still contains ERESOURCE .* that was not deleted");
 }
 
 TEST(PoolDeathTest, LeakReportAtTeardownNamesTheTag) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -132,6 +133,34 @@ TEST_F(Port, RequestsCompleteLaterFromWorkItems) {
     EXPECT_EQ(HkScsiExecute(Cmd(16, {0, 0, 0, 0, 0, 0})).srbStatus, SRB_STATUS_INVALID_LUN);
     EXPECT_EQ(HkPortStats().startIo, startIo);
     EXPECT_TRUE(HkBusReset());
+    UnloadClean();
+}
+
+TEST_F(Port, DataInLandsInTheCallersBufferWhenItGivesOne) {
+    Load();
+    std::vector<uint8_t> buffer(1024, 0xEE);
+    HkScsiRequest rq = Cmd(0, fake::Read10(5, 2), 1024);
+    rq.dataInBuffer = buffer.data();
+    HkScsiResult r = HkScsiExecute(rq);
+    EXPECT_EQ(r.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(r.transferred, 1024u);
+    EXPECT_TRUE(r.data.empty());   // nothing copied: the caller has the bytes
+    EXPECT_EQ(buffer[0], 5);
+    EXPECT_EQ(buffer[600], 6);
+    // Waits for many tickets at once each get their own request back.
+    std::vector<std::vector<uint8_t>> buffers(16, std::vector<uint8_t>(1024));
+    std::vector<std::thread> waiters;
+    std::atomic<int> right{0};
+    for (uint32_t i = 0; i < buffers.size(); i++)
+        waiters.emplace_back([&, i] {
+            HkScsiRequest one = Cmd(0, fake::Read10(i, 2), 1024);
+            one.dataInBuffer = buffers[i].data();
+            HkScsiResult res = HkScsiExecute(one);
+            if (res.srbStatus == SRB_STATUS_SUCCESS && buffers[i][0] == (uint8_t)i && buffers[i][600] == (uint8_t)(i + 1))
+                right++;
+        });
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(right.load(), 16);
     UnloadClean();
 }
 

@@ -378,6 +378,63 @@ TEST(WorkItems, RunAtPassiveOnAWorkerAndMayFreeThemselves) {
     EXPECT_EQ(hk::test::PoolLeaksSince(mark), "");
 }
 
+struct Rendezvous {
+    static constexpr int kItems = 12;   // more than the four workers the queue starts with
+    KEVENT allStarted;
+    std::atomic<int> started{0};
+    std::atomic<int> sawAll{0};
+};
+
+VOID NTAPI RendezvousRoutine(PDEVICE_OBJECT, PVOID ctx) {
+    auto* r = (Rendezvous*)ctx;
+    if (r->started.fetch_add(1) + 1 == Rendezvous::kItems) KeSetEvent(&r->allStarted, 0, FALSE);
+    LARGE_INTEGER bound = Relative(30000);
+    if (KeWaitForSingleObject(&r->allStarted, Executive, KernelMode, FALSE, &bound) == STATUS_SUCCESS) r->sawAll++;
+}
+
+// Windows runs critical work items on many worker threads: items that block (as a driver's
+// network reads do) do not hold back the ones queued after them.
+TEST(WorkItems, BlockedItemsDoNotHoldBackLaterOnes) {
+    auto* dev = (PDEVICE_OBJECT)g_fakeDevice;
+    Rendezvous r;
+    KeInitializeEvent(&r.allStarted, NotificationEvent, FALSE);
+    std::vector<PIO_WORKITEM> items;
+    for (int i = 0; i < Rendezvous::kItems; i++) {
+        items.push_back(IoAllocateWorkItem(dev));
+        IoQueueWorkItem(items.back(), RendezvousRoutine, CriticalWorkQueue, &r);
+    }
+    hk::test::DrainWorkItems();
+    EXPECT_EQ(r.sawAll.load(), Rendezvous::kItems);
+    for (PIO_WORKITEM item : items) IoFreeWorkItem(item);
+}
+
+struct TwoEvents {
+    KEVENT a, b;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+};
+
+VOID NTAPI WaitAnyOfTwo(PVOID ctx) {
+    auto* t = (TwoEvents*)ctx;
+    PVOID objs[2] = {&t->a, &t->b};
+    LARGE_INTEGER bound = Relative(30000);
+    t->status = KeWaitForMultipleObjects(2, objs, WaitAny, Executive, KernelMode, FALSE, &bound, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// A waiter sleeps until one of the objects it waits for changes: the second of two wakes it.
+TEST(Waits, BlockedWaitAnyWakesOnTheSecondObject) {
+    TwoEvents t;
+    KeInitializeEvent(&t.a, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&t.b, SynchronizationEvent, FALSE);
+    HANDLE h = StartThread(WaitAnyOfTwo, &t);
+    LARGE_INTEGER pause = Relative(20);
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    KeSetEvent(&t.b, 0, FALSE);
+    JoinThread(h);
+    EXPECT_EQ(t.status, STATUS_WAIT_1);
+    EXPECT_EQ(KeReadStateEvent(&t.b), 0);   // consumed by the waiter
+}
+
 VOID NTAPI SlowRoutine(PDEVICE_OBJECT, PVOID ctx) {
     auto* gate = (std::atomic<int>*)ctx;
     while (gate->load() == 0) std::this_thread::yield();

@@ -25,6 +25,7 @@
 #include "adapter/AdapterInternal.h"
 #include "json_line.h"
 #include "json_read.h"
+#include "machine_setup.h"
 
 namespace zvhost {
 namespace {
@@ -37,7 +38,6 @@ const char kMachineUsage[] =
     "then answers one JSON request per line on stdin (ops: scsi, ioctl, read, write, rescan, wait,\n"
     "log, registry, stats, stop). See tools/zelkovd-host/README.md.\n";
 
-const char kServiceKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZelkoVd";
 const char kControlName[] = "\\\\.\\ZelkoVd";
 
 std::mutex g_out;   // one line at a time on stdout
@@ -62,22 +62,6 @@ std::string Hex(const uint8_t* p, size_t n) {
     return s;
 }
 std::string Hex(const std::vector<uint8_t>& v) { return Hex(v.data(), v.size()); }
-
-bool ParseHex(const std::string& s, std::vector<uint8_t>* out) {
-    if (s.size() % 2) return false;
-    out->clear();
-    for (size_t i = 0; i < s.size(); i += 2) {
-        int v = 0;
-        for (int k = 0; k < 2; k++) {
-            char c = s[i + k];
-            int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-            if (d < 0) return false;
-            v = v << 4 | d;
-        }
-        out->push_back((uint8_t)v);
-    }
-    return true;
-}
 
 std::string StatusText(uint32_t st) {
     char b[16];
@@ -115,138 +99,38 @@ std::string BusJson(const std::vector<HkLunView>& view) {
     return r + "]";
 }
 
-struct Options {
-    std::vector<std::string> hives;
-    std::vector<std::pair<std::string, std::string>> params;
-    std::vector<uint8_t> bootInfo;
-    bool haveBootInfo = false;
-    std::string cDir;
-    std::vector<std::pair<std::string, std::string>> objects;
-    HkCaller caller = HkCaller::Admin;
-    long logLevel = -1;
-};
-
-bool ReadFile(const std::string& path, std::string* data) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    std::stringstream ss;
-    ss << f.rdbuf();
-    *data = ss.str();
-    return true;
-}
+using Options = MachineOptions;
 
 bool ParseOptions(int argc, char** argv, Options* o) {
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
-        auto value = [&](std::string* v) {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "zelkovd-host machine: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *v = argv[++i];
-            return true;
-        };
-        std::string v;
         if (a == "--help" || a == "-h") {
             fputs(kMachineUsage, stdout);
             exit(0);
-        } else if (a == "--hive") {
-            if (!value(&v)) return false;
-            o->hives.push_back(v);
-        } else if (a == "--param") {
-            if (!value(&v)) return false;
-            size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0) {
-                fprintf(stderr, "zelkovd-host machine: --param wants NAME=VALUE\n");
-                return false;
-            }
-            o->params.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-        } else if (a == "--boot-info") {
-            if (!value(&v)) return false;
-            std::string bytes;
-            if (!v.empty() && v[0] == '@') {
-                if (!ReadFile(v.substr(1), &bytes)) {
-                    fprintf(stderr, "zelkovd-host machine: cannot read %s\n", v.c_str() + 1);
-                    return false;
-                }
-                o->bootInfo.assign(bytes.begin(), bytes.end());
-            } else if (!ParseHex(v, &o->bootInfo)) {
-                fprintf(stderr, "zelkovd-host machine: --boot-info is not hex\n");
-                return false;
-            }
-            if (o->bootInfo.size() != 64) {
-                fprintf(stderr, "zelkovd-host machine: the boot-information block is 64 bytes, not %zu\n",
-                        o->bootInfo.size());
-                return false;
-            }
-            o->haveBootInfo = true;
-        } else if (a == "--c-dir") {
-            if (!value(&o->cDir)) return false;
-        } else if (a == "--object") {
-            if (!value(&v)) return false;
-            size_t eq = v.find('=');
-            if (eq == std::string::npos || v.compare(0, 4, "\\??\\") != 0 || eq + 1 >= v.size()) {
-                fprintf(stderr, "zelkovd-host machine: --object wants '\\??\\NAME=PATH'\n");
-                return false;
-            }
-            o->objects.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-        } else if (a == "--caller") {
-            if (!value(&v)) return false;
-            if (v != "admin" && v != "user") {
-                fprintf(stderr, "zelkovd-host machine: --caller admin|user\n");
-                return false;
-            }
-            HkParseCaller(v, &o->caller);
-        } else if (a == "--log-level") {
-            if (!value(&v)) return false;
-            char* end = nullptr;
-            o->logLevel = strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end) {
-                fprintf(stderr, "zelkovd-host machine: --log-level wants a number\n");
-                return false;
-            }
-        } else {
+        }
+        std::string name = a.compare(0, 2, "--") == 0 ? a.substr(2) : std::string();
+        std::string err;
+        if (name.empty() || !IsMachineOption(name)) {
             fprintf(stderr, "zelkovd-host machine: unknown argument '%s'\n%s", a.c_str(), kMachineUsage);
+            return false;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "zelkovd-host machine: %s needs a value\n", a.c_str());
+            return false;
+        }
+        if (ApplyMachineOption(name, argv[++i], o, &err) == OptionResult::Bad) {
+            fprintf(stderr, "zelkovd-host machine: %s\n", err.c_str());
             return false;
         }
     }
     return true;
 }
 
-// Sets the machine up before DriverEntry: registry, boot block, drives, objects.
 bool Prepare(const Options& o) {
-    for (const auto& h : o.hives) {
-        std::string err;
-        if (!hk::test::RegLoadFile(h, &err)) {
-            fprintf(stderr, "zelkovd-host machine: %s: %s\n", h.c_str(), err.c_str());
-            return false;
-        }
-    }
-    std::string params = std::string(kServiceKey) + "\\Parameters";
-    for (const auto& p : o.params) {
-        const std::string& v = p.second;
-        char* end = nullptr;
-        errno = 0;
-        unsigned long long n = 0;
-        bool numeric = false;
-        if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
-            n = strtoull(v.c_str() + 2, &end, 16);
-            numeric = *end == 0;
-        } else if (!v.empty() && v.find_first_not_of("0123456789") == std::string::npos) {
-            n = strtoull(v.c_str(), &end, 10);
-            numeric = true;
-        }
-        if (numeric && (errno || n > 0xFFFFFFFFull)) {
-            fprintf(stderr, "zelkovd-host machine: --param %s: value does not fit a DWORD\n", p.first.c_str());
-            return false;
-        }
-        if (numeric) hk::test::RegSetDword(params, p.first, (uint32_t)n);
-        else hk::test::RegSetString(params, p.first, v);
-    }
-    if (o.haveBootInfo) hk::test::PhysWrite(0x80000, o.bootInfo.data(), o.bootInfo.size());
-    if (!o.cDir.empty()) hk::test::MapDrive('C', o.cDir);
-    for (const auto& ob : o.objects) hk::test::MapObject(ob.first, ob.second);
-    return true;
+    std::string err;
+    if (PrepareMachine(o, &err)) return true;
+    fprintf(stderr, "zelkovd-host machine: %s\n", err.c_str());
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -419,7 +303,7 @@ public:
         std::vector<std::string> file;
         if (!opt_.cDir.empty()) {
             std::string all;
-            if (::zvhost::ReadFile(opt_.cDir + "/ZelkoVd.log", &all) && all.size() > fileSeen_) {
+            if (ReadWholeFile(opt_.cDir + "/ZelkoVd.log", &all) && all.size() > fileSeen_) {
                 // Only whole lines; a partly written one waits for the next request.
                 size_t end = all.rfind('\n');
                 if (end != std::string::npos && end + 1 > fileSeen_) {
@@ -536,9 +420,14 @@ public:
             pool.emplace_back([&, t] {
                 std::mt19937_64 rng(t * 7919 + 1);
                 uint64_t next = (capacity / threads) * t / 4096 * 4096;
+                // One buffer per thread that every READ lands in, as the session bench reads
+                // into one buffer: the port then copies nothing, as Storport with the caller's
+                // mapped pages.
+                std::vector<uint8_t> buffer(length);
                 HkScsiRequest s;
                 s.lun = (UCHAR)lun;
                 s.dataInLength = (uint32_t)length;
+                s.dataInBuffer = buffer.data();
                 s.cdb.assign(16, 0);
                 s.cdb[0] = 0x88;
                 uint32_t blocks = (uint32_t)(length / 512);

@@ -154,13 +154,16 @@ void Answer(HWND owner, const wchar_t* caption, const std::wstring& text, int bu
   WaitGone(box);
 }
 
-HWND FocusOf(HWND dlg) {
+// Whether the keyboard focus in dlg's thread settles on `want` within 2 s. The dialog moves the
+// focus after a message box closes; a machine under load may still show the box's old focus for
+// a moment, so a single look would race with it.
+bool FocusBecomes(HWND dlg, HWND want) {
   GUITHREADINFO gi = {sizeof gi};
-  for (int i = 0; i < 40; ++i) {
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(dlg, nullptr), &gi) && gi.hwndFocus) return gi.hwndFocus;
+  for (int i = 0; i < 80; ++i) {
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(dlg, nullptr), &gi) && gi.hwndFocus == want) return true;
     Sleep(25);
   }
-  return nullptr;
+  return false;
 }
 
 void StartClient() {
@@ -285,27 +288,27 @@ int wmain(int argc, wchar_t** argv) {
   HWND login = WaitDialog(L"Zelko无盘 - 登录");
   EXPECT_EQ_W(ItemText(login, 1001), L"127.0.0.1");
   EXPECT_EQ_W(ItemText(login, 1002), portText);
-  EXPECT_TRUE(FocusOf(login) == GetDlgItem(login, 1003));
+  EXPECT_TRUE(FocusBecomes(login, GetDlgItem(login, 1003)));
 
   SetItem(login, 1001, L"");
   Click(login, 1005);
   Answer(login, L"提示", L"请输入服务器地址", IDOK);
-  EXPECT_TRUE(FocusOf(login) == GetDlgItem(login, 1001));
+  EXPECT_TRUE(FocusBecomes(login, GetDlgItem(login, 1001)));
   SetItem(login, 1001, L"127.0.0.1");
   for (const wchar_t* bad : {L"0", L"65536", L"abc"}) {
     SetItem(login, 1002, bad);
     Click(login, 1005);
     Answer(login, L"提示", L"请输入有效的端口号（1-65535）", IDOK);
-    EXPECT_TRUE(FocusOf(login) == GetDlgItem(login, 1002));
+    EXPECT_TRUE(FocusBecomes(login, GetDlgItem(login, 1002)));
   }
   SetItem(login, 1002, portText);
   Click(login, 1005);
   Answer(login, L"提示", L"请输入用户名", IDOK);
-  EXPECT_TRUE(FocusOf(login) == GetDlgItem(login, 1003));
+  EXPECT_TRUE(FocusBecomes(login, GetDlgItem(login, 1003)));
   SetItem(login, 1003, user);
   Click(login, 1005);
   Answer(login, L"提示", L"请输入密码", IDOK);
-  EXPECT_TRUE(FocusOf(login) == GetDlgItem(login, 1004));
+  EXPECT_TRUE(FocusBecomes(login, GetDlgItem(login, 1004)));
 
   SetItem(login, 1004, L"wrong-password");
   Click(login, 1005);

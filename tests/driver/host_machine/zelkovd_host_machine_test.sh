@@ -44,6 +44,9 @@ reqs = [
     {"op": "ioctl", "id": "local", "code": "0x81002034", "in": read_local.hex(), "outLen": 8 + 16},
     {"op": "scsi", "id": 7, "lun": 0, "cdb": "zz", "in": 1},
     {"op": "frobnicate", "id": 8},
+    # The released READ finishes on a worker (through LUN 0's cache) while the requests above
+    # are answered; give it time before the counters are read, so none is outstanding.
+    {"op": "wait", "id": "settle", "ms": 3000},
     {"op": "stats", "id": "stats"},
     {"op": "log", "id": "log"},
     {"op": "registry", "id": "reg", "key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZelkoVd\\Parameters"},
