@@ -64,6 +64,7 @@ cat "$work/mgmtd.out"
 password=$(sed -n 's/.*created administrator "admin" with password: //p' "$work/mgmtd.out")
 [ -n "$password" ] || die "no administrator password printed"
 echo "client API on 127.0.0.1:$api, driver API and link on 127.0.0.1:$drv"
+echo "web console: http://127.0.0.1:$api/console/ (user admin, the password above)"
 
 say "starting zelko-diskd (images and tokens come from zelko-mgmtd)"
 "$diskd" --listen 127.0.0.1:0 --admin-listen "127.0.0.1:$admin_port" --data-dir "$work/diskd" \

@@ -17,6 +17,8 @@ packages=(
   dpkg-dev fakeroot lintian debootstrap systemd
   # test and demo tooling
   qemu-utils nbdkit-plugin-dev libnbd-bin fio curl jq python3 procps iproute2 xxd
+  # the web console's browser test (tests/servers/mgmtd/console_browser_test.py)
+  chromium chromium-driver python3-selenium
   # the comparison in scripts/bench-servers.sh (not used by any test)
   nbdkit
 )

@@ -42,6 +42,17 @@ void Api::Register(http::Server& server) {
         {"GET", "/api/users", &Api::ListUsers, Q},
         {"POST", "/api/users", &Api::AddUser, S},
         {"DELETE", R"(/api/users/([^/]+))", &Api::RemoveUser, Q},
+        {"POST", "/api/account/password", &Api::ChangeOwnPassword, S},
+        {"POST", R"(/api/disk/clients/([^/]+)/layer/commit)", &Api::CommitLayer, S},
+        {"POST", R"(/api/disk/clients/([^/]+)/layer/discard)", &Api::DiscardLayer, S},
+        // Slow: asks the disk server about every image.
+        {"GET", "/api/console/state", &Api::ConsoleState, S},
+        // the web console
+        {"GET", "/console", &Api::ConsolePage, Q},
+        {"GET", R"(/console/([A-Za-z0-9_.-]*))", &Api::ConsolePage, Q},
+        {"POST", "/console/api/login", &Api::ConsoleLogin, S},
+        {"GET", "/console/api/session", &Api::ConsoleSession, Q},
+        {"POST", "/console/api/logout", &Api::ConsoleLogout, Q},
         // link
         {"GET", "/internal/v1/images", &Api::LinkImages, Q},
         {"POST", "/internal/v1/sessions/check", &Api::LinkSessionCheck, Q},
@@ -56,7 +67,13 @@ void Api::Register(http::Server& server) {
 std::optional<User> Api::Authed(const Request& req, Response& res) {
     std::string h = req.Header("Authorization");
     std::string token;
-    if (h.size() > 7 && strncasecmp(h.c_str(), "Bearer ", 7) == 0) token = h.substr(7);
+    bool viaCookie = false;
+    if (h.size() > 7 && strncasecmp(h.c_str(), "Bearer ", 7) == 0) {
+        token = h.substr(7);
+    } else if (h.empty()) {
+        token = CookieToken(req);
+        viaCookie = !token.empty();
+    }
     if (token.empty() || token.size() > 256) {
         Send(res, 401, ojson{{"code", 401}, {"message", "未登录或缺少访问令牌"}});
         return std::nullopt;
@@ -64,6 +81,13 @@ std::optional<User> Api::Authed(const Request& req, Response& res) {
     auto user = service_.store().FindSession(Sha256Hex(token), NowSeconds());
     if (!user) {
         Send(res, 401, ojson{{"code", 401}, {"message", "访问令牌无效或已过期，请重新登录"}});
+        return std::nullopt;
+    }
+    if (viaCookie && req.method != "GET" && req.method != "HEAD" &&
+        !ConstantTimeEquals(req.Header("X-CSRF-Token"), CsrfToken(token))) {
+        LogWarn("console request " + req.method + " " + req.path + " from " + Remote(req) +
+                " refused: missing or wrong anti-CSRF token");
+        Send(res, 403, ojson{{"code", 403}, {"message", "缺少或无效的防跨站请求令牌，请刷新页面"}});
         return std::nullopt;
     }
     return user;

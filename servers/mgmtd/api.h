@@ -46,14 +46,28 @@ private:
     void ListUsers(const Request& req, Response& res);
     void AddUser(const Request& req, Response& res);
     void RemoveUser(const Request& req, Response& res);
+    void ChangeOwnPassword(const Request& req, Response& res);
+    void CommitLayer(const Request& req, Response& res);
+    void DiscardLayer(const Request& req, Response& res);
+    void ConsoleState(const Request& req, Response& res);
+    // the web console: its files, and a login that keeps the token in a cookie (api_web.cpp)
+    void ConsolePage(const Request& req, Response& res);
+    void ConsoleLogin(const Request& req, Response& res);
+    void ConsoleSession(const Request& req, Response& res);
+    void ConsoleLogout(const Request& req, Response& res);
     // link
     void LinkImages(const Request& req, Response& res);
     void LinkSessionCheck(const Request& req, Response& res);
 
-    // The session of the request's bearer token, or a 401 reply.
+    // The session of the request's bearer token or console cookie, or a 401 reply. A change
+    // made with the cookie (anything but GET and HEAD) needs the session's anti-CSRF token
+    // in X-CSRF-Token too, else 403: a browser sends the cookie along by itself.
     std::optional<User> Authed(const Request& req, Response& res);
     // The same, and a 403 reply for an operator who is not an administrator.
     std::optional<User> AdminOnly(const Request& req, Response& res);
+
+    // The token of the console cookie in a request, or "".
+    static std::string CookieToken(const Request& req);
 
     Service& service_;
     LoginLimiter perUserAddress_{5};  // one source trying one user name

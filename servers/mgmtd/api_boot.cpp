@@ -56,7 +56,10 @@ void Api::Login(const Request& req, Response& res) {
 
 void Api::Logout(const Request& req, Response& res) {
     if (!Authed(req, res)) return;
-    service_.store().DeleteSession(Sha256Hex(req.Header("Authorization").substr(7)));
+    // Authed took the bearer token or, from the console, the cookie.
+    std::string h = req.Header("Authorization");
+    std::string token = h.size() > 7 ? h.substr(7) : CookieToken(req);
+    service_.store().DeleteSession(Sha256Hex(token));
     SendOk(res);
 }
 

@@ -64,6 +64,7 @@ void Api::LinkSessionCheck(const Request& req, Response& res) {
             if (client && service_.MergeHoldsBoot(client->id))
                 return Send(res, 200, ojson{{"code", 15}, {"message", "the PC's super-user layer is being merged"}});
             out["allowed"] = true;
+            if (client) service_.NoteHandshake(client->id, peer.value_or(""), false);
             return Send(res, 200, out);
         }
         // A super-user token counts only for its own PC's image, from its own address.
@@ -76,6 +77,7 @@ void Api::LinkSessionCheck(const Request& req, Response& res) {
                 out["tokenKind"] = "super";
                 out["clientKey"] = Service::ClientKey(owner->id);
                 out["bootId"] = owner->bootId;
+                service_.NoteHandshake(owner->id, *peer, true);
                 return Send(res, 200, out);
             }
             out["reason"] =

@@ -125,4 +125,13 @@ bool Paging(const Request& req, Response& res, int64_t* page, int64_t* pageSize,
     return true;
 }
 
+std::string CsrfToken(const std::string& sessionToken) { return Sha256Hex("zelko-console-csrf\n" + sessionToken); }
+
+bool ConstantTimeEquals(const std::string& a, const std::string& b) {
+    unsigned diff = a.size() == b.size() ? 0u : 1u;
+    for (size_t i = 0; i < b.size(); ++i)
+        diff |= static_cast<unsigned char>(i < a.size() ? a[i] : 0) ^ static_cast<unsigned char>(b[i]);
+    return diff == 0;
+}
+
 }  // namespace zelko::mgmtd::api

@@ -50,6 +50,11 @@ struct Fields {
     bool Null(const char* k) const { return j.contains(k) && j[k].is_null(); }
 };
 
+// The anti-CSRF token of a console login: derived from the session's token, so it needs no
+// storage and is worthless without the cookie it belongs to (which scripts cannot read).
+std::string CsrfToken(const std::string& sessionToken);
+bool ConstantTimeEquals(const std::string& a, const std::string& b);
+
 // page and pageSize of a list request, or a refusal.
 bool Paging(const Request& req, Response& res, int64_t* page, int64_t* pageSize, bool inBody);
 

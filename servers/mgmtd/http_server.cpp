@@ -40,6 +40,7 @@ const char* Reason(int status) {
         case 409: return "Conflict";
         case 411: return "Length Required";
         case 413: return "Payload Too Large";
+        case 415: return "Unsupported Media Type";
         case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";
@@ -670,6 +671,7 @@ std::string Server::Serialize(const Request* req, const Response& res, bool keep
     out.reserve(160 + res.body.size());
     out += "HTTP/1.1 " + std::to_string(res.status) + " " + Reason(res.status) + "\r\n";
     if (!res.contentType.empty()) out += "Content-Type: " + res.contentType + "\r\n";
+    for (const auto& [name, value] : res.headers) out += name + ": " + value + "\r\n";
     out += "Content-Length: " + std::to_string(res.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "\r\n";

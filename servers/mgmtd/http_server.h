@@ -52,6 +52,8 @@ struct Response {
     int status = 200;
     std::string body;
     std::string contentType;
+    // Further header lines, e.g. Set-Cookie or Content-Security-Policy (name, value).
+    std::vector<std::pair<std::string, std::string>> headers;
     void Set(std::string content, std::string type) {
         body = std::move(content);
         contentType = std::move(type);

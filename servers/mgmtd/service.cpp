@@ -302,6 +302,40 @@ void Service::OnBoot(int64_t clientId) {
     WakeFlush();
 }
 
+void Service::CommitLayer(int64_t clientId) {
+    Client c = GetClient(clientId);
+    if (c.isSuper) c = SetSuper(clientId, false);
+    if (store_.MarkMergesDue(clientId, NowSeconds()) == 0)
+        throw ServiceError(404, "该客户机没有待提交的超级用户层");
+    LogInfo("client " + std::to_string(clientId) + ": commit of its super-user layer requested from the console");
+    WakeFlush();
+}
+
+void Service::DiscardClientLayer(int64_t clientId) {
+    Client c = GetClient(clientId);
+    std::vector<Store::LayerAction> merges;
+    for (auto& a : store_.QueuedMerges(std::nullopt))
+        if (a.clientId == clientId) merges.push_back(a);
+    if (!c.isSuper && merges.empty()) throw ServiceError(404, "该客户机没有可丢弃的超级用户层");
+    // The token goes first, so the PC can write no more into the layer being thrown away.
+    if (c.isSuper) {
+        store_.SetSuper(clientId, false, "");
+        if (c.imageId) DiscardLayer(*c.imageId, ClientKey(clientId));
+    }
+    for (auto& a : merges) DiscardLayer(a.imageId, a.clientKey);  // replaces the queued merge
+    LogInfo("client " + std::to_string(clientId) + ": its super-user layer is discarded (console)");
+}
+
+void Service::NoteHandshake(int64_t clientId, const std::string& peer, bool superUser) {
+    std::lock_guard<std::mutex> lk(seenMutex_);
+    seen_[clientId] = Seen{NowSeconds(), peer, superUser};
+}
+
+std::map<int64_t, Service::Seen> Service::LastHandshakes() {
+    std::lock_guard<std::mutex> lk(seenMutex_);
+    return seen_;
+}
+
 bool Service::MergeHoldsBoot(int64_t clientId) {
     if (!diskd_.Configured()) return false;  // nobody here could send the merge
     int64_t now = NowSeconds();

@@ -44,6 +44,7 @@ public:
 
     Store& store() { return store_; }
     const Config& config() const { return config_; }
+    DiskdLink& diskd() { return diskd_; }
 
     static std::string ClientKey(int64_t clientId) { return "client-" + std::to_string(clientId); }
     // An upload writes into a layer of its own, apart from the PC's super-user layer, so
@@ -97,6 +98,23 @@ public:
     bool MergeHoldsBoot(int64_t clientId);
     static constexpr int64_t kMergeHoldSeconds = 60;
 
+    // The console's commit and discard of a PC's layer. Commit: leave super-user mode if the PC
+    // is in it, and make the merge due now (it still waits until no session is attached to the
+    // layer). Discard: leave super-user mode and throw the layer's writes away. Both refuse
+    // (404) when the PC has nothing to commit or discard.
+    void CommitLayer(int64_t clientId);
+    void DiscardClientLayer(int64_t clientId);
+
+    // The disk server's handshakes as the link reports them: when each PC last opened a
+    // session, and from where. Kept in memory: it describes the running disk server only.
+    struct Seen {
+        int64_t at = 0;
+        std::string peer;
+        bool superUser = false;
+    };
+    void NoteHandshake(int64_t clientId, const std::string& peer, bool superUser);
+    std::map<int64_t, Seen> LastHandshakes();
+
 private:
     std::shared_ptr<std::mutex> ImageLock(int64_t imageId);
     void DiscardLayer(int64_t imageId, const std::string& clientKey);
@@ -111,6 +129,8 @@ private:
     std::function<void()> waker_;
     std::mutex flushMutex_;
     std::mutex locksMutex_;
+    std::mutex seenMutex_;
+    std::map<int64_t, Seen> seen_;
     std::map<int64_t, std::shared_ptr<std::mutex>> imageLocks_;
 };
 

@@ -1,0 +1,265 @@
+// The operator's web console: its static files (compiled in, see console/embed.cmake), a login
+// that keeps the session token in an HttpOnly cookie, the whole café's state in one call, and
+// the console actions the client program does not have (own password, commit or discard a
+// PC's layer). Everything else the page does goes through the console routes of
+// api_console.cpp and api_boot.cpp, authenticated by the cookie plus the anti-CSRF token.
+#include <map>
+
+#include "api.h"
+#include "api_support.h"
+#include "auth.h"
+#include "console_assets.h"
+#include "util.h"
+#include "zelko_common/link.h"
+
+namespace zelko::mgmtd {
+
+using namespace api;
+
+namespace {
+
+constexpr const char* kCookie = "zelko_console";
+// A PC counts as online when its layer has a session at the disk server now, or when the disk
+// server checked one of its handshakes this recently (a normal session is only visible to the
+// link at its handshake).
+constexpr int64_t kOnlineWindowSeconds = 120;
+constexpr uint64_t kLayerBlockBytes = 4096;  // the disk server's layer block
+
+// The page runs only its own files: no inline script or style, no other origin, no framing.
+void SecurityHeaders(Response& res) {
+    res.headers.emplace_back("Content-Security-Policy",
+                             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                             "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+    res.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    res.headers.emplace_back("X-Frame-Options", "DENY");
+    res.headers.emplace_back("Referrer-Policy", "no-referrer");
+    res.headers.emplace_back("Cache-Control", "no-store");
+}
+
+std::string SessionCookie(const std::string& value, int64_t maxAge) {
+    return std::string(kCookie) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+           std::to_string(maxAge);
+}
+
+}  // namespace
+
+std::string Api::CookieToken(const Request& req) {
+    std::string h = req.Header("Cookie");
+    std::string want = std::string(kCookie) + "=";
+    size_t pos = 0;
+    while (pos < h.size()) {
+        while (pos < h.size() && (h[pos] == ' ' || h[pos] == ';')) ++pos;
+        size_t end = h.find(';', pos);
+        if (end == std::string::npos) end = h.size();
+        if (h.compare(pos, want.size(), want) == 0) {
+            std::string v = h.substr(pos + want.size(), end - pos - want.size());
+            return v.size() <= 256 ? v : std::string();
+        }
+        pos = end;
+    }
+    return {};
+}
+
+void Api::ConsolePage(const Request& req, Response& res) {
+    std::string name = req.matches.size() > 1 ? req.matches[1] : std::string();
+    if (name.empty()) name = "index.html";
+    for (const ConsoleAsset& a : ConsoleAssets()) {
+        if (a.name != name) continue;
+        res.status = 200;
+        res.Set(std::string(a.data), std::string(a.contentType));
+        SecurityHeaders(res);
+        return;
+    }
+    Refuse(res, 404, "没有这个页面", false);
+}
+
+// The client program's login (same checks, same rate limit), with the token handed to the
+// browser as a cookie scripts cannot read; the page gets only the anti-CSRF token.
+void Api::ConsoleLogin(const Request& req, Response& res) {
+    // A JSON content type cannot be sent cross-site without a preflight (which this server never
+    // grants), so another site cannot log a browser into an account of its choosing.
+    std::string type = req.Header("Content-Type");
+    if (type.compare(0, 16, "application/json") != 0)
+        return Refuse(res, 415, "请求体必须是 application/json", false);
+    Login(req, res);
+    auto reply = nlohmann::json::parse(res.body, nullptr, false);
+    if (!reply.is_object() || reply.value("code", -1) != 0 || !reply.contains("accessToken")) return;
+    std::string token = reply["accessToken"];
+    int64_t ttl = reply.value("expiresIn", int64_t{0});
+    Send(res, 200,
+         ojson{{"code", 0},
+               {"username", reply["username"]},
+               {"isAdmin", reply["isAdmin"]},
+               {"csrfToken", CsrfToken(token)}});
+    res.headers.emplace_back("Set-Cookie", SessionCookie(token, ttl));
+    res.headers.emplace_back("Cache-Control", "no-store");
+}
+
+void Api::ConsoleSession(const Request& req, Response& res) {
+    auto user = Authed(req, res);
+    if (!user) return;
+    std::string token = CookieToken(req);
+    ojson out{{"code", 0}, {"username", user->username}, {"isAdmin", user->isAdmin}};
+    if (!token.empty()) out["csrfToken"] = CsrfToken(token);
+    Send(res, 200, out);
+    res.headers.emplace_back("Cache-Control", "no-store");
+}
+
+void Api::ConsoleLogout(const Request& req, Response& res) {
+    if (!Authed(req, res)) return;
+    std::string token = CookieToken(req);
+    if (!token.empty()) service_.store().DeleteSession(Sha256Hex(token));
+    SendOk(res);
+    res.headers.emplace_back("Set-Cookie", SessionCookie("", 0));
+}
+
+void Api::ChangeOwnPassword(const Request& req, Response& res) {
+    auto user = Authed(req, res);
+    if (!user) return;
+    auto body = BodyObject(req, false);
+    if (!body) return Refuse(res, 400, "请求体必须是 JSON 对象", false);
+    Fields f{*body, {}};
+    auto oldPw = f.Str("oldPassword", 1024), newPw = f.Str("newPassword", 1024);
+    if (!f.error.empty() || !oldPw || !newPw) return Refuse(res, 400, "需要字符串字段 oldPassword 和 newPassword", false);
+    Guarded(res, false, [&] {
+        auto u = service_.store().FindUser(user->username);
+        // The old password again: a session left open on a shared screen is not enough.
+        if (!u || !VerifyPassword(u->passwordHash, *oldPw)) return Refuse(res, 403, "原密码错误", false);
+        service_.SetPassword(user->username, *newPw);  // also ends every login of the user
+        LogInfo("user \"" + user->username + "\" changed the password from " + Remote(req));
+        SendOk(res);
+    });
+}
+
+void Api::CommitLayer(const Request& req, Response& res) {
+    if (!AdminOnly(req, res)) return;
+    auto id = PathId(req);
+    if (!id) return Refuse(res, 400, "客户机 id 无效", false);
+    Guarded(res, false, [&] {
+        service_.CommitLayer(*id);
+        SendOk(res);
+    });
+}
+
+void Api::DiscardLayer(const Request& req, Response& res) {
+    if (!AdminOnly(req, res)) return;
+    auto id = PathId(req);
+    if (!id) return Refuse(res, 400, "客户机 id 无效", false);
+    Guarded(res, false, [&] {
+        service_.DiscardClientLayer(*id);
+        SendOk(res);
+    });
+}
+
+// Everything the console shows, in one reply: PCs with their live state, images with what the
+// disk server holds of them (layers, merges, version), open uploads with their progress, and
+// the queued layer actions. The disk server's part is fetched here, per image, through the
+// link; when it cannot be reached the rest is still answered, with `diskdError`.
+void Api::ConsoleState(const Request& req, Response& res) {
+    auto user = Authed(req, res);
+    if (!user) return;
+    Guarded(res, false, [&] {
+        Store& store = service_.store();
+        int64_t now = NowSeconds();
+        auto images = store.ListImages(0, 1000000);
+        auto clients = store.ListClients(0, 1000000);
+        auto uploads = store.OpenUploads(now, std::nullopt);
+        auto actions = store.QueuedActions();
+        auto seen = service_.LastHandshakes();
+        DiskdLink& diskd = service_.diskd();
+
+        // clientKey -> layer status, per image
+        std::map<std::pair<int64_t, std::string>, nlohmann::json> layers;
+        ojson imageItems = ojson::array();
+        std::string diskdError;
+        for (const Image& im : images) {
+            ojson j = ImageJson(im, user->isAdmin);
+            j["version"] = im.version;
+            if (diskd.Configured() && diskdError.empty()) {
+                auto r = diskd.ImageInfo(common::ImageIqn(im.id));
+                if (r.status == 200 && r.Code() == 0) {
+                    const auto& b = r.body;
+                    j["version"] = b.value("version", im.version);
+                    j["normalOverlays"] = b.value("normalOverlays", 0);
+                    j["mergePending"] = b.value("mergePending", false);
+                    ojson ls = ojson::array();
+                    if (b.contains("superLayers") && b["superLayers"].is_array()) {
+                        for (const auto& l : b["superLayers"]) {
+                            if (!l.is_object()) continue;
+                            uint64_t blocks = l.value("blocks", uint64_t{0});
+                            ojson o{{"clientKey", l.value("clientKey", "")},
+                                    {"blocks", blocks},
+                                    {"bytes", blocks * kLayerBlockBytes},
+                                    {"sessions", l.value("sessions", 0)},
+                                    {"idleSeconds", l.value("idleSeconds", int64_t{0})},
+                                    {"merging", l.value("merging", false)}};
+                            layers[{im.id, l.value("clientKey", "")}] = o;
+                            ls.push_back(o);
+                        }
+                    }
+                    j["layers"] = ls;
+                } else if (r.status == 0) {
+                    diskdError = r.Message();  // down: no point asking for every other image
+                } else {
+                    j["diskdError"] = r.Message();
+                }
+            }
+            ojson pending = ojson::array();
+            for (const auto& a : actions)
+                if (a.imageId == im.id)
+                    pending.push_back(ojson{{"clientKey", a.clientKey}, {"action", a.action}, {"due", a.due}});
+            j["pendingLayers"] = pending;
+            imageItems.push_back(j);
+        }
+
+        ojson clientItems = ojson::array();
+        for (const Client& c : clients) {
+            ojson j = ClientJson(c);
+            std::string key = Service::ClientKey(c.id);
+            bool live = false;
+            if (c.imageId) {
+                auto it = layers.find({*c.imageId, key});
+                if (it != layers.end()) {
+                    j["layer"] = it->second;
+                    live = it->second.value("sessions", 0) > 0;
+                }
+            }
+            auto s = seen.find(c.id);
+            if (s != seen.end()) {
+                j["lastHandshake"] = s->second.at;
+                j["lastPeer"] = s->second.peer;
+            }
+            j["online"] = live || (s != seen.end() && now - s->second.at <= kOnlineWindowSeconds);
+            for (const auto& a : actions)
+                if (a.clientId == c.id || a.clientKey == key)
+                    j["pendingLayer"] = ojson{{"action", a.action}, {"due", a.due}};
+            clientItems.push_back(j);
+        }
+
+        ojson uploadItems = ojson::array();
+        for (const UploadSession& u : uploads) {
+            ojson j{{"id", u.id}, {"imageId", u.imageId}, {"createdAt", u.createdAt}, {"expiresAt", u.expiresAt}};
+            // An upload's layer starts as a whole all-zero disk at the disk server, so its block
+            // count says nothing about progress; what the link tells is whether the layer
+            // exists, is being written (a session attached) or is being merged.
+            auto it = layers.find({u.imageId, Service::UploadKey(u.id)});
+            j["layerOpen"] = it != layers.end();
+            j["sessions"] = it != layers.end() ? it->second.value("sessions", 0) : 0;
+            j["merging"] = it != layers.end() && it->second.value("merging", false);
+            j["idleSeconds"] = it != layers.end() ? it->second.value("idleSeconds", int64_t{0}) : 0;
+            uploadItems.push_back(j);
+        }
+
+        ojson out{{"code", 0},
+                  {"now", now},
+                  {"me", ojson{{"username", user->username}, {"isAdmin", user->isAdmin}}},
+                  {"diskd", diskd.Configured()},
+                  {"clients", clientItems},
+                  {"images", imageItems},
+                  {"uploads", uploadItems}};
+        if (!diskdError.empty()) out["diskdError"] = diskdError;
+        SendOk(res, out);
+    });
+}
+
+}  // namespace zelko::mgmtd
