@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,9 @@ struct FileObject {
     ACCESS_MASK access;
     ULONG options;
     int64_t position;
+    // Windows serialises the requests on a synchronous file object (and its current position);
+    // so does this lock, taken for every request on such a handle.
+    std::mutex syncLock;
     bool appendOnly;
     bool directory;
     bool deleteOnClose;
@@ -96,6 +100,7 @@ void DestroyFile(void* body) {
         else unlink(f->path);
     }
     free(f->path);
+    f->syncLock.~mutex();
 }
 
 bool StartsWithNoCase(const std::u16string& s, const char16_t* prefix, size_t* len) {
@@ -318,6 +323,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     f->fd = fd;
     f->access = access;
     f->options = CreateOptions;
+    new (&f->syncLock) std::mutex();
     f->position = 0;
     f->appendOnly = (access & FILE_APPEND_DATA) && !(access & FILE_WRITE_DATA);
     f->directory = directory;
@@ -358,6 +364,8 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     else if (!(f->access & FILE_READ_DATA)) result = STATUS_ACCESS_DENIED;
     else if (UseFilePointer(ByteOffset) && !Synchronous(f)) result = STATUS_INVALID_PARAMETER;
     else if (ByteOffset && !UseFilePointer(ByteOffset) && ByteOffset->QuadPart < 0) result = STATUS_INVALID_PARAMETER;
+    std::unique_lock<std::mutex> serial(f->syncLock, std::defer_lock);
+    if (Synchronous(f)) serial.lock();
     if (NT_SUCCESS(result)) {
         int64_t off = UseFilePointer(ByteOffset) ? f->position : ByteOffset->QuadPart;
         size_t got = 0;
@@ -397,6 +405,8 @@ NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
     if (f->directory) result = STATUS_INVALID_DEVICE_REQUEST;
     else if (!(f->access & (FILE_WRITE_DATA | FILE_APPEND_DATA))) result = STATUS_ACCESS_DENIED;
     else if (!f->appendOnly && !toEnd && UseFilePointer(ByteOffset) && !Synchronous(f)) result = STATUS_INVALID_PARAMETER;
+    std::unique_lock<std::mutex> serial(f->syncLock, std::defer_lock);
+    if (Synchronous(f)) serial.lock();
     if (NT_SUCCESS(result)) {
         size_t put = 0;
         // An append-only handle writes at the end whatever offset is given.
@@ -461,6 +471,7 @@ NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStat
         case FilePositionInformation: {
             size = sizeof(FILE_POSITION_INFORMATION);
             if (Length < size) { result = STATUS_INFO_LENGTH_MISMATCH; break; }
+            std::lock_guard<std::mutex> serial(f->syncLock);
             ((PFILE_POSITION_INFORMATION)FileInformation)->CurrentByteOffset.QuadPart = f->position;
             break;
         }
@@ -511,7 +522,10 @@ NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatus
     case FilePositionInformation:
         if (Length < sizeof(FILE_POSITION_INFORMATION)) result = STATUS_INFO_LENGTH_MISMATCH;
         else if (((PFILE_POSITION_INFORMATION)FileInformation)->CurrentByteOffset.QuadPart < 0) result = STATUS_INVALID_PARAMETER;
-        else f->position = ((PFILE_POSITION_INFORMATION)FileInformation)->CurrentByteOffset.QuadPart;
+        else {
+            std::lock_guard<std::mutex> serial(f->syncLock);
+            f->position = ((PFILE_POSITION_INFORMATION)FileInformation)->CurrentByteOffset.QuadPart;
+        }
         break;
     case FileEndOfFileInformation:
     case FileAllocationInformation:

@@ -268,7 +268,7 @@ NTSTATUS ImageBeginWrite(PZV_IMAGE Image) {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&Image->lock, TRUE);
     NTSTATUS st = STATUS_SUCCESS;
-    if (Image->writeBegun == 0) {
+    if (InterlockedCompareExchange(&Image->writeBegun, 0, 0) == 0) {
         st = Image->format == ZV_IMAGE_VHDX ? VhdxBeginWrite(Image) : Qcow2BeginWrite(Image);
         if (NT_SUCCESS(st)) InterlockedExchange(&Image->writeBegun, 1);
     }
