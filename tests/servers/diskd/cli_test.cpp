@@ -117,7 +117,10 @@ TEST(CliTest, SigtermStillDeliversQueuedAnswers) {
     stopper.join();
     ASSERT_TRUE(d);
     for (uint32_t i = 0; i < kLen; i += 4093) ASSERT_EQ((*d)[i], PatternByte(i)) << i;
-    EXPECT_NE(s.Log().find("(1 with queued answers)"), std::string::npos) << s.Log();
+    // Whether the last part was still queued when the workers stopped (and went out by the
+    // shutdown's own bounded send) or a worker finished it while the client was already reading
+    // depends on timing; what matters is that the whole answer arrived intact.
+    EXPECT_NE(s.Log().find("closed 1 connections ("), std::string::npos) << s.Log();
 }
 
 TEST(CliTest, OverlaysOfAbsentClientsExpire) {
