@@ -167,14 +167,21 @@ private:
             j.Bool("connected", s_->connected);
             return STATUS_SUCCESS;
         }
-        if (op.name == "read") {
+        if (op.name == "read" || op.name == "udp-read") {
             uint64_t off, len;
             ParseU64(a[0], &off);
             ParseU64(a[1], &len);
             std::vector<uint8_t> buf(len);
-            ULONGLONG got = 0;
-            NTSTATUS st = ProtocolClient_Read(s_, off, (ULONG)len, buf.data(), &got);
-            j.Num("offset", off).Num("bytes", NT_SUCCESS(st) ? got : 0);
+            NTSTATUS st;
+            if (op.name == "read") {
+                ULONGLONG got = 0;
+                st = ProtocolClient_Read(s_, off, (ULONG)len, buf.data(), &got);
+                j.Num("offset", off).Num("bytes", NT_SUCCESS(st) ? got : 0);
+            } else {
+                ULONG path = PROTO_TRANSPORT_TCP;
+                st = ReadFromRemoteEx(s_, off, (ULONG)len, buf.data(), &path);
+                j.Num("offset", off).Num("bytes", NT_SUCCESS(st) ? len : 0).Str("path", PathName(path));
+            }
             if (!NT_SUCCESS(st)) return st;
             j.Str("sha256", Sha256Hex(buf.data(), buf.size()));
             if (a.size() > 2 && !WriteFile(a[2], buf)) {
@@ -268,22 +275,6 @@ private:
         if (op.name == "udp-connect") {
             NTSTATUS st = ProtocolClient_StartUdp(s_);
             j.Num("serverMask", s_->serverMask).Num("udpPort", s_->udpPort).Bool("udpActive", WskUdp_IsActive());
-            return st;
-        }
-        if (op.name == "udp-read") {
-            uint64_t off, len;
-            ParseU64(a[0], &off);
-            ParseU64(a[1], &len);
-            std::vector<uint8_t> buf(len);
-            ULONG path = PROTO_TRANSPORT_TCP;
-            NTSTATUS st = ReadFromRemoteEx(s_, off, (ULONG)len, buf.data(), &path);
-            j.Num("offset", off).Num("bytes", NT_SUCCESS(st) ? len : 0).Str("path", PathName(path));
-            if (!NT_SUCCESS(st)) return st;
-            j.Str("sha256", Sha256Hex(buf.data(), buf.size()));
-            if (a.size() > 2 && !WriteFile(a[2], buf)) {
-                j.Str("error", "cannot write " + a[2]);
-                return kHostFailure;
-            }
             return st;
         }
         if (op.name == "udp-write") {

@@ -46,6 +46,12 @@ NTSTATUS WskHttpGet(PCWSTR ServerIp, USHORT Port, PCSTR Path, PCHAR Response, UL
 // 13 (digits and terminator). STATUS_NOT_FOUND when no subkey qualifies.
 NTSTATUS GetLocalMacAddress(PWCHAR MacText, ULONG Capacity);
 
+// The network adapter class key, whose numbered subkeys carry each adapter's configuration
+// ("NetworkAddress", "NetCfgInstanceId"): read by the MAC lookup and the IP maintenance.
+#define ZV_NIC_CLASS_KEY L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+// ZwOpenKey of Name (absolute, or relative to Root), case-insensitive, kernel handle.
+NTSTATUS ZvOpenKey(PHANDLE Key, HANDLE Root, PCWSTR Name, ACCESS_MASK Access);
+
 // Asks the management API which image and token belong to this PC and stores them in the
 // driver-wide parameter set. Changes nothing when it fails.
 NTSTATUS QueryClientConfigViaApi(VOID);

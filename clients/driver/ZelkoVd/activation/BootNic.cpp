@@ -8,12 +8,11 @@
 #include "ZvLog.h"
 
 
-#define NIC_CLASS_KEY L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
 #define MAC_SUBKEYS 100
 #define MAC_QUERY_BYTES 256
 #define MAC_DIGITS 12
 
-static NTSTATUS OpenKey(PHANDLE Key, HANDLE Root, PCWSTR Name, ACCESS_MASK Access) {
+NTSTATUS ZvOpenKey(PHANDLE Key, HANDLE Root, PCWSTR Name, ACCESS_MASK Access) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, Name);
     OBJECT_ATTRIBUTES oa;
@@ -51,14 +50,14 @@ NTSTATUS GetLocalMacAddress(PWCHAR MacText, ULONG Capacity) {
     PAGED_CODE();
     if (MacText == NULL || Capacity < MAC_DIGITS + 1) return STATUS_INVALID_PARAMETER;
     HANDLE cls;
-    NTSTATUS st = OpenKey(&cls, NULL, NIC_CLASS_KEY, KEY_READ);
+    NTSTATUS st = ZvOpenKey(&cls, NULL, ZV_NIC_CLASS_KEY, KEY_READ);
     if (!NT_SUCCESS(st)) return st;
     st = STATUS_NOT_FOUND;
     for (ULONG index = 0; index < MAC_SUBKEYS && st == STATUS_NOT_FOUND; index++) {
         WCHAR name[8];
         if (!NT_SUCCESS(RtlStringCchPrintfW(name, RTL_NUMBER_OF(name), L"%04u", index))) continue;
         HANDLE adapter;
-        if (!NT_SUCCESS(OpenKey(&adapter, cls, name, KEY_READ))) continue;
+        if (!NT_SUCCESS(ZvOpenKey(&adapter, cls, name, KEY_READ))) continue;
         WCHAR digits[MAC_DIGITS];
         if (ReadConfiguredMac(adapter, digits)) {
             RtlCopyMemory(MacText, digits, sizeof(digits));

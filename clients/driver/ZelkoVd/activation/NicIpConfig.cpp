@@ -10,7 +10,6 @@
 #include "ZvParameters.h"
 
 #define TCPIP_INTERFACES_KEY L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces"
-#define NIC_CLASS_KEY L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
 #define NIC_SUBKEYS 500
 #define NIC_ADDRESS_QUERY_BYTES 64
 #define NIC_ADDRESS_MIN_DATA 26      // 12 characters and the terminator
@@ -19,14 +18,6 @@
 #define NIC_MAC_CHARS 16
 #define NIC_ADDR_CHARS 32
 #define NIC_DNS_CHARS 64
-
-static NTSTATUS OpenKey(PHANDLE Key, HANDLE Root, PCWSTR Name, ACCESS_MASK Access) {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, Name);
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, Root, NULL);
-    return ZwOpenKey(Key, Access, &oa);
-}
 
 static VOID FormatAddress(PWCHAR Out, const UCHAR a[4]) {
     (VOID)RtlStringCchPrintfW(Out, NIC_ADDR_CHARS, L"%u.%u.%u.%u", (ULONG)a[0], (ULONG)a[1], (ULONG)a[2],
@@ -85,7 +76,7 @@ static BOOLEAN FindBootAdapter(HANDLE Class, PCWSTR BootMac, PWCHAR Guid) {
         WCHAR name[8];
         if (!NT_SUCCESS(RtlStringCchPrintfW(name, RTL_NUMBER_OF(name), L"%04u", index))) continue;
         HANDLE adapter;
-        if (!NT_SUCCESS(OpenKey(&adapter, Class, name, KEY_READ))) continue;
+        if (!NT_SUCCESS(ZvOpenKey(&adapter, Class, name, KEY_READ))) continue;
         BOOLEAN found = AdapterMatches(adapter, BootMac) && ReadInstanceId(adapter, Guid);
         ZwClose(adapter);
         if (found) {
@@ -128,7 +119,7 @@ VOID MaintainBootNicIp(VOID) {
     const ZV_BOOT_INFO* b = &g_Parameters.BootInfo;
 
     HANDLE interfaces;
-    NTSTATUS st = OpenKey(&interfaces, NULL, TCPIP_INTERFACES_KEY, KEY_READ);
+    NTSTATUS st = ZvOpenKey(&interfaces, NULL, TCPIP_INTERFACES_KEY, KEY_READ);
     if (!NT_SUCCESS(st)) {
         ZvLogPlain("打开 Tcpip\\Interfaces 失败 0x%08X\n", (ULONG)st);
         return;
@@ -141,7 +132,7 @@ VOID MaintainBootNicIp(VOID) {
         if (mac[i] >= L'A' && mac[i] <= L'F') mac[i] = (WCHAR)(mac[i] - L'A' + L'a');
 
     HANDLE cls;
-    st = OpenKey(&cls, NULL, NIC_CLASS_KEY, KEY_READ);
+    st = ZvOpenKey(&cls, NULL, ZV_NIC_CLASS_KEY, KEY_READ);
     if (!NT_SUCCESS(st)) {
         ZvLogPlain("打开网卡 Class 注册表失败 0x%08X\n", (ULONG)st);
         ZwClose(interfaces);
@@ -157,7 +148,7 @@ VOID MaintainBootNicIp(VOID) {
     }
 
     HANDLE nic;
-    st = OpenKey(&nic, interfaces, guid, KEY_READ | KEY_WRITE);
+    st = ZvOpenKey(&nic, interfaces, guid, KEY_READ | KEY_WRITE);
     if (!NT_SUCCESS(st)) {
         ZvLogPlain("打开目标网卡 Tcpip\\Interfaces\\%ws 失败 0x%08X\n", guid, (ULONG)st);
         ZwClose(interfaces);
