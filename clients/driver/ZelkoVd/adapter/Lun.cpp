@@ -93,7 +93,9 @@ NTSTATUS CreateLun(AdapterExt* Adapter, ULONG LunIndex, const CreateLunRecord* R
     }
     lu->holdReads = 1;
     lu->writeCacheEnabled = 1;
-    status = CacheInit(lu, Record != NULL ? Record->cacheSizeMb : ZV_CACHE_DEFAULT_MB);
+    // Only a network LUN has a block cache: an image-file LUN reads its file directly, and its
+    // cache would be an idle flusher thread and an unused staging buffer.
+    if (!fileBacked) status = CacheInit(lu, Record != NULL ? Record->cacheSizeMb : ZV_CACHE_DEFAULT_MB);
     if (!NT_SUCCESS(status)) {
         LunDestroy(lu, !fileBacked);
         return status;
