@@ -19,6 +19,8 @@ packages=(
   qemu-utils nbdkit-plugin-dev libnbd-bin fio curl jq python3 procps iproute2 xxd
   # the web console's browser test (tests/servers/mgmtd/console_browser_test.py)
   chromium chromium-driver python3-selenium
+  # the fuzzing preset (libFuzzer)
+  clang libclang-rt-14-dev
   # the comparison in scripts/bench-servers.sh (not used by any test)
   nbdkit
 )

@@ -8,7 +8,7 @@ cd "$top"
 
 scripts/install-deps.sh
 
-presets=${ZELKO_PRESETS:-"host windows host-asan host-tsan"}
+presets=${ZELKO_PRESETS:-"host windows host-asan host-tsan fuzz"}
 jobs=${ZELKO_JOBS:-$(nproc)}
 passed=0
 failed=0

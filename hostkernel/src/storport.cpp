@@ -35,7 +35,6 @@ constexpr ULONG kSrbTag = 0x62725348;      // 'HSrb'
 constexpr ULONG kPortTag = 0x74725048;     // 'HPrt': device extension, LU extensions, buffers
 constexpr UCHAR kPoison = 0xDB;
 constexpr size_t kQuarantine = 256;
-constexpr ULONG kMaxLuns = 256;
 
 struct Request {
     uint64_t ticket = 0;
