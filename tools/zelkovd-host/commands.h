@@ -6,6 +6,7 @@ namespace zvhost {
 int SessionCommand(int argc, char** argv);
 int MachineCommand(int argc, char** argv);
 int UploadCommand(int argc, char** argv);
+int TraceCommand(int argc, char** argv);
 
 // Sets the driver's process-wide log level before any driver code runs.
 void SetDriverLogLevel(long level);

@@ -4,6 +4,7 @@
 // user-mode program makes them, rescans, waits, logs, registry and counters. Every answer is one
 // JSON line on stdout, printed when its request completes, so a held READ does not hold up the
 // requests after it. "stop" or the end of input unloads the driver and reports what it leaked.
+#include "boot_trace.h"
 #include "commands.h"
 
 #include <hk_storport_test.h>
@@ -137,7 +138,7 @@ bool Prepare(const Options& o) {
 
 class Machine {
 public:
-    explicit Machine(const Options& o) : opt_(o) {}
+    Machine(const Options& o, std::chrono::steady_clock::time_point loadStart) : opt_(o), loadStart_(loadStart) {}
 
     // Answer skeleton: "op" and the echoed "id".
     JsonLine Answer(const std::string& op, const JsonObject& rq) {
@@ -461,6 +462,66 @@ public:
         Emit(l);
     }
 
+    // The boot-like trace (boot_trace.h, drawn for the LUN's capacity) replayed through the whole
+    // SCSI path in trace order, `depth` READ(16)s in flight (1: one after the other, as the
+    // cache benchmark replays it). The boot storm of scripts/bench-system.sh runs it in many
+    // machines at once: `sinceLoadMs` is when the last read completed, counted from the
+    // driver's load, on the same clock as the "activated" event's `ms`.
+    void Replay(const JsonObject& rq) {
+        uint64_t lun = 0, depth = 1;
+        std::string trace = "boot";
+        if (rq.Has("lun") && (!rq.GetU64("lun", &lun) || lun > 15)) return Error("replay", rq, "bad \"lun\"");
+        if (rq.Has("depth") && (!rq.GetU64("depth", &depth) || depth < 1 || depth > 64))
+            return Error("replay", rq, "bad \"depth\" (1 to 64)");
+        if (rq.Has("trace") && (!rq.GetString("trace", &trace) || trace != "boot"))
+            return Error("replay", rq, "unknown \"trace\" (boot)");
+        uint64_t capacity = 0;
+        for (const auto& v : HkBusView())
+            if (v.lun == lun) capacity = v.capacity;
+        JsonLine l = Answer("replay", rq);
+        if (capacity < (1ull << 30)) {
+            l.Str("error", "LUN not on the bus or smaller than the trace's 1 GiB (rescan after activation)");
+            return Emit(l);
+        }
+        const std::vector<zvtrace::TraceRead> reads = zvtrace::BootTrace(capacity);
+        std::atomic<size_t> next{0};
+        std::atomic<uint64_t> bytes{0}, failures{0};
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> pool;
+        for (uint64_t t = 0; t < depth; t++)
+            pool.emplace_back([&] {
+                std::vector<uint8_t> buffer(64 * 1024);
+                for (size_t i; (i = next.fetch_add(1)) < reads.size();) {
+                    const zvtrace::TraceRead& r = reads[i];
+                    HkScsiRequest s;
+                    s.lun = (UCHAR)lun;
+                    s.dataInLength = r.length;
+                    if (buffer.size() < r.length) buffer.resize(r.length);
+                    s.dataInBuffer = buffer.data();
+                    s.cdb.assign(16, 0);
+                    s.cdb[0] = 0x88;
+                    uint64_t lba = r.offset / 512;
+                    uint32_t blocks = r.length / 512;
+                    for (int k = 0; k < 8; k++) s.cdb[2 + k] = (uint8_t)(lba >> (56 - 8 * k));
+                    for (int k = 0; k < 4; k++) s.cdb[10 + k] = (uint8_t)(blocks >> (24 - 8 * k));
+                    HkScsiResult res = HkScsiExecute(s, 60000);
+                    if (res.completed && res.srbStatus == SRB_STATUS_SUCCESS && res.transferred == r.length)
+                        bytes += r.length;
+                    else
+                        failures++;
+                }
+            });
+        for (auto& th : pool) th.join();
+        auto t1 = std::chrono::steady_clock::now();
+        double secs = std::chrono::duration<double>(t1 - t0).count();
+        char mbps[32];
+        snprintf(mbps, sizeof mbps, "%.1f", bytes.load() / secs / 1e6);
+        l.Str("trace", trace).Num("reads", reads.size()).Num("bytes", bytes.load()).Num("failures", failures.load());
+        l.Num("ms", (uint64_t)(secs * 1000)).Raw("mbps", mbps);
+        l.Num("sinceLoadMs", (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(t1 - loadStart_).count());
+        Emit(l);
+    }
+
     void Stats(const JsonObject& rq) {
         HkPortCounters c = HkPortStats();
         JsonLine l = Answer("stats", rq);
@@ -518,6 +579,7 @@ public:
         else if (op == "registry") Registry(rq);
         else if (op == "stats") Stats(rq);
         else if (op == "bench") Bench(rq);
+        else if (op == "replay") Replay(rq);
         else if (op == "stop") return false;
         else Error(op, rq, "unknown op");
         return true;
@@ -525,6 +587,7 @@ public:
 
 private:
     const Options& opt_;
+    std::chrono::steady_clock::time_point loadStart_;
     size_t dbgSeen_ = 0;
     size_t fileSeen_ = 0;
 };
@@ -651,7 +714,7 @@ int MachineCommand(int argc, char** argv) {
     }
 
     ActivationWatch watch(loadStart);
-    Machine m(opt);
+    Machine m(opt, loadStart);
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;

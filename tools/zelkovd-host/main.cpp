@@ -18,6 +18,7 @@ const Command kCommands[] = {
     {"session", zvhost::SessionCommand, "run protocol exchanges against a disk server"},
     {"machine", zvhost::MachineCommand, "load the whole driver and answer SCSI and control requests"},
     {"upload", zvhost::UploadCommand, "upload a disk image the client program's way, through the control device"},
+    {"trace", zvhost::TraceCommand, "print the benchmarks' boot-like read trace (or an fio iolog of it)"},
 };
 
 void Usage(FILE* f) {
