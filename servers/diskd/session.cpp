@@ -32,14 +32,13 @@ void AppendRecord(Bytes& out, const T& rec) {
 }
 
 // Text a peer names itself with ends up in JSON (layer metadata, the session check sent to the
-// management server), in file contents and in log lines: well-formed UTF-8 without control
-// characters, or the handshake is refused.
+// management server), whose writer throws on anything but well-formed UTF-8: such text is
+// refused at the handshake. (Control characters are valid text and JSON escapes them.)
 bool CleanText(const std::string& s) {
     size_t i = 0;
     while (i < s.size()) {
         auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) {
-            if (c < 0x20 || c == 0x7F) return false;
             ++i;
             continue;
         }
@@ -252,7 +251,7 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
         return;
     }
     if (!CleanText(iqn) || !CleanText(clientId) || !CleanText(token)) {
-        fail(wire::ErrInvalidParameter, "IQN, client id or token is not clean UTF-8 text");
+        fail(wire::ErrInvalidParameter, "IQN, client id or token is not valid UTF-8");
         return;
     }
     auto image = store_.FindOrRefresh(iqn);
