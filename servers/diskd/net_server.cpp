@@ -1,6 +1,7 @@
 #include "net_server.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -83,6 +84,10 @@ struct NetServer::Conn {
     std::shared_ptr<Session> session;
     Bytes in;  // received, not yet processed bytes [0, inLen)
     size_t inLen = 0;
+    // The size of the frame at the front of `in` once its header has arrived and it does not
+    // fit yet. The buffer grows towards it only as its bytes come in: a header alone, which
+    // may declare up to max-io, must not make the server allocate that much.
+    size_t want = 0;
     Bytes out;  // answer bytes [outOff, out.size()) still to send
     size_t outOff = 0;
     bool closeAfterFlush = false;
@@ -307,7 +312,8 @@ NetServer::Action NetServer::Process(Conn* c) {
     bool peerClosed = false;
     // Read what is there, at most one buffer-full per wake-up (fairness between connections;
     // the buffer grows to the size of a large request once its header is known).
-    if (c->inLen == c->in.size()) c->in.resize(c->in.size() * 2);
+    if (c->inLen == c->in.size() && c->want > c->in.size())
+        c->in.resize(std::min(c->want, c->in.size() * 2));
     while (c->inLen < c->in.size()) {
         ssize_t n = recv(c->fd, c->in.data() + c->inLen, c->in.size() - c->inLen, 0);
         if (n > 0) {
@@ -350,15 +356,17 @@ NetServer::Action NetServer::Process(Conn* c) {
         }
         size_t frame = kHeader + static_cast<size_t>(payload);
         if (c->inLen - pos < frame) {
-            // Make room for the whole frame so the next receives can complete it.
-            if (c->in.size() < frame) {
+            // The frame is moved to the front, where the buffer can grow to hold it as its bytes
+            // arrive (see `want`).
+            if (c->in.size() - pos < frame && pos > 0) {
                 memmove(c->in.data(), c->in.data() + pos, c->inLen - pos);
                 c->inLen -= pos;
                 pos = 0;
-                c->in.resize(frame);
             }
+            c->want = frame;
             break;
         }
+        c->want = 0;
         if (h.opcode == wire::OpHandshake && store_.managed()) {
             // The session check asks the management server; that must not hold a data-path
             // worker. The connection is parked (not re-armed) until an admission thread has
@@ -439,17 +447,76 @@ void NetServer::AdmissionLoop() {
         bool close = false;
         {
             std::lock_guard<std::mutex> cl(c->mutex);
-            wire::MessageHeader h;
-            memcpy(&h, c->parked.data(), kHeader);
-            c->session->HandleTcp(h, c->parked.data() + kHeader, c->parked.size() - kHeader, c->out);
-            c->parked.clear();
-            close = !Flush(c);
+            close = !Admit(c);
             // Back to the workers through an immediate "writable" event: they send what is
             // left and go on with any request that arrived meanwhile.
             if (!close) Rearm(c, true);
         }
         if (close) CloseConn(c, "send failed");
         lk.lock();
+    }
+}
+
+bool NetServer::Admit(Conn* c) {
+    wire::MessageHeader h;
+    memcpy(&h, c->parked.data(), kHeader);
+    c->session->HandleTcp(h, c->parked.data() + kHeader, c->parked.size() - kHeader, c->out);
+    c->parked.clear();
+    c->parked.shrink_to_fit();
+    return Flush(c);
+}
+
+NetServer::Handle NetServer::Adopt(int fd, const std::string& peerIp, uint16_t peerPort) {
+    auto* c = new Conn();
+    c->fd = fd;
+    c->session = std::make_shared<Session>(store_, cfg_, stats_, udp_, peerIp, peerPort);
+    c->in.resize(16 * 1024);
+    std::lock_guard<std::mutex> lk(connsMutex_);
+    conns_.insert(c);
+    return c;
+}
+
+NetServer::PumpResult NetServer::Pump(Handle h) {
+    auto* c = static_cast<Conn*>(h);
+    Action a;
+    {
+        std::lock_guard<std::mutex> lk(c->mutex);
+        a = Process(c);
+        if (a == Action::Park) a = Admit(c) ? Action::WantWrite : Close(c, "send failed");
+    }
+    if (a == Action::Close) {
+        CloseConn(c, c->closeWhy);
+        return PumpResult::Closed;
+    }
+    return a == Action::WantWrite ? PumpResult::WaitWrite : PumpResult::WaitRead;
+}
+
+size_t NetServer::BufferedBytes(Handle h) {
+    auto* c = static_cast<Conn*>(h);
+    return c->in.capacity() + c->out.capacity() + c->parked.capacity();
+}
+
+void ServeDatagram(const Config& cfg, UdpRegistry& udp, std::atomic<uint32_t>& pushSeq, const uint8_t* p,
+                   size_t n, const std::string& ip, Bytes& out, const std::function<void(const Bytes&)>& send) {
+    if (n < kHeader) return;
+    wire::MessageHeader h;
+    memcpy(&h, p, kHeader);
+    if (h.magic != wire::kMagic || h.version != wire::kVersion) return;
+    auto session = udp.Find(ip);
+    if (!session) {
+        ZLOG(Debug, "udp", "datagram from %s without a negotiated session dropped", ip.c_str());
+        return;
+    }
+    out.clear();
+    session->HandleUdp(h, p + kHeader, n - kHeader, out);
+    if (!out.empty()) send(out);
+    // Read-ahead into the client's cache: the blocks that follow a successful read.
+    if (cfg.udpPushAhead && h.opcode == wire::OpRead && out.size() > kHeader && out[6] == wire::OpRespOk) {
+        uint64_t next = (h.offset + h.length + kLayerBlock - 1) / kLayerBlock * kLayerBlock;
+        for (unsigned k = 0; k < cfg.udpPushAhead; ++k, next += kLayerBlock) {
+            if (!session->BuildPushBlock(next, pushSeq.fetch_add(1), out)) break;
+            send(out);
+        }
     }
 }
 
@@ -461,29 +528,11 @@ void NetServer::UdpLoop() {
         socklen_t len = sizeof ss;
         ssize_t n = recvfrom(udpFd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&ss), &len);
         if (n < 0) continue;  // timeout (shutdown check) or a transient error
-        if (static_cast<size_t>(n) < kHeader) continue;
-        wire::MessageHeader h;
-        memcpy(&h, buf.data(), kHeader);
-        if (h.magic != wire::kMagic || h.version != wire::kVersion) continue;
         uint16_t port = 0;
         std::string ip = AddrText(ss, &port);
-        auto session = udp_.Find(ip);
-        if (!session) {
-            ZLOG(Debug, "udp", "datagram from %s:%u without a negotiated session dropped", ip.c_str(), port);
-            continue;
-        }
-        out.clear();
-        session->HandleUdp(h, buf.data() + kHeader, static_cast<size_t>(n) - kHeader, out);
-        if (!out.empty())
-            sendto(udpFd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
-        // Read-ahead into the client's cache: the blocks that follow a successful read.
-        if (cfg_.udpPushAhead && h.opcode == wire::OpRead && out.size() > kHeader && out[6] == wire::OpRespOk) {
-            uint64_t next = (h.offset + h.length + kLayerBlock - 1) / kLayerBlock * kLayerBlock;
-            for (unsigned k = 0; k < cfg_.udpPushAhead; ++k, next += kLayerBlock) {
-                if (!session->BuildPushBlock(next, pushSeq_.fetch_add(1), out)) break;
-                sendto(udpFd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
-            }
-        }
+        ServeDatagram(cfg_, udp_, pushSeq_, buf.data(), static_cast<size_t>(n), ip, out, [&](const Bytes& d) {
+            sendto(udpFd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+        });
     }
 }
 

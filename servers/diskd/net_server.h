@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,11 @@
 
 namespace zelko::diskd {
 
+// One datagram received from `ip` on the UDP channel: the answer, if one is due, and after a
+// read the read-ahead pushes are handed to `send` in order (`out` is scratch space).
+void ServeDatagram(const Config& cfg, UdpRegistry& udp, std::atomic<uint32_t>& pushSeq, const uint8_t* p,
+                   size_t n, const std::string& ip, Bytes& out, const std::function<void(const Bytes&)>& send);
+
 class NetServer {
 public:
     NetServer(const Config& cfg, ImageStore& store, ServerStats& stats);
@@ -32,9 +38,23 @@ public:
     uint16_t udpPort() const { return udp_.port; }
     size_t connections();
 
+    // One connection run on the calling thread, without listener, epoll or workers: tests and
+    // fuzzing drive the real framing through one end of a socketpair this way (no Start
+    // needed). Adopt takes `fd`, a non-blocking stream socket; Pump handles what has arrived
+    // and sends what the socket takes, and a parked handshake is admitted inline. After
+    // Closed the handle is gone and `fd` is closed.
+    using Handle = void*;
+    enum class PumpResult { WaitRead, WaitWrite, Closed };
+    Handle Adopt(int fd, const std::string& peerIp, uint16_t peerPort);
+    PumpResult Pump(Handle h);
+    // Bytes one connection holds in its buffers (received and unsent), for the bound tests.
+    static size_t BufferedBytes(Handle h);
+
 private:
     struct Conn;
     enum class Action { WantRead, WantWrite, Close, Park };
+    // Answers a parked handshake; false when the answer could not be sent.
+    bool Admit(Conn* c);
     void WorkerLoop();
     void AdmissionLoop();
     Action Process(Conn* c);

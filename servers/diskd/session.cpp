@@ -31,6 +31,31 @@ void AppendRecord(Bytes& out, const T& rec) {
     out.insert(out.end(), p, p + sizeof(T));
 }
 
+// Text a peer names itself with ends up in JSON (layer metadata, the session check sent to the
+// management server), whose writer throws on anything but well-formed UTF-8: such text is
+// refused at the handshake. (Control characters are valid text and JSON escapes them.)
+bool CleanText(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+        if (len == 0 || (len == 3 && c > 0xEF) || i + len > s.size()) return false;
+        auto c1 = static_cast<unsigned char>(s[i + 1]);
+        // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
+        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+            (c == 0xF4 && c1 > 0x8F))
+            return false;
+        for (size_t k = 1; k < len; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += len;
+    }
+    return true;
+}
+
 const char* OpName(uint8_t op) {
     switch (op) {
         case wire::OpHandshake: return "Handshake";
@@ -223,6 +248,10 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
     if (iqn.empty() || iqn.size() > wire::kMaxIqnBytes || clientId.size() > wire::kMaxClientIdBytes ||
         token.size() > wire::kMaxTokenUnits) {
         fail(wire::ErrInvalidParameter, "field too long or empty IQN");
+        return;
+    }
+    if (!CleanText(iqn) || !CleanText(clientId) || !CleanText(token)) {
+        fail(wire::ErrInvalidParameter, "IQN, client id or token is not valid UTF-8");
         return;
     }
     auto image = store_.FindOrRefresh(iqn);

@@ -125,6 +125,7 @@ std::string Request::Param(const std::string& name) const {
 // ---- one connection --------------------------------------------------------------------------
 
 struct Server::Conn {
+    explicit Conn(const Limits& limits) : parser(limits) {}
     // Draining: the reply is out and our side shut down; what the client still sends is read
     // and dropped until it closes, so that closing never resets a reply it has not read yet.
     enum class State { ReadHead, ReadBody, Busy, Writing, Draining };
@@ -145,12 +146,7 @@ struct Server::Conn {
 
     // The request being read.
     Request req;
-    bool chunked = false;
-    size_t contentLength = 0;
-    // Chunked decoding: a size line is expected when chunkLeft is 0 and !inTrailers.
-    size_t chunkLeft = 0;
-    bool chunkCrlf = false;  // the CR LF after a chunk's data is due
-    bool inTrailers = false;
+    RequestParser parser;
     // The reply being written, for the access log.
     Response res;
 };
@@ -342,7 +338,7 @@ void Server::Accept(int listenFd) {
         // Every reply leaves in one write, but the 100-continue interim answer and the reply
         // after it are two: without this the second would wait for the peer's delayed ACK.
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto c = std::make_unique<Conn>();
+        auto c = std::make_unique<Conn>(limits_);
         c->fd = fd;
         c->addr = addr;
         c->port = ntohs(sa.sin_port);
@@ -442,153 +438,175 @@ void Server::Refuse(Conn* c, int status, const char* message) {
     OnWritable(c);
 }
 
-void Server::Advance(Conn* c) {
-    if (c->state == Conn::State::ReadHead) {
-        size_t end = c->in.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            if (c->in.size() > limits_.maxHead) Refuse(c, 431, DefaultMessage(431));
-            return;
-        }
-        if (end + 4 > limits_.maxHead) return Refuse(c, 431, DefaultMessage(431));
-        Request& r = c->req;
-        r = Request();
-        r.remoteAddr = c->addr;
-        r.remotePort = c->port;
-        std::string_view head(c->in.data(), end);
-        size_t eol = head.find("\r\n");
-        std::string_view line = head.substr(0, eol);
-        size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
-        if (sp1 == std::string_view::npos || sp2 == sp1) return Refuse(c, 400, DefaultMessage(400));
-        std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1),
-                         version = line.substr(sp2 + 1);
-        if (method.empty() || target.empty() || target.find(' ') != std::string_view::npos)
-            return Refuse(c, 400, DefaultMessage(400));
-        for (char ch : method)
-            if (!TokenChar(ch)) return Refuse(c, 400, DefaultMessage(400));
-        if (version != "HTTP/1.1" && version != "HTTP/1.0") return Refuse(c, 505, DefaultMessage(505));
-        if (target.front() != '/') return Refuse(c, 400, DefaultMessage(400));
-        for (char ch : target)
-            if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7F) return Refuse(c, 400, DefaultMessage(400));
-        r.method = std::string(method);
-        size_t q = target.find('?');
-        r.path = DecodeUrl(target.substr(0, q), false);
-        if (q != std::string_view::npos) {
-            r.query = std::string(target.substr(q + 1));
-            std::string_view rest = r.query;
-            while (!rest.empty()) {
-                size_t amp = rest.find('&');
-                std::string_view kv = rest.substr(0, amp);
-                size_t eq = kv.find('=');
-                if (!kv.empty())
-                    r.params.emplace(DecodeUrl(kv.substr(0, eq), true),
-                                     eq == std::string_view::npos ? std::string() : DecodeUrl(kv.substr(eq + 1), true));
-                if (amp == std::string_view::npos) break;
-                rest.remove_prefix(amp + 1);
-            }
-        }
-        std::string_view rest = eol == std::string_view::npos ? std::string_view() : head.substr(eol + 2);
-        while (!rest.empty()) {
-            size_t e = rest.find("\r\n");
-            std::string_view h = rest.substr(0, e);
-            rest = e == std::string_view::npos ? std::string_view() : rest.substr(e + 2);
-            size_t colon = h.find(':');
-            // No name, a name with blanks before the colon, or an obsolete folded line.
-            if (colon == 0 || colon == std::string_view::npos) return Refuse(c, 400, DefaultMessage(400));
-            for (size_t k = 0; k < colon; ++k)
-                if (!TokenChar(h[k])) return Refuse(c, 400, DefaultMessage(400));
-            r.headers.emplace_back(std::string(h.substr(0, colon)), std::string(Trim(h.substr(colon + 1))));
-        }
-        std::string connection = r.Header("Connection");
-        c->keepAlive = version == "HTTP/1.1" ? !IEquals(connection, "close") : IEquals(connection, "keep-alive");
-        c->in.erase(0, end + 4);  // `head` and its views end here
-        // A request with both framings, or with two different lengths, is how requests are
-        // smuggled past a proxy: refuse them.
-        c->chunked = false;
-        c->contentLength = 0;
-        bool haveLength = false;
-        for (auto& [k, v] : r.headers) {
-            if (IEquals(k, "Transfer-Encoding")) {
-                if (!IEquals(v, "chunked") || c->chunked) return Refuse(c, 501, DefaultMessage(501));
-                c->chunked = true;
-            } else if (IEquals(k, "Content-Length")) {
-                size_t len = 0;
-                auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), len);
-                if (v.empty() || ec == std::errc::result_out_of_range) {
-                    if (!v.empty()) return Refuse(c, 413, DefaultMessage(413));
-                    return Refuse(c, 400, DefaultMessage(400));
-                }
-                if (ec != std::errc() || p != v.data() + v.size() || (haveLength && len != c->contentLength))
-                    return Refuse(c, 400, DefaultMessage(400));
-                haveLength = true;
-                c->contentLength = len;
-            }
-        }
-        if (c->chunked && haveLength) return Refuse(c, 400, DefaultMessage(400));
-        // Refused at once, before a byte of it is read.
-        if (c->contentLength > limits_.maxBody) return Refuse(c, 413, DefaultMessage(413));
-        c->chunkLeft = 0;
-        c->chunkCrlf = false;
-        c->inTrailers = false;
-        if (IEquals(r.Header("Expect"), "100-continue") && (c->chunked || c->contentLength > 0)) {
-            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-            [[maybe_unused]] ssize_t n = send(c->fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
-        }
-        c->state = Conn::State::ReadBody;
+RequestParser::Result RequestParser::ParseHead(std::string& in, Request& r) {
+    size_t end = in.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        if (in.size() > limits_.maxHead) return Refuse(431);
+        return Result::NeedMore;
     }
+    if (end + 4 > limits_.maxHead) return Refuse(431);
+    r = Request();
+    std::string_view head(in.data(), end);
+    size_t eol = head.find("\r\n");
+    std::string_view line = head.substr(0, eol);
+    size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
+    if (sp1 == std::string_view::npos || sp2 == sp1) return Refuse(400);
+    std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1),
+                     version = line.substr(sp2 + 1);
+    if (method.empty() || target.empty() || target.find(' ') != std::string_view::npos) return Refuse(400);
+    for (char ch : method)
+        if (!TokenChar(ch)) return Refuse(400);
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") return Refuse(505);
+    if (target.front() != '/') return Refuse(400);
+    for (char ch : target)
+        if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7F) return Refuse(400);
+    r.method = std::string(method);
+    size_t q = target.find('?');
+    r.path = DecodeUrl(target.substr(0, q), false);
+    if (q != std::string_view::npos) {
+        r.query = std::string(target.substr(q + 1));
+        std::string_view rest = r.query;
+        while (!rest.empty()) {
+            size_t amp = rest.find('&');
+            std::string_view kv = rest.substr(0, amp);
+            size_t eq = kv.find('=');
+            if (!kv.empty())
+                r.params.emplace(DecodeUrl(kv.substr(0, eq), true),
+                                 eq == std::string_view::npos ? std::string() : DecodeUrl(kv.substr(eq + 1), true));
+            if (amp == std::string_view::npos) break;
+            rest.remove_prefix(amp + 1);
+        }
+    }
+    std::string_view rest = eol == std::string_view::npos ? std::string_view() : head.substr(eol + 2);
+    while (!rest.empty()) {
+        size_t e = rest.find("\r\n");
+        std::string_view h = rest.substr(0, e);
+        rest = e == std::string_view::npos ? std::string_view() : rest.substr(e + 2);
+        size_t colon = h.find(':');
+        // No name, a name with blanks before the colon, or an obsolete folded line.
+        if (colon == 0 || colon == std::string_view::npos) return Refuse(400);
+        for (size_t k = 0; k < colon; ++k)
+            if (!TokenChar(h[k])) return Refuse(400);
+        // Every header costs a lookup on each Header() call: thousands of tiny ones inside
+        // maxHead would make each request's handling quadratic.
+        if (r.headers.size() >= limits_.maxHeaders) return Refuse(431);
+        r.headers.emplace_back(std::string(h.substr(0, colon)), std::string(Trim(h.substr(colon + 1))));
+    }
+    std::string connection = r.Header("Connection");
+    keepAlive_ = version == "HTTP/1.1" ? !IEquals(connection, "close") : IEquals(connection, "keep-alive");
+    in.erase(0, end + 4);  // `head` and its views end here
+    // A request with both framings, or with two different lengths, is how requests are
+    // smuggled past a proxy: refuse them.
+    chunked_ = false;
+    contentLength_ = 0;
+    bool haveLength = false;
+    for (auto& [k, v] : r.headers) {
+        if (IEquals(k, "Transfer-Encoding")) {
+            if (!IEquals(v, "chunked") || chunked_) return Refuse(501);
+            chunked_ = true;
+        } else if (IEquals(k, "Content-Length")) {
+            size_t len = 0;
+            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), len);
+            if (v.empty() || ec == std::errc::result_out_of_range) return Refuse(v.empty() ? 400 : 413);
+            if (ec != std::errc() || p != v.data() + v.size() || (haveLength && len != contentLength_))
+                return Refuse(400);
+            haveLength = true;
+            contentLength_ = len;
+        }
+    }
+    if (chunked_ && haveLength) return Refuse(400);
+    // Refused at once, before a byte of it is read.
+    if (contentLength_ > limits_.maxBody) return Refuse(413);
+    chunkLeft_ = 0;
+    chunkCrlf_ = false;
+    inTrailers_ = false;
+    trailerBytes_ = 0;
+    wantsContinue_ = IEquals(r.Header("Expect"), "100-continue") && (chunked_ || contentLength_ > 0);
+    inBody_ = true;
+    return Result::Complete;
+}
 
-    Request& r = c->req;
-    if (!c->chunked) {
-        size_t need = c->contentLength - r.body.size();
-        size_t take = std::min(need, c->in.size());
-        r.body.append(c->in, 0, take);
-        c->in.erase(0, take);
-        if (r.body.size() < c->contentLength) return;
+RequestParser::Result RequestParser::Parse(std::string& in, Request& r) {
+    if (!inBody_) {
+        Result head = ParseHead(in, r);
+        if (head != Result::Complete) return head;
+    }
+    if (!chunked_) {
+        size_t need = contentLength_ - r.body.size();
+        size_t take = std::min(need, in.size());
+        r.body.append(in, 0, take);
+        in.erase(0, take);
+        if (r.body.size() < contentLength_) return Result::NeedMore;
     } else {
         // Chunks are decoded as they arrive, so what is held never exceeds the limit plus one
         // read, however the body is cut into chunks.
         for (;;) {
-            if (c->chunkLeft > 0) {
-                size_t take = std::min(c->chunkLeft, c->in.size());
-                r.body.append(c->in, 0, take);
-                c->in.erase(0, take);
-                c->chunkLeft -= take;
-                if (c->chunkLeft > 0) return;
-                c->chunkCrlf = true;
+            if (chunkLeft_ > 0) {
+                size_t take = std::min(chunkLeft_, in.size());
+                r.body.append(in, 0, take);
+                in.erase(0, take);
+                chunkLeft_ -= take;
+                if (chunkLeft_ > 0) return Result::NeedMore;
+                chunkCrlf_ = true;
             }
-            if (c->chunkCrlf) {
-                if (c->in.size() < 2) return;
-                if (c->in.compare(0, 2, "\r\n") != 0) return Refuse(c, 400, DefaultMessage(400));
-                c->in.erase(0, 2);
-                c->chunkCrlf = false;
+            if (chunkCrlf_) {
+                if (in.size() < 2) return Result::NeedMore;
+                if (in.compare(0, 2, "\r\n") != 0) return Refuse(400);
+                in.erase(0, 2);
+                chunkCrlf_ = false;
             }
-            size_t e = c->in.find("\r\n");
+            size_t e = in.find("\r\n");
             if (e == std::string::npos) {
-                if (c->in.size() > 1024) return Refuse(c, 400, DefaultMessage(400));
-                return;
+                if (in.size() > 1024) return Refuse(400);
+                return Result::NeedMore;
             }
-            std::string_view line(c->in.data(), e);
-            if (c->inTrailers) {
-                c->in.erase(0, e + 2);
-                if (line.empty()) break;  // the body is complete
+            std::string_view line(in.data(), e);
+            if (inTrailers_) {
+                // Trailers are read and dropped, but they are a head of their own: bounded
+                // like one, or a client could keep a connection busy with them for ever.
+                trailerBytes_ += e + 2;
+                if (trailerBytes_ > limits_.maxHead) return Refuse(431);
+                bool last = line.empty();
+                in.erase(0, e + 2);
+                if (last) break;  // the body is complete
                 continue;
             }
             std::string_view size = line.substr(0, line.find(';'));
             size = Trim(size);
             size_t n = 0;
             auto [p, ec] = std::from_chars(size.data(), size.data() + size.size(), n, 16);
-            if (size.empty() || ec != std::errc() || p != size.data() + size.size()) {
-                if (ec == std::errc::result_out_of_range) return Refuse(c, 413, DefaultMessage(413));
-                return Refuse(c, 400, DefaultMessage(400));
-            }
-            c->in.erase(0, e + 2);
-            if (n > limits_.maxBody - r.body.size()) return Refuse(c, 413, DefaultMessage(413));
+            if (size.empty() || ec != std::errc() || p != size.data() + size.size())
+                return Refuse(ec == std::errc::result_out_of_range ? 413 : 400);
+            in.erase(0, e + 2);
+            if (n > limits_.maxBody - r.body.size()) return Refuse(413);
             if (n == 0) {
-                c->inTrailers = true;
+                inTrailers_ = true;
                 continue;
             }
-            c->chunkLeft = n;
+            chunkLeft_ = n;
         }
     }
+    inBody_ = false;
+    return Result::Complete;
+}
+
+void Server::Advance(Conn* c) {
+    RequestParser::Result st = c->parser.Parse(c->in, c->req);
+    c->req.remoteAddr = c->addr;
+    c->req.remotePort = c->port;
+    if (st == RequestParser::Result::Refused) {
+        int status = c->parser.refusal();
+        return Refuse(c, status, DefaultMessage(status));
+    }
+    if (c->parser.TakeContinue()) {
+        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        [[maybe_unused]] ssize_t n = send(c->fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
+    }
+    if (st == RequestParser::Result::NeedMore) {
+        c->state = c->parser.inBody() ? Conn::State::ReadBody : Conn::State::ReadHead;
+        return;
+    }
+    c->keepAlive = c->parser.keepAlive();
     // A complete request: off to a worker. The connection is not read meanwhile; what the
     // client sends after it (a pipelined request) waits in `in`.
     c->state = Conn::State::Busy;

@@ -69,7 +69,8 @@ enum class Lane { Quick = 0, Slow = 1 };
 
 struct Limits {
     size_t maxBody = 1 << 20;
-    size_t maxHead = 16 * 1024;  // request line and headers
+    size_t maxHead = 16 * 1024;  // request line and headers (and, apart, a chunked body's trailers)
+    size_t maxHeaders = 100;     // header lines of one request
     int workers = 8;             // for quick routes
     int slowWorkers = 4;         // for slow routes
     int maxConnections = 4096;
@@ -79,6 +80,43 @@ struct Limits {
     int requestTimeoutMs = 10000;  // from a request's first byte to its last
     int writeTimeoutMs = 10000;    // for a reply to leave
     int maxRequestsPerConnection = 1000;
+};
+
+// The incremental parser of the requests on one connection, without any I/O: the reactor
+// appends what it receives to `in` and calls Parse, which takes what it has used from the front
+// of `in` (a pipelined request after a complete one stays there). Every bound of Limits on a
+// request's bytes is enforced here, while the bytes arrive.
+class RequestParser {
+public:
+    enum class Result { NeedMore, Complete, Refused };
+    explicit RequestParser(const Limits& limits) : limits_(limits) {}
+    // On Complete `req` holds the request (all but the remote address) and the parser is ready
+    // for the next one; on Refused, refusal() is the status to answer before closing.
+    Result Parse(std::string& in, Request& req);
+    bool inBody() const { return inBody_; }
+    bool keepAlive() const { return keepAlive_; }
+    int refusal() const { return refusal_; }
+    // True once after a head that asked for "100 Continue" before its body.
+    bool TakeContinue() { return std::exchange(wantsContinue_, false); }
+
+private:
+    Result Refuse(int status) {
+        refusal_ = status;
+        return Result::Refused;
+    }
+    Result ParseHead(std::string& in, Request& req);
+    const Limits& limits_;
+    bool inBody_ = false;
+    bool keepAlive_ = true;
+    bool wantsContinue_ = false;
+    int refusal_ = 0;
+    bool chunked_ = false;
+    size_t contentLength_ = 0;
+    // Chunked decoding: a size line is expected when chunkLeft_ is 0 and !inTrailers_.
+    size_t chunkLeft_ = 0;
+    bool chunkCrlf_ = false;  // the CR LF after a chunk's data is due
+    bool inTrailers_ = false;
+    size_t trailerBytes_ = 0;
 };
 
 // Counters for tests and the shutdown log.
@@ -102,6 +140,9 @@ public:
     // Runs before routing; returns true when it has answered the request itself.
     void SetPreRouting(std::function<bool(const Request&, Response&)> fn) { preRouting_ = std::move(fn); }
     void SetAccessLog(std::function<void(const Request&, const Response&)> fn) { accessLog_ = std::move(fn); }
+    // Routes and answers a parsed request as a worker does, without a connection (tests and
+    // fuzzing of the handlers).
+    void Handle(Request& req, Response& res) { Respond(req, res); }
 
     // Binds and listens on an IPv4 address; port 0 picks a free one. Returns the port, or -1
     // with errno set.

@@ -39,6 +39,7 @@ public:
     Server(const std::string& dir, std::vector<std::string> args);
     ~Server();
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     uint16_t tcpPort() const { return tcp_; }
     uint16_t udpPort() const { return udp_; }
     uint16_t adminPort() const { return admin_; }
