@@ -495,7 +495,9 @@ TEST_F(MgmtLinkTest, SessionListShowsExactlyTheSessionsHeldNow) {
     items = AdminJson(Admin("GET", "/admin/v1/sessions"))["items"];
     EXPECT_EQ(items.size(), 3u);
     for (auto& i : items) {
-        if (i["clientId"] == "pc") EXPECT_EQ(i["mode"], "readonly");
+        if (i["clientId"] == "pc") {
+            EXPECT_EQ(i["mode"], "readonly");
+        }
     }
 
     // A refused Handshake adds nothing; a connection that ends leaves the list.
