@@ -1,5 +1,7 @@
 #include "admin_server.h"
 
+#include <ctime>
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -114,6 +116,11 @@ bool AdminServer::Start(std::string* error) {
         if (!store_.RefreshFromMgmt(&err)) return Fail(res, 502, 5, err);
         Reply(res, 200, {{"code", 0}});
     });
+    // Who holds a session now. `?iqn=` narrows it to one image.
+    s.Get("/admin/v1/sessions", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string iqn = req.has_param("iqn") ? req.get_param_value("iqn") : std::string();
+        Reply(res, 200, {{"code", 0}, {"now", static_cast<int64_t>(time(nullptr))}, {"items", stats_.sessions.List(iqn)}});
+    });
     s.Get("/admin/v1/stats", [this](const httplib::Request&, httplib::Response& res) {
         Reply(res, 200, {{"code", 0},
                          {"requests", stats_.requests.load()},
@@ -121,7 +128,8 @@ bool AdminServer::Start(std::string* error) {
                          {"bytesRead", stats_.bytesRead.load()},
                          {"bytesWritten", stats_.bytesWritten.load()},
                          {"errors", stats_.errors.load()},
-                         {"pushAcks", stats_.pushAcks.load()}});
+                         {"pushAcks", stats_.pushAcks.load()},
+                         {"sessions", stats_.sessions.size()}});
     });
     int port = cfg_.admin.port == 0 ? s.bind_to_any_port(cfg_.admin.host.c_str())
                                     : (s.bind_to_port(cfg_.admin.host.c_str(), cfg_.admin.port) ? cfg_.admin.port : -1);

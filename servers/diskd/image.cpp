@@ -196,6 +196,7 @@ bool Image::SaveOverlayMeta(const Overlay& o) {
               {"pinnedVersion", o.pinnedVersion},
               {"bootId", o.bootId},
               {"lastSeen", o.lastSeen.load()}};
+    if (o.upload) j["upload"] = true;
     std::string err;
     if (!WriteFileAtomic(o.metaPath, j.dump() + "\n", &err)) {
         ZLOG(Error, "image", "cannot save layer metadata: %s", err.c_str());
@@ -234,6 +235,7 @@ bool Image::LoadOverlays(OverlayKind kind) {
             o->clientKey = j.value("clientKey", DecodeName(name));
             o->pinnedVersion = j.value("pinnedVersion", version_.load());
             o->bootId = j.value("bootId", 0ull);
+            o->upload = j.value("upload", false);
             // A server restart is not a client reboot: clients that were running come back
             // within the idle time, so the idle clock restarts now.
             o->lastSeen = std::max<int64_t>(j.value("lastSeen", 0ll), now);
@@ -276,6 +278,7 @@ bool Image::ApplyLayer(Layer& layer, uint64_t* blocks, std::string* error) {
                 ok = false;
                 return;
             }
+            mergeDone_.fetch_add(n, std::memory_order_relaxed);
             for (uint64_t k = 0; k < n; ++k) PauseIf("apply", ++done);
             first += n;
             count -= n;
@@ -419,6 +422,7 @@ std::shared_ptr<Overlay> Image::CreateOverlay(OverlayKind kind, const std::strin
     o->kind = kind;
     o->clientKey = clientKey;
     o->bootId = bootId;
+    o->upload = fromZero;
     // During a merge new sessions already see its result (they read through the merging layer).
     o->pinnedVersion = pendingMerge_ ? pendingVersion_ : version_.load();
     o->lastSeen = NowUnix();
@@ -621,7 +625,36 @@ uint32_t Image::Write(Overlay* o, uint32_t pin, uint64_t offset, const uint8_t* 
         }
         pos = pieceEnd;
     }
+    if (o->upload && len > 0) NoteUploadWrite(*o, offset, len);
     return wire::ErrNone;
+}
+
+void Image::NoteUploadWrite(Overlay& o, uint64_t offset, uint64_t len) {
+    uint64_t first = offset / kLayerBlock, last = (offset + len - 1) / kLayerBlock;
+    if (o.writtenMap.size() * 64 <= last) {
+        uint64_t blocks = o.layer->blockCount();
+        o.writtenMap.resize((blocks + 63) / 64, 0);
+    }
+    uint64_t added = 0;
+    for (uint64_t b = first; b <= last && b / 64 < o.writtenMap.size(); ++b) {
+        uint64_t bit = uint64_t{1} << (b % 64);
+        uint64_t& word = o.writtenMap[b / 64];
+        if (!(word & bit)) {
+            word |= bit;
+            ++added;
+        }
+    }
+    if (added) o.writtenBlocks.fetch_add(added, std::memory_order_relaxed);
+    uint64_t end = offset + len;
+    if (end > o.writtenEnd.load(std::memory_order_relaxed)) o.writtenEnd.store(end, std::memory_order_relaxed);
+}
+
+void Image::SetMergePhase(const std::string& key, const char* phase, uint64_t total) {
+    std::lock_guard<std::mutex> lk(progressMutex_);
+    mergeKey_ = key;
+    mergePhase_ = phase;
+    mergeDone_ = 0;
+    mergeTotal_ = total;
 }
 
 MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
@@ -648,6 +681,8 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
         out.newVersion = version_.load();
         return out;
     }
+    // "sync": the layer is made durable and the journal written, before the base is touched.
+    SetMergePhase(o->clientKey, "sync", L.present());
     merging_ = true;
     uint32_t from = version_.load();
     bool needSnapshot = false;
@@ -693,6 +728,7 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
          o->clientKey.c_str(), static_cast<unsigned long long>(L.present()), from, needSnapshot ? 1 : 0);
 
     std::shared_ptr<Layer> snap;
+    if (needSnapshot) SetMergePhase(o->clientKey, "snapshot", L.present());
     if (needSnapshot) {
         std::string snapStem = stateDir_ + "/snap/" + std::to_string(from);
         unlink((snapStem + ".data").c_str());
@@ -708,6 +744,7 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
                 ok = PreadFull(baseFd_, buf.data(), blen, off) && snap->WriteData(off, buf.data(), blen);
                 if (!ok) break;
                 snap->Mark(first, nb);
+                mergeDone_.fetch_add(nb, std::memory_order_relaxed);
                 for (uint64_t k = 0; k < nb; ++k) PauseIf("snapshot", ++done);
                 first += nb;
                 count -= nb;
@@ -744,6 +781,7 @@ MergeOutcome Image::Merge(const std::shared_ptr<Overlay>& o) {
     // leaves it pending to be redone at the next start. Readers are on the snapshot or on the
     // layer for every block being changed.
     uint64_t blocks = 0;
+    SetMergePhase(o->clientKey, "apply", L.present());
     if (!ApplyLayer(L, &blocks, &err)) {
         out.error = err + " (merge stays pending and is redone at the next start)";
         ZLOG(Error, "merge", "merge failed iqn=%s client=%s: %s", entry_.iqn.c_str(), o->clientKey.c_str(),
@@ -890,19 +928,39 @@ json Image::Status() {
         int n = o->sessions.load();
         // idleSeconds: how long the layer has been without any session (0 while one is
         // attached); the clock restarts with the server, which only errs on the safe side.
-        layers.push_back({{"clientKey", k},
-                          {"blocks", o->layer->present()},
-                          {"sessions", n},
-                          {"idleSeconds", n > 0 ? 0 : std::max<int64_t>(0, now - o->lastSeen.load())},
-                          {"merging", o->merging.load()}});
+        uint64_t blocks = o->layer->present();
+        json l = {{"clientKey", k},
+                  {"blocks", blocks},
+                  {"bytes", std::min<uint64_t>(blocks * kLayerBlock, size_)},
+                  {"sessions", n},
+                  {"idleSeconds", n > 0 ? 0 : std::max<int64_t>(0, now - o->lastSeen.load())},
+                  {"merging", o->merging.load()}};
+        if (o->upload) {
+            uint64_t w = o->writtenBlocks.load(std::memory_order_relaxed);
+            l["upload"] = true;
+            l["writtenBlocks"] = w;
+            l["writtenBytes"] = std::min<uint64_t>(w * kLayerBlock, size_);
+            l["writtenEnd"] = o->writtenEnd.load(std::memory_order_relaxed);
+        }
+        layers.push_back(std::move(l));
     }
     size_t snapshots = 0;
     {
         std::shared_lock<std::shared_mutex> bl(baseLock_);
         snapshots = snapshots_.size();
     }
+    json merge;
+    if (merging_.load()) {
+        std::lock_guard<std::mutex> pl(progressMutex_);
+        if (*mergePhase_)
+            merge = {{"clientKey", mergeKey_},
+                     {"phase", mergePhase_},
+                     {"blocksDone", std::min(mergeDone_.load(), mergeTotal_.load())},
+                     {"blocksTotal", mergeTotal_.load()}};
+    }
     return {{"code", 0},
             {"iqn", entry_.iqn},
+            {"merge", merge},
             {"version", version_.load()},
             {"sizeBytes", size_},
             {"readOnly", readOnly_.load()},

@@ -45,6 +45,15 @@ struct Overlay {
     std::atomic<int> sessions{0};
     std::atomic<bool> dead{false};     // discarded or merged: writes are refused
     std::atomic<bool> merging{false};  // a merge owns the layer: writes are refused, not queued
+    // An upload's layer covers the whole disk from its creation, so its block count says
+    // nothing about how far the upload has come. What the upload has actually written is
+    // counted apart, in 4 KiB blocks (each counted once, however often it is rewritten), with
+    // the end of the furthest write: the upload writes its disk front to back. Kept in memory
+    // only: after a restart of the disk server the count starts again from zero.
+    bool upload = false;
+    std::vector<uint64_t> writtenMap;  // one bit per block, grown on first use; under writeMutex
+    std::atomic<uint64_t> writtenBlocks{0};
+    std::atomic<uint64_t> writtenEnd{0};
 };
 
 struct ImageEntry {
@@ -146,6 +155,7 @@ private:
     Image() = default;
     bool Recover(std::string* error);
     bool LoadOverlays(OverlayKind kind);
+    static void NoteUploadWrite(Overlay& o, uint64_t offset, uint64_t len);  // needs o.writeMutex
     std::shared_ptr<Overlay> CreateOverlay(OverlayKind kind, const std::string& clientKey,
                                            uint64_t bootId, bool fromZero, std::string* error);
     bool SaveOverlayMeta(const Overlay& o);
@@ -189,6 +199,16 @@ private:
     std::map<uint32_t, int> pins_;
 
     std::mutex mergeMutex_;  // one merge or prepare-disk at a time
+
+    // How far the running merge has come, for the image status: its layer's key, its phase
+    // ("snapshot": old content saved for running sessions, "apply": the layer written into
+    // the base) and the blocks done of the phase's total. Written by the merge only.
+    std::mutex progressMutex_;
+    std::string mergeKey_;
+    const char* mergePhase_ = "";
+    std::atomic<uint64_t> mergeDone_{0};
+    std::atomic<uint64_t> mergeTotal_{0};
+    void SetMergePhase(const std::string& key, const char* phase, uint64_t total);
 };
 
 // File-name-safe form of an IQN or client key (%XX for everything outside [A-Za-z0-9._-]).

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -165,6 +166,10 @@ Session::~Session() {
 }
 
 void Session::Unbind() {
+    if (live_) {
+        stats_.sessions.Remove(live_);
+        live_.reset();
+    }
     if (image_) {
         if (overlay_) image_->Detach(overlay_);
         if (pinned_) image_->Unpin(pin_);
@@ -181,6 +186,16 @@ void Session::Error(Bytes& out, const wire::MessageHeader& h, uint32_t code, con
     ZLOG(Debug, "proto", "error answer op=%s seq=%u code=%u peer=%s: %s", OpName(h.opcode), h.seq, code,
          peerText_.c_str(), what);
     AppendHeader(out, wire::OpRespError, 0, h.seq, h.offset, code);
+}
+
+void Session::CountRead(uint64_t n) {
+    stats_.bytesRead += n;
+    if (live_) live_->bytesRead.fetch_add(n, std::memory_order_relaxed);
+}
+
+void Session::CountWritten(uint64_t n) {
+    stats_.bytesWritten += n;
+    if (live_) live_->bytesWritten.fetch_add(n, std::memory_order_relaxed);
 }
 
 uint32_t Session::CheckRange(uint64_t offset, uint64_t len) const {
@@ -308,6 +323,17 @@ void Session::Handshake(const wire::MessageHeader& h, const uint8_t* p, size_t n
     sid_ = NextSid();
     clientKey_ = adm.clientKey;
     clientId_ = clientId;
+    auto live = std::make_shared<LiveSession>();
+    live->sid = sid_;
+    live->iqn = iqn;
+    live->clientId = clientId;
+    live->clientKey = adm.clientKey;
+    live->peer = peerText_;
+    live->since = static_cast<int64_t>(time(nullptr));
+    live->mode = static_cast<int>(su ? (adm.upload ? SessionMode::Upload : SessionMode::Super)
+                                     : (ro ? SessionMode::ReadOnly : SessionMode::Normal));
+    live->overlay = overlay;
+    live_ = stats_.sessions.Add(std::move(live));
 
     wire::HandshakeResponse r{};
     r.serverVersion = 1;
@@ -343,7 +369,7 @@ void Session::Read(const wire::MessageHeader& h, Bytes& out, bool udp) {
              static_cast<unsigned long long>(h.offset), h.length);
         return Error(out, h, wire::ErrIoDevice5, "read I/O error");
     }
-    stats_.bytesRead += h.length;
+    CountRead(h.length);
     uint8_t flags = wire::FlagData;
     uint32_t len = h.length;
     if (!udp && cfg_.compression && h.length >= 512) {
@@ -387,7 +413,7 @@ int Session::SendBaseDirect(const wire::MessageHeader& h, Bytes& out, int sock) 
                                   static_cast<uint32_t>(c)};
             memcpy(out.data(), &r, sizeof r);
             out.resize(sizeof r + c);
-            stats_.bytesRead += h.length;
+            CountRead(h.length);
             return 1;
         }
         out.clear();
@@ -426,7 +452,7 @@ int Session::SendBaseDirect(const wire::MessageHeader& h, Bytes& out, int sock) 
             return 1;
         }
     }
-    stats_.bytesRead += h.length;
+    CountRead(h.length);
     return 1;
 }
 
@@ -447,7 +473,7 @@ void Session::Write(const wire::MessageHeader& h, const uint8_t* data, size_t n,
         if (!out) ZLOG(Warn, "udp", "datagram write dropped code=%u peer=%s", e, peerText_.c_str());
         return Error(o, h, e, "write failed");
     }
-    stats_.bytesWritten += n;
+    CountWritten(n);
     if (out) AppendHeader(*out, wire::OpRespOk, 0, h.seq, h.offset, h.length);
 }
 
@@ -478,7 +504,7 @@ void Session::BatchRead(const wire::MessageHeader& h, const uint8_t* p, size_t n
             return Error(out, h, wire::ErrIoDevice5, "batch read I/O error");
         }
     }
-    stats_.bytesRead += total;
+    CountRead(total);
     AppendHeader(out, wire::OpRespOk, 0, h.seq, wire::kBatchEndMarker, 0);
 }
 
@@ -504,7 +530,7 @@ void Session::BatchWrite(const wire::MessageHeader& h, const uint8_t* p, size_t 
             return Error(out, h, e, "batch write failed");
         data += s.length;
     }
-    stats_.bytesWritten += total;
+    CountWritten(total);
     AppendHeader(out, wire::OpRespOk, 0, h.seq, h.offset, static_cast<uint32_t>(total));
 }
 
@@ -544,6 +570,7 @@ void Session::ExitSuperUser(const wire::MessageHeader& h, const uint8_t* p, size
             overlay_.reset();
             superUser_ = false;
             readOnly_ = true;  // the client restarts next; until then it reads the new base
+            if (live_) live_->mode = static_cast<int>(SessionMode::ReadOnly);
             pin_ = image_->PinCurrent();
             pinned_ = true;
         }

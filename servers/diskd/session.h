@@ -16,6 +16,7 @@
 
 #include "ZelkoWire.h"
 #include "config.h"
+#include "session_table.h"
 #include "store.h"
 
 namespace zelko::diskd {
@@ -49,6 +50,7 @@ struct ServerStats {
     std::atomic<uint64_t> errors{0};
     std::atomic<uint64_t> udpRequests{0};
     std::atomic<uint64_t> pushAcks{0};
+    SessionTable sessions;  // who is connected now (GET /admin/v1/sessions)
 };
 
 class Session;
@@ -115,6 +117,9 @@ private:
     void PathDeregister(const wire::MessageHeader& h, const uint8_t* p, size_t n, Bytes& out);
     // Range check of a data request against the bound image; returns a ServerError.
     uint32_t CheckRange(uint64_t offset, uint64_t len) const;
+    // The server's and this session's byte counters; need stateMutex_ (either mode).
+    void CountRead(uint64_t n);
+    void CountWritten(uint64_t n);
 
     ImageStore& store_;
     const Config& cfg_;
@@ -136,6 +141,7 @@ private:
     uint16_t sid_ = 0;
     std::string clientKey_;
     std::string clientId_;
+    std::shared_ptr<LiveSession> live_;  // this session's entry in stats_.sessions while bound
 };
 
 }  // namespace zelko::diskd

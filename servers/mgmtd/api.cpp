@@ -45,6 +45,7 @@ void Api::Register(http::Server& server) {
         {"POST", "/api/account/password", &Api::ChangeOwnPassword, S},
         {"POST", R"(/api/disk/clients/([^/]+)/layer/commit)", &Api::CommitLayer, S},
         {"POST", R"(/api/disk/clients/([^/]+)/layer/discard)", &Api::DiscardLayer, S},
+        {"POST", R"(/api/disk/uploads/([^/]+)/close)", &Api::CloseUpload, S},
         // Slow: asks the disk server about every image.
         {"GET", "/api/console/state", &Api::ConsoleState, S},
         // the web console

@@ -50,6 +50,7 @@ private:
     void CommitLayer(const Request& req, Response& res);
     void DiscardLayer(const Request& req, Response& res);
     void ConsoleState(const Request& req, Response& res);
+    void CloseUpload(const Request& req, Response& res);
     // the web console: its files, and a login that keeps the token in a cookie (api_web.cpp)
     void ConsolePage(const Request& req, Response& res);
     void ConsoleLogin(const Request& req, Response& res);

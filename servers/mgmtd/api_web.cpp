@@ -3,6 +3,7 @@
 // the console actions the client program does not have (own password, commit or discard a
 // PC's layer). Everything else the page does goes through the console routes of
 // api_console.cpp and api_boot.cpp, authenticated by the cookie plus the anti-CSRF token.
+#include <algorithm>
 #include <map>
 
 #include "api.h"
@@ -19,9 +20,9 @@ using namespace api;
 namespace {
 
 constexpr const char* kCookie = "zelko_console";
-// A PC counts as online when its layer has a session at the disk server now, or when the disk
-// server checked one of its handshakes this recently (a normal session is only visible to the
-// link at its handshake).
+// Without the disk server's session list (no disk server configured, or one that cannot
+// answer it), a PC counts as online when the disk server checked one of its handshakes this
+// recently: a guess, shown as such.
 constexpr int64_t kOnlineWindowSeconds = 120;
 constexpr uint64_t kLayerBlockBytes = 4096;  // the disk server's layer block
 
@@ -151,10 +152,51 @@ void Api::DiscardLayer(const Request& req, Response& res) {
     });
 }
 
+void Api::CloseUpload(const Request& req, Response& res) {
+    auto me = AdminOnly(req, res);
+    if (!me) return;
+    auto id = PathId(req);
+    if (!id) return Refuse(res, 400, "上传会话 id 无效", false);
+    Guarded(res, false, [&] {
+        // Revokes the upload token and throws its layer away at the disk server: a driver
+        // still writing gets its writes refused and cannot reconnect.
+        service_.CloseUpload(*id);
+        LogInfo("upload session " + std::to_string(*id) + " closed from the console by \"" + me->username + "\"");
+        SendOk(res);
+    });
+}
+
+namespace {
+
+uint64_t U64(const nlohmann::json& j, const char* k) {
+    return j.is_object() && j.contains(k) && j[k].is_number_unsigned() ? j[k].get<uint64_t>()
+           : j.is_object() && j.contains(k) && j[k].is_number_integer() && j[k].get<int64_t>() > 0
+               ? static_cast<uint64_t>(j[k].get<int64_t>())
+               : 0;
+}
+
+std::string Str(const nlohmann::json& j, const char* k) {
+    return j.is_object() && j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : std::string();
+}
+
+// One of the disk server's sessions as the console shows it.
+ojson SessionJson(const nlohmann::json& s) {
+    ojson o{{"mode", Str(s, "mode")},
+            {"since", static_cast<int64_t>(U64(s, "since"))},
+            {"peer", Str(s, "peer")},
+            {"bytesRead", U64(s, "bytesRead")},
+            {"bytesWritten", U64(s, "bytesWritten")}};
+    if (s.contains("layerBlocks")) o["layerBytes"] = U64(s, "layerBlocks") * kLayerBlockBytes;
+    return o;
+}
+
+}  // namespace
+
 // Everything the console shows, in one reply: PCs with their live state, images with what the
 // disk server holds of them (layers, merges, version), open uploads with their progress, and
-// the queued layer actions. The disk server's part is fetched here, per image, through the
-// link; when it cannot be reached the rest is still answered, with `diskdError`.
+// the queued layer actions. The disk server's part is fetched here through the link: the
+// sessions it holds now (one call), then each image's layers; when it cannot be reached the
+// rest is still answered, with `diskdError`.
 void Api::ConsoleState(const Request& req, Response& res) {
     auto user = Authed(req, res);
     if (!user) return;
@@ -167,33 +209,65 @@ void Api::ConsoleState(const Request& req, Response& res) {
         auto actions = store.QueuedActions();
         auto seen = service_.LastHandshakes();
         DiskdLink& diskd = service_.diskd();
-
-        // clientKey -> layer status, per image
-        std::map<std::pair<int64_t, std::string>, nlohmann::json> layers;
-        ojson imageItems = ojson::array();
         std::string diskdError;
+
+        // Who holds a session on the disk server now: the console's "online".
+        nlohmann::json sessions = nlohmann::json::array();
+        bool sessionsKnown = false;
+        std::string sessionsError;
+        if (diskd.Configured()) {
+            auto r = diskd.Sessions();
+            if (r.status == 200 && r.Code() == 0 && r.body.contains("items") && r.body["items"].is_array()) {
+                sessions = r.body["items"];
+                sessionsKnown = true;
+            } else if (r.status == 0) {
+                diskdError = r.Message();
+            } else {
+                sessionsError = r.Message();  // e.g. a disk server without the session list
+            }
+        }
+
+        // clientKey -> layer status, per image; iqn -> the image's running merge
+        std::map<std::pair<int64_t, std::string>, ojson> layers;
+        std::map<int64_t, nlohmann::json> merges;
+        std::map<int64_t, uint64_t> diskSizes;
+        ojson imageItems = ojson::array();
         for (const Image& im : images) {
             ojson j = ImageJson(im, user->isAdmin);
             j["version"] = im.version;
+            std::string iqn = common::ImageIqn(im.id);
             if (diskd.Configured() && diskdError.empty()) {
-                auto r = diskd.ImageInfo(common::ImageIqn(im.id));
+                auto r = diskd.ImageInfo(iqn);
                 if (r.status == 200 && r.Code() == 0) {
                     const auto& b = r.body;
                     j["version"] = b.value("version", im.version);
                     j["normalOverlays"] = b.value("normalOverlays", 0);
                     j["mergePending"] = b.value("mergePending", false);
+                    if (uint64_t size = U64(b, "sizeBytes")) diskSizes[im.id] = size;
+                    if (b.contains("merge") && b["merge"].is_object()) {
+                        merges[im.id] = b["merge"];
+                        j["merge"] = ojson{{"clientKey", Str(b["merge"], "clientKey")},
+                                           {"phase", Str(b["merge"], "phase")},
+                                           {"blocksDone", U64(b["merge"], "blocksDone")},
+                                           {"blocksTotal", U64(b["merge"], "blocksTotal")}};
+                    }
                     ojson ls = ojson::array();
                     if (b.contains("superLayers") && b["superLayers"].is_array()) {
                         for (const auto& l : b["superLayers"]) {
                             if (!l.is_object()) continue;
-                            uint64_t blocks = l.value("blocks", uint64_t{0});
-                            ojson o{{"clientKey", l.value("clientKey", "")},
+                            uint64_t blocks = U64(l, "blocks");
+                            ojson o{{"clientKey", Str(l, "clientKey")},
                                     {"blocks", blocks},
-                                    {"bytes", blocks * kLayerBlockBytes},
+                                    {"bytes", l.contains("bytes") ? U64(l, "bytes") : blocks * kLayerBlockBytes},
                                     {"sessions", l.value("sessions", 0)},
                                     {"idleSeconds", l.value("idleSeconds", int64_t{0})},
                                     {"merging", l.value("merging", false)}};
-                            layers[{im.id, l.value("clientKey", "")}] = o;
+                            if (l.value("upload", false)) {
+                                o["upload"] = true;
+                                o["writtenBytes"] = U64(l, "writtenBytes");
+                                o["writtenEnd"] = U64(l, "writtenEnd");
+                            }
+                            layers[{im.id, Str(l, "clientKey")}] = o;
                             ls.push_back(o);
                         }
                     }
@@ -204,12 +278,45 @@ void Api::ConsoleState(const Request& req, Response& res) {
                     j["diskdError"] = r.Message();
                 }
             }
+            int online = 0;
+            for (const auto& sj : sessions)
+                if (Str(sj, "iqn") == iqn) ++online;
+            if (sessionsKnown) j["sessions"] = online;
             ojson pending = ojson::array();
             for (const auto& a : actions)
                 if (a.imageId == im.id)
                     pending.push_back(ojson{{"clientKey", a.clientKey}, {"action", a.action}, {"due", a.due}});
             j["pendingLayers"] = pending;
             imageItems.push_back(j);
+        }
+
+        // The disk server names a PC by the key the session check gave it; a PC it could not
+        // name (not registered by address, MAC or name at the time) by the client id the
+        // driver sent, which is the PC's MAC.
+        auto owner = [&](const nlohmann::json& sj) -> const Client* {
+            std::string key = Str(sj, "clientKey");
+            for (const Client& c : clients) {
+                if (!key.empty() && key == Service::ClientKey(c.id)) return &c;
+                if (key.empty()) {
+                    auto mac = NormalizeMac(Str(sj, "clientId"));
+                    if (mac && *mac == c.mac) return &c;
+                }
+            }
+            return nullptr;
+        };
+        std::map<int64_t, ojson> clientSessions;
+        ojson sessionItems = ojson::array();
+        for (const auto& sj : sessions) {
+            if (!sj.is_object()) continue;
+            ojson o = SessionJson(sj);
+            o["iqn"] = Str(sj, "iqn");
+            o["clientId"] = Str(sj, "clientId");
+            o["clientKey"] = Str(sj, "clientKey");
+            if (const Client* c = owner(sj)) {
+                o["client"] = ojson{{"id", c->id}, {"name", c->name}};
+                clientSessions[c->id].push_back(SessionJson(sj));
+            }
+            sessionItems.push_back(o);
         }
 
         ojson clientItems = ojson::array();
@@ -222,6 +329,11 @@ void Api::ConsoleState(const Request& req, Response& res) {
                 if (it != layers.end()) {
                     j["layer"] = it->second;
                     live = it->second.value("sessions", 0) > 0;
+                    auto m = merges.find(*c.imageId);
+                    if (m != merges.end() && Str(m->second, "clientKey") == key)
+                        j["layer"]["merge"] = ojson{{"phase", Str(m->second, "phase")},
+                                                    {"blocksDone", U64(m->second, "blocksDone")},
+                                                    {"blocksTotal", U64(m->second, "blocksTotal")}};
                 }
             }
             auto s = seen.find(c.id);
@@ -229,7 +341,17 @@ void Api::ConsoleState(const Request& req, Response& res) {
                 j["lastHandshake"] = s->second.at;
                 j["lastPeer"] = s->second.peer;
             }
-            j["online"] = live || (s != seen.end() && now - s->second.at <= kOnlineWindowSeconds);
+            auto cs = clientSessions.find(c.id);
+            j["sessions"] = cs != clientSessions.end() ? cs->second : ojson::array();
+            if (sessionsKnown) {
+                // Exact: the PC holds a session on the disk server right now.
+                j["online"] = cs != clientSessions.end();
+                j["onlineSource"] = "diskd";
+            } else {
+                // Without the disk server's list, the best guess is a recent handshake.
+                j["online"] = live || (s != seen.end() && now - s->second.at <= kOnlineWindowSeconds);
+                j["onlineSource"] = "handshake";
+            }
             for (const auto& a : actions)
                 if (a.clientId == c.id || a.clientKey == key)
                     j["pendingLayer"] = ojson{{"action", a.action}, {"due", a.due}};
@@ -238,15 +360,37 @@ void Api::ConsoleState(const Request& req, Response& res) {
 
         ojson uploadItems = ojson::array();
         for (const UploadSession& u : uploads) {
+            std::string key = Service::UploadKey(u.id);
             ojson j{{"id", u.id}, {"imageId", u.imageId}, {"createdAt", u.createdAt}, {"expiresAt", u.expiresAt}};
-            // An upload's layer starts as a whole all-zero disk at the disk server, so its block
-            // count says nothing about progress; what the link tells is whether the layer
-            // exists, is being written (a session attached) or is being merged.
-            auto it = layers.find({u.imageId, Service::UploadKey(u.id)});
-            j["layerOpen"] = it != layers.end();
-            j["sessions"] = it != layers.end() ? it->second.value("sessions", 0) : 0;
-            j["merging"] = it != layers.end() && it->second.value("merging", false);
-            j["idleSeconds"] = it != layers.end() ? it->second.value("idleSeconds", int64_t{0}) : 0;
+            auto it = layers.find({u.imageId, key});
+            bool open = it != layers.end();
+            j["layerOpen"] = open;
+            j["sessions"] = open ? it->second.value("sessions", 0) : 0;
+            j["merging"] = open && it->second.value("merging", false);
+            j["idleSeconds"] = open ? it->second.value("idleSeconds", int64_t{0}) : 0;
+            // Progress: the disk server counts what the upload has written (each 4 KiB block
+            // once) and how far into the disk it has come. The upload goes front to back and
+            // skips zero blocks, so the position against the image's size is the percentage;
+            // the bytes are what actually came over the network.
+            uint64_t total = diskSizes.count(u.imageId) ? diskSizes[u.imageId] : 0;
+            for (const Image& im : images)
+                if (im.id == u.imageId && !total) total = im.sizeBytes;
+            uint64_t written = open ? U64(it->second, "writtenBytes") : 0;
+            uint64_t end = open ? U64(it->second, "writtenEnd") : 0;
+            j["writtenBytes"] = written;
+            j["position"] = end;
+            j["totalBytes"] = total;
+            j["percent"] = total ? static_cast<int>(std::min<uint64_t>(100, end * 100 / total)) : 0;
+            for (const auto& sj : sessions)
+                if (Str(sj, "clientKey") == key) {
+                    j["connected"] = SessionJson(sj);
+                    break;
+                }
+            auto m = merges.find(u.imageId);
+            if (m != merges.end() && Str(m->second, "clientKey") == key)
+                j["merge"] = ojson{{"phase", Str(m->second, "phase")},
+                                   {"blocksDone", U64(m->second, "blocksDone")},
+                                   {"blocksTotal", U64(m->second, "blocksTotal")}};
             uploadItems.push_back(j);
         }
 
@@ -254,10 +398,13 @@ void Api::ConsoleState(const Request& req, Response& res) {
                   {"now", now},
                   {"me", ojson{{"username", user->username}, {"isAdmin", user->isAdmin}}},
                   {"diskd", diskd.Configured()},
+                  {"sessionsKnown", sessionsKnown},
+                  {"sessions", sessionItems},
                   {"clients", clientItems},
                   {"images", imageItems},
                   {"uploads", uploadItems}};
         if (!diskdError.empty()) out["diskdError"] = diskdError;
+        if (!sessionsError.empty()) out["sessionsError"] = sessionsError;
         SendOk(res, out);
     });
 }

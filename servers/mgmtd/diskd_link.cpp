@@ -30,6 +30,7 @@ DiskdLink::Reply DiskdLink::Call(const std::string& method, const std::string& p
 }
 
 DiskdLink::Reply DiskdLink::ImageInfo(const std::string& iqn) { return Call("GET", "/admin/v1/images/" + iqn, 10); }
+DiskdLink::Reply DiskdLink::Sessions() { return Call("GET", "/admin/v1/sessions", 10); }
 DiskdLink::Reply DiskdLink::PrepareDisk(const std::string& iqn) {
     return Call("POST", "/admin/v1/images/" + iqn + "/prepare-disk", 900);
 }

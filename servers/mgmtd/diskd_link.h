@@ -28,6 +28,8 @@ public:
     };
 
     Reply ImageInfo(const std::string& iqn);
+    // The protocol sessions the disk server holds now (GET /admin/v1/sessions).
+    Reply Sessions();
     Reply PrepareDisk(const std::string& iqn);  // may take minutes on a large image
     Reply DiscardLayer(const std::string& iqn, const std::string& clientKey);
     Reply MergeLayer(const std::string& iqn, const std::string& clientKey);  // may take minutes

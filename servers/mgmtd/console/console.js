@@ -82,6 +82,28 @@ function fmtTime(sec) {
 
 function badge(text, cls) { return el("span", { class: "badge " + cls }, text); }
 
+function fmtClock(sec) {
+  return new Date(sec * 1000).toLocaleTimeString("zh-CN", { hour12: false });
+}
+
+function percent(done, total) {
+  return total > 0 ? Math.min(100, Math.floor((done * 100) / total)) : 0;
+}
+
+// A progress bar with its text beside it; the width is set through the CSSOM, which the page's
+// style policy allows (no inline style attribute).
+function progress(pct, text, detail) {
+  return el("div", { class: "progress" }, el("span", { class: "bar" }, el("span", { width: pct + "%" })), " ", text,
+            detail ? el("div", { class: "muted-inline" }, detail) : null);
+}
+
+const MODE_NAMES = { normal: "普通", super: "超级用户", upload: "上传", readonly: "只读" };
+const MERGE_PHASES = { sync: "准备合并", snapshot: "保存旧数据", apply: "写入镜像" };
+
+function mergeText(m) {
+  return `${MERGE_PHASES[m.phase] || m.phase} ${percent(m.blocksDone, m.blocksTotal)}%`;
+}
+
 // ---- login ----
 
 function showLogin() {
@@ -181,9 +203,32 @@ function renderClients() {
   const d = state.data, admin = state.me.isAdmin;
   const online = d.clients.filter((c) => c.online).length, sup = d.clients.filter((c) => c.isSuperClient).length;
   $("client-summary").replaceChildren(
-    el("span", {}, "客户机 ", d.clients.length), el("span", {}, "在线 ", online), el("span", {}, "超级用户 ", sup));
+    el("span", {}, "客户机 ", d.clients.length), el("span", {}, "在线 ", online), el("span", {}, "超级用户 ", sup),
+    d.sessionsKnown ? el("span", { class: "muted-inline" }, "磁盘服务器上的会话 ", (d.sessions || []).length)
+                    : el("span", { class: "muted-inline" }, "在线状态为推测（磁盘服务器未报告会话）"));
   const rows = d.clients.map((c) => {
-    const layer = c.layer ? fmtBytes(c.layer.bytes) + (c.layer.merging ? " 合并中" : "") : "—";
+    let layer = "—";
+    if (c.layer) {
+      layer = fmtBytes(c.layer.bytes);
+      if (c.layer.merge) layer += " 合并中 " + mergeText(c.layer.merge);
+      else if (c.layer.merging) layer += " 合并中";
+    }
+    // Online: the PC holds a session on the disk server now. Without the disk server's list
+    // the server can only guess from the last handshake, and the page says so.
+    const sessions = c.sessions || [];
+    const onlineCell = el("td", { class: "online" });
+    if (c.online && c.onlineSource === "diskd" && sessions.length) {
+      const s = sessions[0];
+      onlineCell.title = sessions.map((x) => `${MODE_NAMES[x.mode] || x.mode} ${x.peer} 自 ${fmtTime(x.since)}，` +
+        `读 ${fmtBytes(x.bytesRead)}，写 ${fmtBytes(x.bytesWritten)}`).join("\n");
+      onlineCell.append(badge("在线", "on"), " ", el("span", { class: "muted-inline" },
+        `${MODE_NAMES[s.mode] || s.mode} · 自 ${fmtClock(s.since)}`));
+    } else if (c.online) {
+      onlineCell.title = "磁盘服务器的会话列表不可用：按最近一次握手推测";
+      onlineCell.append(badge("在线（推测）", "on"));
+    } else {
+      onlineCell.append(badge("离线", "off"));
+    }
     const pending = c.pendingLayer ? (c.pendingLayer.action === "merge" ? "待提交" : "待丢弃") : "";
     // Every operator may switch super-user mode (as in the client program); the rest is for
     // administrators, as the server decides.
@@ -206,7 +251,7 @@ function renderClients() {
     return el("tr", { "data-client": c.name },
       // What the operator looks for first stays on a phone's screen; the rest scrolls.
       el("td", {}, c.name),
-      el("td", { class: "online" }, c.online ? badge("在线", "on") : badge("离线", "off")),
+      onlineCell,
       el("td", { class: "super" }, c.isSuperClient ? badge("超级用户", "sup") : badge("普通", "off")),
       el("td", {}, imageName(c.imageId)),
       el("td", { class: "layer" }, layer, pending ? " " : "", pending),
@@ -249,7 +294,13 @@ $("client-form").addEventListener("submit", (ev) => {
 function renderImages() {
   const d = state.data, admin = state.me.isAdmin;
   const rows = d.images.map((i) => {
-    const layers = (i.layers || []).map((l) => `${l.clientKey} ${fmtBytes(l.bytes)}${l.sessions ? " 使用中" : ""}${l.merging ? " 合并中" : ""}`);
+    const layers = (i.layers || []).map((l) => {
+      // An upload's layer covers the whole disk; what it has received is the telling size.
+      const size = l.upload ? "已收到 " + fmtBytes(l.writtenBytes) : fmtBytes(l.bytes);
+      const merge = i.merge && i.merge.clientKey === l.clientKey ? " 合并中 " + mergeText(i.merge)
+                  : l.merging ? " 合并中" : "";
+      return `${l.clientKey} ${size}${l.sessions ? " 使用中" : ""}${merge}`;
+    });
     for (const p of i.pendingLayers || []) layers.push(`${p.clientKey} ${p.action === "merge" ? "待提交" : "待丢弃"}`);
     const actions = el("td", { class: "actions" });
     if (admin) {
@@ -264,6 +315,7 @@ function renderImages() {
     return el("tr", { "data-image": i.name },
       el("td", { title: i.path || "" }, i.name), el("td", {}, i.id), el("td", {}, fmtBytes(i.sizeBytes)),
       el("td", {}, i.version), el("td", {}, i.readOnly ? "是" : "否"),
+      el("td", { class: "sessions" }, i.sessions === undefined ? "—" : i.sessions),
       el("td", { class: "layers" }, layers.length ? layers.join("；") : "—"), actions);
   });
   $("images-table").tBodies[0].replaceChildren(...rows);
@@ -298,18 +350,42 @@ $("image-form").addEventListener("submit", (ev) => {
 });
 
 function renderUploads() {
-  const d = state.data;
+  const d = state.data, admin = state.me.isAdmin;
   const rows = d.uploads.map((u) => {
     let stage = "等待上传程序连接";
     if (u.merging) stage = "正在合并到镜像";
-    else if (u.sessions) stage = "正在写入";
+    else if (u.connected || u.sessions) stage = "正在写入";
     else if (u.layerOpen) stage = `已写入，空闲 ${u.idleSeconds} 秒`;
+    // The upload goes through the disk front to back, skipping zero blocks: the position it
+    // has reached against the image's size is the percentage, the bytes are what came in.
+    let bar;
+    if (u.merge) {
+      const pct = percent(u.merge.blocksDone, u.merge.blocksTotal);
+      bar = progress(pct, `${MERGE_PHASES[u.merge.phase] || u.merge.phase} ${pct}%`);
+    } else {
+      const pct = u.percent || 0;
+      bar = progress(pct, `${pct}%`, `已写入 ${fmtBytes(u.writtenBytes || 0)} · 位置 ${fmtBytes(u.position || 0)} / ` +
+                                     fmtBytes(u.totalBytes));
+    }
+    const conn = el("td", { class: "conn" });
+    if (u.connected) {
+      conn.title = `${u.connected.peer} 自 ${fmtTime(u.connected.since)}，本次连接写入 ${fmtBytes(u.connected.bytesWritten)}`;
+      conn.append(badge("已连接", "on"));
+    } else {
+      conn.append(u.sessions ? badge("已连接", "on") : badge("未连接", "off"));
+    }
+    const actions = el("td", { class: "actions" });
+    if (admin) {
+      actions.append(el("button", { type: "button", class: "danger", "data-act": "close", onclick: () =>
+        confirm(`关闭上传会话 #${u.id}？已写入的数据将被丢弃，正在进行的上传会失败。`) &&
+        act(() => api("POST", `/api/disk/uploads/${u.id}/close`), "上传会话已关闭") }, "关闭"));
+    }
     return el("tr", { "data-upload": u.id },
       el("td", {}, u.id), el("td", {}, imageName(u.imageId)), el("td", { class: "stage" }, stage),
-      el("td", {}, u.sessions ? badge("已连接", "on") : badge("未连接", "off")),
-      el("td", {}, fmtTime(u.createdAt)), el("td", {}, fmtTime(u.expiresAt)));
+      el("td", { class: "progress-cell" }, bar), conn,
+      el("td", {}, fmtTime(u.createdAt)), el("td", {}, fmtTime(u.expiresAt)), actions);
   });
-  if (!rows.length) rows.push(el("tr", {}, el("td", { colSpan: 6 }, "没有进行中的上传")));
+  if (!rows.length) rows.push(el("tr", {}, el("td", { colSpan: 8 }, "没有进行中的上传")));
   $("uploads-table").tBodies[0].replaceChildren(...rows);
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include "diskd_harness.h"
 
@@ -213,6 +214,75 @@ TEST(ConcurrencyTest, AdminMergesRaceWithSessionsOfTheSameLayer) {
     EXPECT_TRUE(last->status == 200 || last->status == 404) << last->body;
     for (auto& [off, data] : acked) EXPECT_EQ(ReadFileRange(dir / "a.img", off, 4096), data) << off;
     EXPECT_GT(merged.load() + (last->status == 200), 0);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.Log().find("ThreadSanitizer"), std::string::npos) << server.Log();
+}
+
+// The admin listener's session list and image status are read while sessions come and go,
+// write, leave super-user mode and are merged: every entry read is whole, and once the last
+// client is gone the list is empty (no entry outlives its connection).
+TEST(ConcurrencyTest, SessionListIsReadWhileSessionsComeAndGo) {
+    TempDir dir;
+    MakeImage(dir / "a.img", kSize);
+    Server server(dir.path(), {"--image", kIqn + "=" + dir / "a.img", "--token", kToken + "=" + kIqn});
+    ASSERT_TRUE(server.running()) << server.Log();
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0}, lists{0}, seenMax{0};
+    std::vector<std::thread> pcs;
+    for (int t = 0; t < 6; ++t) {
+        pcs.emplace_back([&, t] {
+            for (int round = 0; round < 15; ++round) {
+                Client c(server.tcpPort());
+                bool su = t == 0;
+                auto h = c.Handshake(kIqn, "pc-" + std::to_string(t), su ? &kToken : nullptr);
+                if (!h || (h->header.opcode != wire::OpRespOk && h->header.length != wire::ErrBusy)) {
+                    failures++;
+                    return;
+                }
+                if (h->header.opcode != wire::OpRespOk) continue;
+                uint64_t off = static_cast<uint64_t>(t * 64 + round) * 4096;
+                if (!c.Write(off, Pattern(4096, static_cast<uint8_t>(round))) || !c.Read(off, 4096)) failures++;
+                if (su && round % 3 == 2 && !c.Exit(round % 2 == 0)) failures++;
+            }
+        });
+    }
+    std::thread admin([&] {
+        httplib::Client http("127.0.0.1", server.adminPort());
+        while (!stop) {
+            auto r = http.Get("/admin/v1/sessions");
+            auto st = http.Get(("/admin/v1/images/" + kIqn).c_str());
+            if (!r || r->status != 200 || !st || st->status != 200) {
+                failures++;
+                return;
+            }
+            auto j = nlohmann::json::parse(r->body, nullptr, false);
+            if (!j.is_object() || !j["items"].is_array()) {
+                failures++;
+                return;
+            }
+            for (auto& i : j["items"])
+                if (i["iqn"] != kIqn || i["clientId"].get<std::string>().rfind("pc-", 0) != 0 || i["sid"] == 0)
+                    failures++;
+            seenMax = std::max<int>(seenMax.load(), static_cast<int>(j["items"].size()));
+            lists++;
+        }
+    });
+    for (auto& p : pcs) p.join();
+    // Connections are closed by now; the server lets their sessions go as it notices.
+    nlohmann::json items;
+    httplib::Client http("127.0.0.1", server.adminPort());
+    for (int i = 0; i < 300; ++i) {
+        auto r = http.Get("/admin/v1/sessions");
+        if (r && r->status == 200) items = nlohmann::json::parse(r->body)["items"];
+        if (items.is_array() && items.empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop = true;
+    admin.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(lists.load(), 0);
+    EXPECT_LE(seenMax.load(), 6) << "one entry per connection at most";
+    EXPECT_TRUE(items.is_array() && items.empty()) << items.dump();
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_EQ(server.Log().find("ThreadSanitizer"), std::string::npos) << server.Log();
 }

@@ -435,3 +435,148 @@ TEST_F(MgmtLinkTest, WrongLinkSecretServesNothing) {
 }
 
 }  // namespace
+
+// ---- who is connected now, what an upload has written, how far a merge has come ----
+
+namespace {
+json AdminJson(const httplib::Result& r) {
+    if (!r || r->status != 200) return json();
+    return json::parse(r->body, nullptr, false);
+}
+}  // namespace
+
+TEST_F(MgmtLinkTest, SessionListShowsExactlyTheSessionsHeldNow) {
+    Start();
+    auto unauth = Admin("GET", "/admin/v1/sessions", false);
+    ASSERT_TRUE(unauth);
+    EXPECT_EQ(unauth->status, 401) << "the session list is link-only";
+    EXPECT_TRUE(AdminJson(Admin("GET", "/admin/v1/sessions"))["items"].empty());
+
+    auto normal = std::make_unique<Client>(server_->tcpPort());
+    int64_t before = time(nullptr);
+    ASSERT_EQ(normal->Handshake(kIqn1, "aabbccddeeff")->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(normal->Write(4096, Pattern(8192, 3))->opcode, wire::OpRespOk);
+    ASSERT_TRUE(normal->Read(0, 4096));
+    ASSERT_TRUE(normal->Read(65536, 512));
+    std::string tok = "su-token";
+    Client su(server_->tcpPort());
+    ASSERT_EQ(su.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(su.Write(0, Pattern(4096 * 3, 4))->opcode, wire::OpRespOk);
+    Client ro(server_->tcpPort());
+    ASSERT_EQ(ro.Handshake(kIqn1, "reader", nullptr, wire::FlagReadOnly)->header.opcode, wire::OpRespOk);
+
+    json items = AdminJson(Admin("GET", "/admin/v1/sessions"))["items"];
+    ASSERT_EQ(items.size(), 3u) << items.dump();
+    std::map<std::string, json> byId;
+    for (auto& i : items) byId[i["clientId"]] = i;
+    json n = byId["aabbccddeeff"];
+    EXPECT_EQ(n["mode"], "normal");
+    EXPECT_EQ(n["iqn"], kIqn1);
+    EXPECT_EQ(n["clientKey"], "client-aabbccddeeff") << "the management server's name of the PC";
+    EXPECT_EQ(n["peer"].get<std::string>().rfind("127.0.0.1:", 0), 0u);
+    EXPECT_GE(n["since"].get<int64_t>(), before);
+    EXPECT_LE(n["since"].get<int64_t>(), static_cast<int64_t>(time(nullptr)));
+    EXPECT_EQ(n["bytesRead"], 4096 + 512);
+    EXPECT_EQ(n["bytesWritten"], 8192);
+    EXPECT_EQ(n["layerBlocks"], 2);
+    EXPECT_EQ(byId["pc"]["mode"], "super");
+    EXPECT_EQ(byId["pc"]["layerBlocks"], 3);
+    EXPECT_EQ(byId["reader"]["mode"], "readonly");
+    EXPECT_FALSE(byId["reader"].contains("layerBlocks"));
+    EXPECT_NE(n["sid"], byId["pc"]["sid"]);
+    EXPECT_EQ(AdminJson(Admin("GET", "/admin/v1/sessions?iqn=" + kIqn2))["items"].size(), 0u);
+    EXPECT_EQ(AdminJson(Admin("GET", "/admin/v1/sessions?iqn=" + kIqn1))["items"].size(), 3u);
+    EXPECT_EQ(AdminJson(Admin("GET", "/admin/v1/stats"))["sessions"], 3);
+
+    // A second Handshake on one connection is one session, not two; leaving super-user mode
+    // shows at once.
+    ASSERT_EQ(ro.Handshake(kIqn1, "reader", nullptr, wire::FlagReadOnly)->header.opcode, wire::OpRespOk);
+    ASSERT_EQ(su.Exit(true)->opcode, wire::OpRespOk);
+    items = AdminJson(Admin("GET", "/admin/v1/sessions"))["items"];
+    EXPECT_EQ(items.size(), 3u);
+    for (auto& i : items) {
+        if (i["clientId"] == "pc") {
+            EXPECT_EQ(i["mode"], "readonly");
+        }
+    }
+
+    // A refused Handshake adds nothing; a connection that ends leaves the list.
+    Client bad(server_->tcpPort());
+    ASSERT_EQ(bad.Handshake(kIqn2, "ghost")->header.opcode, wire::OpRespError);
+    normal.reset();
+    for (int i = 0; i < 300; ++i) {
+        items = AdminJson(Admin("GET", "/admin/v1/sessions"))["items"];
+        if (items.size() == 2) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(items.size(), 2u) << items.dump();
+    for (auto& i : items) EXPECT_NE(i["clientId"], "aabbccddeeff");
+}
+
+TEST_F(MgmtLinkTest, UploadLayerCountsWhatTheUploadWroteOnce) {
+    {
+        std::lock_guard<std::mutex> lk(mgmt_.mu_);
+        mgmt_.tokens["up-7"] = kIqn1;
+    }
+    Start();
+    std::string tok = "up-7";
+    Client up(server_->tcpPort());
+    ASSERT_EQ(up.Handshake(kIqn1, "uploader", &tok)->header.opcode, wire::OpRespOk);
+    auto layerOf = [&] {
+        json st = AdminJson(Admin("GET", "/admin/v1/images/" + kIqn1));
+        return st["superLayers"].size() == 1 ? st["superLayers"][0] : json();
+    };
+    json l = layerOf();
+    EXPECT_EQ(l["upload"], true);
+    EXPECT_EQ(l["blocks"], kSize / 4096) << "an upload's layer covers the whole disk from the start";
+    EXPECT_EQ(l["writtenBlocks"], 0);
+
+    ASSERT_EQ(up.Write(0, Pattern(65536, 1))->opcode, wire::OpRespOk);
+    ASSERT_EQ(up.Write(4096, Pattern(4096, 2))->opcode, wire::OpRespOk);        // rewritten: counted once
+    ASSERT_EQ(up.Write(1048576 + 100, Pattern(5000, 3))->opcode, wire::OpRespOk);  // touches 2 blocks
+    l = layerOf();
+    EXPECT_EQ(l["writtenBlocks"], 16 + 2);
+    EXPECT_EQ(l["writtenBytes"], (16 + 2) * 4096);
+    EXPECT_EQ(l["writtenEnd"], 1048576 + 100 + 5000);
+    EXPECT_EQ(l["bytes"], kSize);
+    json items = AdminJson(Admin("GET", "/admin/v1/sessions"))["items"];
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]["mode"], "upload");
+    EXPECT_EQ(items[0]["bytesWritten"], 65536 + 4096 + 5000);
+    EXPECT_FALSE(items[0].contains("layerBlocks")) << "the whole-disk block count would read as progress";
+}
+
+TEST_F(MgmtLinkTest, ImageStatusShowsHowFarARunningMergeHasCome) {
+    Start(kSecret, {"--test-merge-pause", "apply:3"});
+    std::string tok = "su-token";
+    {
+        Client su(server_->tcpPort());
+        ASSERT_EQ(su.Handshake(kIqn1, "pc", &tok)->header.opcode, wire::OpRespOk);
+        ASSERT_EQ(su.Write(0, Pattern(4096 * 5, 9))->opcode, wire::OpRespOk);
+    }
+    json st;
+    for (int i = 0; i < 300; ++i) {
+        st = AdminJson(Admin("GET", "/admin/v1/images/" + kIqn1));
+        if (st["superLayers"].size() == 1 && st["superLayers"][0]["sessions"] == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(st["merge"].is_null()) << "no merge yet";
+    EXPECT_EQ(st["superLayers"][0]["bytes"], 5 * 4096);
+    // The merge stops (test hook) after 3 of its 5 blocks; its request does not come back.
+    std::thread merger([port = server_->adminPort()] {
+        httplib::Client c("127.0.0.1", port);
+        c.set_read_timeout(2, 0);
+        c.Post(("/admin/v1/images/" + kIqn1 + "/layers/client-pc/merge").c_str(),
+               httplib::Headers{{"X-Zelko-Link-Secret", kSecret}}, "{}", "application/json");
+    });
+    ASSERT_TRUE(server_->WaitLog("test hook: merge paused")) << server_->Log();
+    st = AdminJson(Admin("GET", "/admin/v1/images/" + kIqn1));
+    merger.join();
+    EXPECT_TRUE(st["mergePending"]);
+    ASSERT_TRUE(st["merge"].is_object()) << st.dump();
+    EXPECT_EQ(st["merge"]["clientKey"], "client-pc");
+    EXPECT_EQ(st["merge"]["phase"], "apply");
+    EXPECT_EQ(st["merge"]["blocksDone"], 3);
+    EXPECT_EQ(st["merge"]["blocksTotal"], 5);
+    server_->Kill9();
+}

@@ -5,11 +5,13 @@ zelko-mgmtd and zelko-diskd on loopback.
     console_browser_test.py --mgmtd BIN --diskd BIN --hosttool BIN [--screenshots DIR]
 
 Checks: login (and a refused wrong password), adding an image and a PC through the forms, a
-PC coming online while a driver session (zelkovd-host) is connected to the disk server,
+PC coming online while the driver (zelkovd-host machine: activation by MAC through
+zelko-mgmtd, then its session on zelko-diskd) is running and going offline once it has ended,
 super-user mode switched on and off with the state following on the page without a reload,
 the super-user layer's size shown and its commit into the image (the image version rises),
-names shown as text (no markup injection), and a change request without or with a wrong
-anti-CSRF token refused. Writes a screenshot of every page to --screenshots.
+names shown as text (no markup injection), a change request without or with a wrong
+anti-CSRF token refused, an upload's progress in bytes and percent while a driver session
+writes it, and the upload closed from the console. Writes a screenshot of every page to --screenshots.
 """
 import argparse
 import json
@@ -75,7 +77,7 @@ class Servers:
                     "--ready-file", os.path.join(work, "mgmtd.ready")], env, self.mgmtd_log)
         ready = wait_file(os.path.join(work, "mgmtd.ready"), self.procs[-1], self.mgmtd_log)
         self.api = f"http://127.0.0.1:{ready['clientPort']}"
-        drv = ready["driverPort"]
+        drv = self.drv = ready["driverPort"]
         self.diskd_log = os.path.join(work, "diskd.log")
         self.start([args.diskd, "--listen", "127.0.0.1:0", "--admin-listen", f"127.0.0.1:{admin_port}",
                     "--data-dir", os.path.join(work, "diskd"), "--mgmt-url", f"http://127.0.0.1:{drv}",
@@ -83,6 +85,7 @@ class Servers:
                     "--ready-file", os.path.join(work, "diskd.ready")], dict(os.environ), self.diskd_log)
         ready = wait_file(os.path.join(work, "diskd.ready"), self.procs[-1], self.diskd_log)
         self.disk = f"127.0.0.1:{ready['tcpPort']}"
+        self.disk_port = ready["tcpPort"]
 
     def start(self, cmd, env, log):
         os.makedirs(os.path.dirname(log), exist_ok=True)
@@ -112,6 +115,43 @@ def start_browser(work, chromedriver):
               "--user-data-dir=" + os.path.join(work, "chromium-profile")]:
         opts.add_argument(a)
     return webdriver.Chrome(service=ChromeService(executable_path=chromedriver), options=opts)
+
+
+PC_HIVE = r"""[\Registry\Machine\SYSTEM\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002BE10318}\0000]
+"NetworkAddress"="AA-BB-CC-00-11-22"
+"NetCfgInstanceId"="{6B0E4C1A-0000-4000-8000-00000000B007}"
+[\Registry\Machine\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces\{6B0E4C1A-0000-4000-8000-00000000B007}]
+"EnableDHCP"=dword:00000001
+"""
+
+
+def boot_pc(hosttool, servers, work, hold_ms):
+    """Powers the PC on: the unmodified driver in zelkovd-host machine, with the PC's network
+    adapter (its MAC) in the registry and the boot loader's block (server 127.0.0.1, the PC
+    192.168.50.77/24) in physical memory. It activates by asking zelko-mgmtd by MAC, holds its
+    session for hold_ms and unloads."""
+    import struct
+    hive = os.path.join(work, "pc01.reg")
+    with open(hive, "w") as f:
+        f.write(PC_HIVE)
+    block = (b"KBRT" + struct.pack("<HH", 1, 1) +
+             bytes([127, 0, 0, 1, 192, 168, 50, 77, 255, 255, 255, 0, 192, 168, 50, 1, 192, 168, 50, 2, 0, 0, 0, 0]) +
+             bytes([0xAA, 0xBB, 0xCC, 0x00, 0x11, 0x22]) + bytes(26))
+    cdir = os.path.join(work, "c")
+    os.makedirs(cdir, exist_ok=True)
+    reqs = [{"op": "scsi", "id": "mbr", "lun": 0, "cdb": "28000000000000000100", "in": 512},
+            {"op": "wait", "event": "activated", "ms": 60000},
+            {"op": "wait", "ms": hold_ms},
+            {"op": "stop"}]
+    p = subprocess.Popen([hosttool, "machine", "--hive", hive, "--boot-info", block.hex(),
+                          "--param", "AutoActivateViaApi=1", "--param", "ApiServerIp=127.0.0.1",
+                          "--param", f"ApiServerPort={servers.drv}", "--param", f"ServerPort={servers.disk_port}",
+                          "--c-dir", cdir],
+                         stdin=subprocess.PIPE, stdout=open(os.path.join(work, "boot.jsonl"), "w"),
+                         stderr=open(os.path.join(work, "boot.err"), "w"))
+    p.stdin.write("".join(json.dumps(r) + "\n" for r in reqs).encode())
+    p.stdin.close()
+    return p
 
 
 def main():
@@ -226,18 +266,31 @@ def main():
             evil))
         check(not browser.find_elements(By.ID, "injected"), "a PC name with markup is shown as text")
 
-        # ---- online: a driver session connected to the disk server ----
+        # ---- online: the PC boots with the driver (zelkovd-host machine) ----
+        # The driver loads, its activation thread finds the PC's image by MAC at zelko-mgmtd and
+        # connects LUN 0 to zelko-diskd; the PC holds its session until the run ends.
         iqn = "iqn.2024-01.net.zelko:image.1"
-        runner = subprocess.Popen([args.hosttool, "session", "--server", servers.disk, "--iqn", iqn,
-                                   "--client-id", "aabbcc001122", "connect", "handshake", "sleep", "8000"],
-                                  stdout=subprocess.PIPE, stderr=open(os.path.join(work, "host.log"), "w"))
+        runner = boot_pc(args.hosttool, servers, work, hold_ms=9000)
         try:
-            wait_text(row, "online", "在线")
-            check("离线" not in cell(row, "online"), "the PC shows online while its session is connected (no reload)")
+            wait_text(row, "online", "在线", timeout=60)
+            check("离线" not in cell(row, "online") and "推测" not in cell(row, "online"),
+                  "the PC shows online while the driver holds its session (no reload)")
+            check("普通" in cell(row, "online"), "the online PC's session mode is shown (%r)" % cell(row, "online"))
+            shot("console-online")
         except Exception:
-            check(False, "the PC shows online while its session is connected (no reload)")
-        runner.wait(30)
+            check(False, "the PC shows online while the driver holds its session (got %r; %s)" %
+                  (cell(row, "online"), open(os.path.join(work, "boot.err")).read()[-2000:]))
+        rc = runner.wait(90)
         runner = None
+        check(rc == 0, "the driver run ended cleanly (exit code %d)" % rc)
+        boot = [json.loads(l) for l in open(os.path.join(work, "boot.jsonl")) if l.strip()]
+        check(any(l.get("event") == "activated" and "op" not in l for l in boot), "the driver activated LUN 0")
+        check(boot and boot[-1] == {"event": "unloaded", "leaks": []}, "the driver unloaded without leaks")
+        try:
+            wait_text(row, "online", "离线", timeout=15)
+            check(True, "the PC goes offline once the driver run has ended")
+        except Exception:
+            check(False, "the PC goes offline once the driver run has ended (got %r)" % cell(row, "online"))
 
         # ---- super-user mode on: the page follows ----
         click_row_action(row, "super")
@@ -301,22 +354,42 @@ def main():
         tab("uploads")
         row_up = f'tr[data-upload="{up["sessionId"]}"]'
         wait_text(row_up, "stage", "等待上传程序连接")
+        # 64 KiB at the start and 64 KiB half-way into the 64 MiB image.
         writer = subprocess.Popen([args.hosttool, "session", "--server", servers.disk, "--iqn", iqn,
                                    "--super-user", up["uploadToken"], "connect", "handshake",
-                                   "write", "0", data, "sleep", "6000", "disconnect"],
+                                   "write", "0", data, "write", str(32 << 20), data, "sleep", "6000", "disconnect"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
             wait_text(row_up, "stage", "正在写入")
             check("已连接" in text(row_up), "an upload being written is shown as such")
+            wait_text(row_up, "progress-cell", "50%")
+            prog = cell(row_up, "progress-cell")
+            check("已写入 128.0 KiB" in prog and "位置 32.1 MiB / 64.0 MiB" in prog and "50%" in prog,
+                  "the upload's progress shows bytes written and the position reached (%r)" % prog)
+            width = browser.execute_script(
+                "const e = document.querySelector(arguments[0]); return e ? e.style.width : null;",
+                row_up + " .bar span")
+            check(width == "50%", "the progress bar is drawn to the percentage (%r)" % width)
             shot("console-uploads")
         except Exception:
-            check(False, "an upload being written is shown as such (got %r)" % text(row_up))
+            check(False, "an upload being written is shown with its progress (got %r)" % text(row_up))
         check(writer.wait(60) == 0, "the upload session wrote into its layer")
         try:
             wait_text(row_up, "stage", "已写入")
             check(True, "the upload's layer is shown written once the writer is gone")
         except Exception:
             check(False, "the upload's layer is shown written once the writer is gone (got %r)" % text(row_up))
+        # Closed from the console (an abandoned upload): the row goes, the disk server's layer too.
+        click_row_action(row_up, "close", confirm=True)
+        try:
+            wait.until(lambda b: not exists(row_up))
+            check(True, "an upload session is closed from the console")
+        except Exception:
+            check(False, "an upload session is closed from the console")
+        st = json.load(urllib.request.urlopen(urllib.request.Request(
+            servers.api + "/api/console/state", headers={"Authorization": "Bearer " + bearer})))
+        check(st["uploads"] == [] and all(not l["clientKey"].startswith("upload-") for l in st["images"][0]["layers"]),
+              "the closed upload's layer is gone at the disk server")
 
         # ---- the other pages ----
         tab("users")

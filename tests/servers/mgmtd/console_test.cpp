@@ -212,4 +212,19 @@ TEST_F(Console, StateShowsAPcOnlineOnceTheDiskServerChecksItsHandshake) {
     EXPECT_EQ(s["uploads"].size(), 0u);
 }
 
+TEST_F(Console, AnUploadIsClosedFromTheConsoleWithTheCsrfTokenOnly) {
+    AddImageAndClient();
+    auto up = server_.Post("/api/disk/images/upload-session", R"({"imageId":1})", token_).Json();
+    ASSERT_EQ(up.value("code", -1), 0) << up.dump();
+    std::string path = "/api/disk/uploads/" + std::to_string(up["sessionId"].get<int64_t>()) + "/close";
+    auto [cookie, csrf] = CookieLogin("admin", Server::kAdminPassword);
+    ASSERT_FALSE(cookie.empty());
+    EXPECT_EQ(CookieSend("POST", path, cookie, ""), 403);
+    EXPECT_EQ(CookieSend("POST", path, cookie, std::string(64, '0')), 403);
+    EXPECT_EQ(State(token_)["uploads"].size(), 1u) << "a refused request closes nothing";
+    EXPECT_EQ(CookieSend("POST", path, cookie, csrf), 200);
+    EXPECT_TRUE(State(token_)["uploads"].empty());
+    EXPECT_EQ(CookieSend("POST", path, cookie, csrf), 404);
+}
+
 }  // namespace

@@ -469,4 +469,82 @@ TEST_F(SuperFlowQuiet, QuietLayerIsCommittedWithoutABootSignal) {
     EXPECT_NE(mgmt_->Stderr().find("without a boot signal"), std::string::npos);
 }
 
+// The console's state through the link: "online" is "holds a session on the disk server now"
+// (not a guess from the last handshake), an upload's progress comes in bytes, and an upload
+// can be closed from the console.
+TEST_F(SuperFlow, ConsoleStateFollowsTheDiskServersSessionsAndUploads) {
+    auto state = [&] {
+        auto r = mgmt_->Get("/api/console/state", login_);
+        EXPECT_EQ(r.status, 200) << r.body;
+        return r.Json();
+    };
+    json c = state()["clients"][0];
+    EXPECT_FALSE(c["online"]);
+    EXPECT_EQ(c["onlineSource"], "diskd");
+
+    auto pc = std::make_unique<PcSession>(diskd_->tcpPort(), kIqn1, "aabbcc001122", nullptr);
+    ASSERT_TRUE(pc->ok()) << diskd_->Log();
+    ASSERT_TRUE(pc->Write(0, Noise(8192, 1)));
+    json s = state();
+    c = s["clients"][0];
+    EXPECT_TRUE(c["online"]);
+    ASSERT_EQ(c["sessions"].size(), 1u) << c.dump();
+    EXPECT_EQ(c["sessions"][0]["mode"], "normal");
+    EXPECT_EQ(c["sessions"][0]["bytesWritten"], 8192);
+    EXPECT_EQ(c["sessions"][0]["layerBytes"], 8192);
+    EXPECT_EQ(c["sessions"][0]["peer"].get<std::string>().rfind("127.0.0.1:", 0), 0u);
+    ASSERT_EQ(s["sessions"].size(), 1u);
+    EXPECT_EQ(s["sessions"][0]["client"]["name"], "pc01");
+    EXPECT_EQ(s["images"][0]["sessions"], 1);
+    // The PC is switched off: offline as soon as the disk server has let the session go, not
+    // minutes after its last handshake.
+    pc.reset();
+    EXPECT_TRUE(WaitFor([&] { return state()["clients"][0]["online"] == false; }, 3000))
+        << state()["clients"][0].dump();
+
+    // An upload: the bytes written and the position reached, against the image's size.
+    auto up = mgmt_->Post("/api/disk/images/upload-session", R"({"imageId":1})", login_).Json();
+    std::string upToken = up["uploadToken"];
+    int64_t upId = up["sessionId"];
+    auto writer = std::make_unique<PcSession>(diskd_->tcpPort(), kIqn1, "aabbcc001122", &upToken);
+    ASSERT_TRUE(writer->ok()) << diskd_->Log();
+    ASSERT_TRUE(writer->Write(0, Noise(1 << 20, 2)));
+    ASSERT_TRUE(writer->Write(8 << 20, Noise(4096, 3)));
+    s = state();
+    ASSERT_EQ(s["uploads"].size(), 1u);
+    json u = s["uploads"][0];
+    EXPECT_EQ(u["id"], upId);
+    EXPECT_EQ(u["writtenBytes"], (1 << 20) + 4096);
+    EXPECT_EQ(u["position"], (8 << 20) + 4096);
+    EXPECT_EQ(u["totalBytes"], 16 << 20);
+    EXPECT_EQ(u["percent"], 50);
+    ASSERT_TRUE(u.contains("connected")) << u.dump();
+    EXPECT_EQ(u["connected"]["mode"], "upload");
+    EXPECT_FALSE(s["clients"][0]["online"]) << "an upload session is not the PC booting from its image";
+
+    // Closing it from the console: administrators only, with the same checks as every change.
+    int st;
+    mgmt_->Admin("user add op1 --password-stdin", &st, "operator password\n");
+    ASSERT_EQ(st, 0);
+    std::string op = mgmt_->Login("op1", "operator password");
+    EXPECT_EQ(mgmt_->Post("/api/disk/uploads/" + std::to_string(upId) + "/close", "", op).status, 403);
+    EXPECT_EQ(mgmt_->Post("/api/disk/uploads/" + std::to_string(upId) + "/close", "", "").status, 401);
+    EXPECT_EQ(state()["uploads"].size(), 1u);
+    auto r = mgmt_->Post("/api/disk/uploads/" + std::to_string(upId) + "/close", "", login_);
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_TRUE(state()["uploads"].empty());
+    EXPECT_FALSE(writer->Write(4096, Noise(4096, 4))) << "the closed upload's layer is gone";
+    EXPECT_TRUE(DiskdImage()["superLayers"].empty());
+    EXPECT_EQ(mgmt_->Post("/api/disk/uploads/" + std::to_string(upId) + "/close", "", login_).status, 404);
+    EXPECT_EQ(mgmt_->Post("/api/disk/uploads/x/close", "", login_).status, 400);
+    writer.reset();
+
+    // Without the disk server the page still gets its state, with the guess marked as one.
+    diskd_.reset();
+    s = state();
+    EXPECT_TRUE(s.contains("diskdError"));
+    EXPECT_EQ(s["clients"][0]["onlineSource"], "handshake");
+    EXPECT_FALSE(s["sessionsKnown"]);
+}
+
 }  // namespace
