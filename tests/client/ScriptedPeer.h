@@ -14,6 +14,10 @@ class ScriptedPeer {
   // `reply` is sent verbatim after each complete request; an empty reply means "stay silent":
   // the connection is accepted and read but never answered.
   explicit ScriptedPeer(std::string reply);
+  // What a hostile peer does once `reply` is out: close its side, hold the connection open
+  // without another byte, or send `filler` again and again until the client hangs up.
+  enum class Then { Close, Hold, Repeat };
+  ScriptedPeer(std::string reply, Then then, std::string filler = "");
   ~ScriptedPeer();
   int port() const { return port_; }
   std::vector<std::string> requests();
@@ -24,8 +28,12 @@ class ScriptedPeer {
  private:
   void Run();
   void Serve(SOCKET s);
+  // Sends all of `data` unless the client hangs up or the test ends; false then.
+  bool SendAll(SOCKET s, const std::string& data);
 
   std::string reply_;
+  Then then_ = Then::Close;
+  std::string filler_;
   SOCKET listener_ = INVALID_SOCKET;
   int port_ = 0;
   std::atomic<bool> stop_{false};
