@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -127,11 +128,11 @@ HttpResponse RunExchange(Exchange& x) {
   WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
   DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(request.h, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
-  // Windows' WinHTTP ends a reply whose headers exceed this; Wine's does not, which is why the
-  // caller also bounds the reply phase as a whole (see HttpRequest).
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&x);
   WinHttpSetOption(request.h, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
   WinHttpSetStatusCallback(request.h, OnStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0);
+  // Windows' WinHTTP ends a reply whose headers exceed this; Wine's does not, which is why the
+  // caller also bounds the reply phase as a whole (see HttpRequest).
   DWORD headerLimit = kMaxReplyHeaderBytes;
   WinHttpSetOption(request.h, WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &headerLimit,
                    sizeof headerLimit);
@@ -256,13 +257,19 @@ HttpResponse HttpRequest(const std::wstring& verb, const std::wstring& host, int
   // the caller waits for the reply phase — headers, then the body with its own deadline — at
   // most twice the receive time-out. A worker given up on is left to finish by itself: closing
   // its handles from here could race with the calls it is making on them.
-  std::thread worker([x] {
-    HttpResponse result = RunExchange(*x);
-    std::lock_guard<std::mutex> g(x->mu);
-    x->result = std::move(result);
-    x->done = true;
-    x->changed.notify_all();
-  });
+  std::thread worker;
+  try {
+    worker = std::thread([x] {
+      HttpResponse result = RunExchange(*x);
+      std::lock_guard<std::mutex> g(x->mu);
+      x->result = std::move(result);
+      x->done = true;
+      x->changed.notify_all();
+    });
+  } catch (const std::system_error&) {  // no thread to be had: no exception leaves an operation
+    r.error = "无法启动网络请求线程";
+    return r;
+  }
   std::unique_lock<std::mutex> lock(x->mu);
   // Resolving, connecting and sending are bounded by WinHTTP: nothing the server sends can
   // prolong them.
