@@ -165,6 +165,12 @@ TEST_F(Hostile, EndlessHeaderLine) {
                 std::string(4096, 'a'));
 }
 
+TEST_F(Hostile, DrippingReplies) {
+  // A byte well within every receive time-out, for ever: only a bound on the whole reply ends it.
+  ExpectAllFail("dripping headers", "HTTP/1.1 200 OK\r\n", Then::Drip, "X");
+  ExpectAllFail("dripping body", Head("Content-Length: 100000\r\n") + kAllOk, Then::Drip, " ");
+}
+
 TEST_F(Hostile, EndlessBodies) {
   ExpectAllFail("endless body without length", Head("Connection: close\r\n") + kAllOk,
                 Then::Repeat, std::string(4096, ' '));
@@ -193,8 +199,17 @@ TEST_F(Hostile, GarbageStatusLines) {
   ExpectAllFail("binary noise", std::string("\x00\xff\xfe\r\n\r\n\x01", 8));
 }
 
+TEST_F(Hostile, BodiesThatAreNoReplyAtAll) {
+  // The reader scans rather than recurses, so depth costs it no stack.
+  std::string deep = std::string(300000, '[') + "{\"message\":1}" + std::string(300000, ']');
+  ExpectAllFail("deep nesting", ScriptedPeer::Reply(200, deep, "OK"));
+  ExpectAllFail("invalid UTF-8", ScriptedPeer::Reply(200, "\xff\xfe\xc0\x80{\"code\":\"\xed\xa0\x80\"}", "OK"));
+  ExpectAllFail("a bare number", ScriptedPeer::Reply(200, "1e999999999", "OK"));
+  ExpectAllFail("a refusal inside a 200", ScriptedPeer::Reply(200, "{\"code\":5,\"message\":\"no\"}", "OK"));
+}
+
 // Bodies of the wrong shape behind correct framing. Each operation reads only its own fields,
-// so each gets the lies that concern it; PrepareDisk reads no body at all (any 2xx is success).
+// so each gets the lies that concern it.
 TEST_F(Hostile, LoginRefusesTokensThatWouldInjectHeaders) {
   Operation login = Operations()[0];
   const char* bodies[] = {

@@ -108,6 +108,11 @@ void ScriptedPeer::Serve(SOCKET s) {
   bool alive = SendAll(s, reply_);
   if (alive && then_ == Then::Repeat && !filler_.empty()) {
     while (!stop_ && SendAll(s, filler_)) {}
+  } else if (alive && then_ == Then::Drip && !filler_.empty()) {
+    for (;;) {
+      for (int i = 0; i < 10 && !stop_; ++i) Sleep(20);
+      if (stop_ || !SendAll(s, filler_)) break;
+    }
   } else if (alive && then_ == Then::Hold) {
     while (!stop_) Sleep(20);  // hold the connection until the test ends
   } else {

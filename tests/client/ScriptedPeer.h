@@ -15,8 +15,9 @@ class ScriptedPeer {
   // the connection is accepted and read but never answered.
   explicit ScriptedPeer(std::string reply);
   // What a hostile peer does once `reply` is out: close its side, hold the connection open
-  // without another byte, or send `filler` again and again until the client hangs up.
-  enum class Then { Close, Hold, Repeat };
+  // without another byte, send `filler` again and again until the client hangs up, or do that
+  // with a pause of 200 ms before each (a drip that never lets a receive time-out expire).
+  enum class Then { Close, Hold, Repeat, Drip };
   ScriptedPeer(std::string reply, Then then, std::string filler = "");
   ~ScriptedPeer();
   int port() const { return port_; }

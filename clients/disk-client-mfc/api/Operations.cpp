@@ -52,7 +52,10 @@ bool PrepareDisk(int64_t imageId, std::string& error) {
   HttpResponse r = HttpPostJson(s.serverHost, s.apiPort,
                                 L"/api/disk/images/" + std::to_wstring(imageId) + L"/prepare-disk", "");
   if (!r.ok) { error = r.error; return false; }
-  return true;
+  // An empty 2xx is a success; a body must say so with code 0 like every other reply, or a
+  // refusal inside a 200 would be shown to the operator as a formatted disk.
+  if (r.body.empty()) return true;
+  return ReplyOk(r.body, "服务器未确认磁盘初始化", error);
 }
 
 bool RequestUploadSession(const std::wstring& host, int port, int64_t imageId,
