@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "ErrorText.h"
+
 struct HttpResponse {
   bool ok = false;         // status 200..299
   std::string body;        // as received, also for a non-2xx status
@@ -31,5 +33,3 @@ HttpResponse HttpGet(int port, const std::wstring& path, const std::string& bear
 // POST with "application/json" and the process-wide session token.
 HttpResponse HttpPostJson(const std::wstring& host, int port, const std::wstring& path,
                           const std::string& body);
-
-std::wstring DescribeConnectError(const std::string& errorText, const std::wstring& host, int port);
