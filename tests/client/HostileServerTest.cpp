@@ -160,6 +160,11 @@ TEST_F(Hostile, EndlessHeaders) {
                 "X-Filler: " + std::string(1000, 'a') + "\r\n");
 }
 
+TEST_F(Hostile, EndlessInterimReplies) {
+  // WinHTTP reads past every "100 Continue" to the final reply, which never comes.
+  ExpectAllFail("endless 100 Continue", "", Then::Repeat, "HTTP/1.1 100 Continue\r\n\r\n");
+}
+
 TEST_F(Hostile, EndlessHeaderLine) {
   ExpectAllFail("one endless header line", "HTTP/1.1 200 OK\r\nX-Filler: ", Then::Repeat,
                 std::string(4096, 'a'));
