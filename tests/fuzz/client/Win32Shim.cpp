@@ -1,4 +1,4 @@
-// The two conversions of shim/windows.h, with the Windows rules for invalid input.
+// The two conversions of shim/windows.h, replacing invalid input as Windows does.
 #include <windows.h>
 
 #include <cstdint>

@@ -15,9 +15,10 @@ typedef wchar_t WCHAR;
 
 #define CP_UTF8 65001u
 
-// As Windows (Vista and later) without MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS: every
-// maximal invalid UTF-8 subsequence and every unpaired surrogate becomes U+FFFD. A zero output
-// size asks for the size; too small an output fails with 0.
+// As Windows (Vista and later) without MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS: invalid
+// UTF-8 and unpaired surrogates become U+FFFD (one per maximal invalid subsequence here; Windows
+// may count differently, and nothing the parsers do depends on it). A zero output size asks for
+// the size; too small an output fails with 0.
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen, wchar_t* dst,
                         int dstLen);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* src, int srcLen, char* dst,
