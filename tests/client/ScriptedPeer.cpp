@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -39,7 +40,11 @@ bool Readable(SOCKET s) {
 
 }  // namespace
 
-ScriptedPeer::ScriptedPeer(std::string reply) : reply_(std::move(reply)) {
+ScriptedPeer::ScriptedPeer(std::string reply)
+    : ScriptedPeer(reply, reply.empty() ? Then::Hold : Then::Close) {}
+
+ScriptedPeer::ScriptedPeer(std::string reply, Then then, std::string filler)
+    : reply_(std::move(reply)), then_(then), filler_(std::move(filler)) {
   listener_ = BindLoopback(port_);
   listen(listener_, 16);
   thread_ = std::thread([this] { Run(); });
@@ -97,13 +102,43 @@ void ScriptedPeer::Serve(SOCKET s) {
     std::lock_guard<std::mutex> g(mu_);
     requests_.push_back(req);
   }
-  if (!reply_.empty()) {
-    send(s, reply_.data(), (int)reply_.size(), 0);
-    shutdown(s, SD_SEND);
+  // Non-blocking from here on, so a client that stops reading cannot wedge the peer's thread.
+  u_long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);
+  bool alive = SendAll(s, reply_);
+  if (alive && then_ == Then::Repeat && !filler_.empty()) {
+    while (!stop_ && SendAll(s, filler_)) {}
+  } else if (alive && then_ == Then::Drip && !filler_.empty()) {
+    for (;;) {
+      for (int i = 0; i < 10 && !stop_; ++i) Sleep(20);
+      if (stop_ || !SendAll(s, filler_)) break;
+    }
+  } else if (alive && then_ == Then::Hold) {
+    while (!stop_) Sleep(20);  // hold the connection until the test ends
   } else {
-    while (!stop_) Sleep(20);  // the silent peer: hold the connection until the test ends
+    shutdown(s, SD_SEND);
   }
   closesocket(s);
+}
+
+bool ScriptedPeer::SendAll(SOCKET s, const std::string& data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    if (stop_) return false;
+    int chunk = (int)std::min<size_t>(data.size() - off, 65536);
+    int n = send(s, data.data() + off, chunk, 0);
+    if (n > 0) {
+      off += (size_t)n;
+      continue;
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return false;  // the client hung up
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv = {0, 50000};
+    select(0, nullptr, &set, nullptr, &tv);
+  }
+  return true;
 }
 
 int UnusedLoopbackPort() {

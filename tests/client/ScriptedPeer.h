@@ -14,6 +14,11 @@ class ScriptedPeer {
   // `reply` is sent verbatim after each complete request; an empty reply means "stay silent":
   // the connection is accepted and read but never answered.
   explicit ScriptedPeer(std::string reply);
+  // What a hostile peer does once `reply` is out: close its side, hold the connection open
+  // without another byte, send `filler` again and again until the client hangs up, or do that
+  // with a pause of 200 ms before each (a drip that never lets a receive time-out expire).
+  enum class Then { Close, Hold, Repeat, Drip };
+  ScriptedPeer(std::string reply, Then then, std::string filler = "");
   ~ScriptedPeer();
   int port() const { return port_; }
   std::vector<std::string> requests();
@@ -24,8 +29,12 @@ class ScriptedPeer {
  private:
   void Run();
   void Serve(SOCKET s);
+  // Sends all of `data` unless the client hangs up or the test ends; false then.
+  bool SendAll(SOCKET s, const std::string& data);
 
   std::string reply_;
+  Then then_ = Then::Close;
+  std::string filler_;
   SOCKET listener_ = INVALID_SOCKET;
   int port_ = 0;
   std::atomic<bool> stop_{false};

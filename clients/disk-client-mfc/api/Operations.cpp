@@ -9,24 +9,9 @@
 
 #include "Http.h"
 #include "Json.h"
+#include "Replies.h"
 #include "Settings.h"
 #include "Text.h"
-
-namespace {
-
-// The common reply convention: integer `code` 0 is success; otherwise `message` when present,
-// else the operation's own text. A reply without an integer `code` is a failure.
-bool ReplyOk(const std::string& body, const char* defaultText, std::string& error) {
-  int32_t code = -1;
-  JsonGetInt(body, "code", code);
-  if (code == 0) return true;
-  std::string message;
-  if (JsonGetString(body, "message", message) && !message.empty()) error = message;
-  else error = defaultText;
-  return false;
-}
-
-}  // namespace
 
 bool Login(const std::wstring& host, int port, const std::string& user, const std::string& password,
            std::string& accessToken, std::string& error) {
@@ -34,14 +19,7 @@ bool Login(const std::wstring& host, int port, const std::string& user, const st
   HttpResponse r = HttpRequest(L"POST", host, port, L"/api/auth/disk/login", L"application/json",
                                "", body);
   if (!r.ok) { error = r.error; return false; }
-  if (!ReplyOk(r.body, "登录失败", error)) return false;
-  std::string token;
-  if (!JsonGetString(r.body, "accessToken", token) || token.empty()) {
-    error = "响应中缺少 accessToken";
-    return false;
-  }
-  accessToken = token;
-  return true;
+  return DecodeLoginReply(r.body, accessToken, error);
 }
 
 bool GetClientByMac(const std::string& mac, int64_t& clientId, bool& isSuperClient,
@@ -49,34 +27,14 @@ bool GetClientByMac(const std::string& mac, int64_t& clientId, bool& isSuperClie
   // The lookup never carries the session token: the server answers it for anyone.
   HttpResponse r = HttpGet(Settings().apiPort, L"/api/disk/clients/by-mac/" + Utf8ToWide(mac), "");
   if (!r.ok) { error = r.error; return false; }
-  if (!ReplyOk(r.body, "客户机未在服务端注册", error)) return false;
-  int64_t id = 0;
-  if (!JsonGetInt64(r.body, "id", id) || id < 1) {
-    error = "客户机响应中缺少 id";
-    return false;
-  }
-  bool super = false;
-  JsonGetBool(r.body, "isSuperClient", super);
-  clientId = id;
-  isSuperClient = super;
-  return true;
+  return DecodeClientReply(r.body, clientId, isSuperClient, error);
 }
 
 bool LoadImageList(std::vector<ImageEntry>& images, std::string& error) {
   HttpResponse r = HttpGet(Settings().apiPort, L"/api/disk/images?page=1&pageSize=100",
                            Settings().sessionToken);
   if (!r.ok) { error = r.error; return false; }
-  if (!ReplyOk(r.body, "未知错误", error)) return false;
-  std::vector<ImageEntry> list;
-  for (const std::string& item : JsonGetObjectArray(r.body, "items")) {
-    int64_t id = 0;
-    std::string name;
-    if (!JsonGetInt64(item, "id", id) || id < 1) continue;
-    if (!JsonGetString(item, "name", name) || name.empty()) continue;
-    list.push_back({id, name});
-  }
-  images = std::move(list);
-  return true;
+  return DecodeImageList(r.body, images, error);
 }
 
 bool SetSuperClient(int64_t clientId, bool on, std::string& error) {
@@ -94,7 +52,10 @@ bool PrepareDisk(int64_t imageId, std::string& error) {
   HttpResponse r = HttpPostJson(s.serverHost, s.apiPort,
                                 L"/api/disk/images/" + std::to_wstring(imageId) + L"/prepare-disk", "");
   if (!r.ok) { error = r.error; return false; }
-  return true;
+  // An empty 2xx is a success; a body must say so with code 0 like every other reply, or a
+  // refusal inside a 200 would be shown to the operator as a formatted disk.
+  if (r.body.empty()) return true;
+  return ReplyOk(r.body, "服务器未确认磁盘初始化", error);
 }
 
 bool RequestUploadSession(const std::wstring& host, int port, int64_t imageId,
@@ -106,17 +67,7 @@ bool RequestUploadSession(const std::wstring& host, int port, int64_t imageId,
     error = "申请上传会话失败: " + r.error + " (HTTP " + std::to_string(r.status) + ")";
     return false;
   }
-  std::string token;
-  if (!JsonGetString(r.body, "uploadToken", token)) {
-    std::vector<std::string> data = JsonGetObjectArray(r.body, "data");
-    if (!data.empty()) JsonGetString(data[0], "uploadToken", token);
-  }
-  if (token.empty()) {
-    error = "解析上传令牌失败，响应: " + r.body;
-    return false;
-  }
-  uploadToken = token;
-  return true;
+  return DecodeUploadSessionReply(r.body, uploadToken, error);
 }
 
 std::string GetMacAddress() {

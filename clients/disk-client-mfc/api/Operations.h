@@ -5,10 +5,7 @@
 #include <string>
 #include <vector>
 
-struct ImageEntry {
-  int64_t id;
-  std::string name;  // UTF-8
-};
+#include "Replies.h"
 
 bool Login(const std::wstring& host, int port, const std::string& user, const std::string& password,
            std::string& accessToken, std::string& error);

@@ -6,10 +6,8 @@
 #include <atomic>
 #include <string>
 
-// The management server a fresh installation talks to before anyone configured it: one fixed
-// address on the café's private LAN.
-#define ZELKO_DEFAULT_SERVER_ADDRESS L"192.168.100.10"
-constexpr int kDefaultApiPort = 5000;
+#include "ConfigText.h"
+
 // The disk server's block-protocol port, written for the driver beside the API address.
 constexpr DWORD kDiskServerPort = 9501;
 
@@ -31,28 +29,10 @@ struct AppSettings {
 AppSettings& Settings();
 void SetAllHttpTimeouts(int ms);
 
-struct ClientConfig {
-  std::wstring serverUrl = L"http://" ZELKO_DEFAULT_SERVER_ADDRESS L":5000";
-  std::wstring serverHost = ZELKO_DEFAULT_SERVER_ADDRESS;
-  int port = kDefaultApiPort;
-  int timeoutSec = 5;
-  int refreshSec = 5;
-};
-
-struct HotelServerConfig {
-  std::wstring serverHost = L"127.0.0.1";
-  int apiPort = kDefaultApiPort;
-};
-
 std::wstring GetExeDirectory();
 // exeDir + name, with a separator in between when exeDir lacks one. Uses Settings().exeDir.
 std::wstring ConfigFilePath(const wchar_t* name);
 
-// Leading signed decimal value of a text (optional sign, then digits), saturated to 32 bits;
-// 0 when it has no leading digits.
-int ParseLeadingInt(const std::wstring& text);
-
-void ParseServerUrl(const std::wstring& url, std::wstring& host, int& port);
 ClientConfig LoadClientConfig();
 void SaveClientConfig(const ClientConfig& cfg);
 HotelServerConfig LoadHotelServerConfig();
