@@ -5,10 +5,50 @@
 // super-user mode with an old token, bit 2: no ApiServerIp); the rest is the body.
 // Checked: a refused answer changes nothing in the parameter set; an accepted one leaves a
 // non-empty IQN without control characters, super-user mode exactly when a token came, and every
-// text terminated; nothing leaks.
+// text terminated; nothing leaks. And what was accepted visibly ended in the body, so no answer
+// cut short or overflowing 64 bits slips through: the first "code" is a run of zeros with a
+// character after it, and the IQN is either a string of the body followed by its closing quote
+// (or at least 255 characters of one) or the image prefix and a whole number of the body.
 #include "FuzzMachine.h"
 
 using namespace fuzzact;
+
+namespace {
+
+bool Digit(char c) { return c >= '0' && c <= '9'; }
+
+// The first "code" holds an integer zero with something after it.
+bool CodeIsVisiblyZero(const std::string& body) {
+    size_t at = body.find("\"code\"");
+    if (at == std::string::npos) return false;
+    at += 6;
+    while (at < body.size() && (body[at] == ' ' || body[at] == '\t' || body[at] == ':')) at++;
+    if (at < body.size() && body[at] == '-') at++;
+    size_t digits = 0;
+    for (; at < body.size() && Digit(body[at]); at++, digits++)
+        if (body[at] != '0') return false;
+    return digits > 0 && at < body.size();
+}
+
+// The stored IQN came from the body whole: as a quoted string (cut only at its 255-character
+// limit) or as the image prefix and a number that stands alone in the body.
+bool IqnIsVisiblyWhole(const std::string& body, const std::string& iqn) {
+    std::string quoted = "\"" + iqn;
+    for (size_t at = body.find(quoted); at != std::string::npos; at = body.find(quoted, at + 1)) {
+        size_t end = at + quoted.size();
+        if (iqn.size() >= ZV_API_IQN_BYTES - 1 || (end < body.size() && body[end] == '"')) return true;
+    }
+    const std::string prefix = ZELKO_IQN_IMAGE_PREFIX;
+    if (iqn.compare(0, prefix.size(), prefix) != 0) return false;
+    std::string number = iqn.substr(prefix.size());
+    for (size_t at = body.find(number); at != std::string::npos; at = body.find(number, at + 1)) {
+        size_t end = at + number.size();
+        if ((at == 0 || !Digit(body[at - 1])) && end < body.size() && !Digit(body[end])) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     StartMachine();
@@ -60,5 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "ServerIp is not the API server");
     Check(p.ServerPort == before.ServerPort && p.ApiServerPort == before.ApiServerPort, "a port changed");
     Check(p.ClientId[0] != 0, "ClientId left empty");
+    const std::string text(body, length);
+    Check(CodeIsVisiblyZero(text), "accepted without a whole result code 0");
+    std::string iqn;
+    for (ULONG i = 0; p.TargetIqn[i] != 0; i++) iqn += (char)p.TargetIqn[i];
+    Check(IqnIsVisiblyWhole(text, iqn), "the IQN is not a whole value of the body");
     return 0;
 }
