@@ -42,8 +42,9 @@ bool IqnIsVisiblyWhole(const std::string& body, const std::string& iqn) {
     if (iqn.compare(0, prefix.size(), prefix) != 0) return false;
     std::string number = iqn.substr(prefix.size());
     for (size_t at = body.find(number); at != std::string::npos; at = body.find(number, at + 1)) {
-        size_t end = at + number.size();
-        if ((at == 0 || !Digit(body[at - 1])) && end < body.size() && !Digit(body[end])) return true;
+        size_t end = at + number.size(), start = at;
+        while (start > 0 && body[start - 1] == '0') start--;   // leading zeros are allowed
+        if ((start == 0 || !Digit(body[start - 1])) && end < body.size() && !Digit(body[end])) return true;
     }
     return false;
 }
