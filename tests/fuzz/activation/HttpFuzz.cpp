@@ -4,11 +4,14 @@
 // receive loop, buffer accounting, header search and body hand-over run as in a boot.
 //
 // Input: byte 0 chooses what runs.
+//   bit 3 set:   the connection is reset once the driver received N bytes, N = the next two
+//                bytes (little-endian, 0 taken as 1): an answer broken off mid-way.
 //   bit 0 clear: QueryClientConfigViaApi (8192-byte buffer, MAC from the adapter class key);
 //                bits 1-2 as for the answer fuzzer (configured ClientId, old super-user token).
 //   bit 0 set:   WskHttpGet alone into a buffer of 1 + byte 1 * 33 bytes (1 to 8416), checked
-//                against a model: the held bytes are the first size - 1 sent, the body is what
-//                follows the first CR LF CR LF in them, and at least one body byte is needed.
+//                against a model: the held bytes are the first size - 1 sent (or the first N),
+//                the body is what follows the first CR LF CR LF in them, and at least one body
+//                byte is needed.
 // Both check the request sent byte for byte, that no socket or pool block outlives the input,
 // and that a failed query changed nothing.
 #include "FuzzMachine.h"
@@ -74,7 +77,7 @@ private:
 
 void CheckSocketsClosed() { Check(HkWskTestOpenSockets() == 0, "a socket outlived the GET"); }
 
-void RunGet(const uint8_t* bytes, size_t size, ULONG bufferSize) {
+void RunGet(const uint8_t* bytes, size_t size, ULONG bufferSize, size_t resetAfter) {
     std::vector<char> buffer(bufferSize);
     ULONG bodyLength = 0xFFFFFFFF;
     NTSTATUS st;
@@ -90,6 +93,7 @@ void RunGet(const uint8_t* bytes, size_t size, ULONG bufferSize) {
 
     // The model: everything was available at once, so exactly the first size - 1 bytes are held.
     size_t held = size < bufferSize - 1 ? size : bufferSize - 1;
+    if (resetAfter && resetAfter < held) held = resetAfter;
     size_t headerEnd = SIZE_MAX;
     for (size_t i = 0; i + 3 < held; i++)
         if (memcmp(bytes + i, "\r\n\r\n", 4) == 0) {
@@ -156,11 +160,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    if (data[0] & 1) {
+    const uint8_t mode = data[0];
+    data++, size--;
+    size_t resetAfter = 0;
+    if (mode & 8) {
         if (size < 2) return 0;
-        RunGet(data + 2, size - 2, 1 + (ULONG)data[1] * 33);
-    } else {
-        RunQuery(data[0], data + 1, size - 1);
+        resetAfter = (size_t)(data[0] | (data[1] << 8));
+        if (resetAfter == 0) resetAfter = 1;
+        data += 2, size -= 2;
+        HkWskTestResetAfterBytes(resetAfter, 0);
     }
+    if (mode & 1) {
+        if (size >= 1) RunGet(data + 1, size - 1, 1 + (ULONG)data[0] * 33, resetAfter);
+    } else {
+        RunQuery(mode, data, size);
+    }
+    HkWskTestReset();   // an armed reset the input never reached is not left to the next one
     return 0;
 }
