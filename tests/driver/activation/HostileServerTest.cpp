@@ -176,6 +176,15 @@ TEST_F(HostileServer, WrongTypesAndControlCharactersAreRefused) {
     EXPECT_FALSE(g_Parameters.SuperUser) << "a token with a control character is no token";
 }
 
+// The file log keeps the start of the body; line ends and NULs in it are shown as "." so that a
+// fake server can neither cut the line short nor write lines of its own into the log.
+TEST_F(HostileServer, TheLoggedBodyCannotForgeLogLines) {
+    std::string body("{\"code\":1}\r\n[API] 成功 ServerIp=6.6.6.6\n\0tail", 47);
+    EXPECT_EQ(Query(Http(200, body)), STATUS_REQUEST_NOT_ACCEPTED);
+    EXPECT_TRUE(Logged("[API] 响应 47 字节: {\"code\":1}..[API] 成功 ServerIp=6.6.6.6..tail\n"));
+    EXPECT_FALSE(Logged("\n[API] 成功"));
+}
+
 // A server that accepts and never answers, or resets the connection mid-answer: bounded, clean.
 TEST_F(HostileServer, SilenceAndResetsFailCleanly) {
     hk::test::SetClockRate(50);

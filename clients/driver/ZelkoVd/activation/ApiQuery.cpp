@@ -125,8 +125,12 @@ static ULONG ExtractString(PCSTR Body, ULONG Length, PCSTR Key, PCHAR Out, ULONG
     return n;
 }
 
+// A body byte as the file log shows it: control characters (line ends, NULs) as ".", so that
+// whoever answered cannot cut the line short or forge log lines of its own.
+static CHAR LoggedByte(CHAR Ch) { return (UCHAR)Ch < 0x20 || Ch == 0x7F ? '.' : Ch; }
+
 // The first 500 characters of the body as the file log keeps them: every "superUserToken"
-// string value replaced by its masked form.
+// string value replaced by its masked form, control characters shown as ".".
 static VOID BodyForLog(PCSTR Body, ULONG Length, PCHAR Out, ULONG OutBytes) {
     static const CHAR key[] = "\"superUserToken\"";
     const ULONG keyLength = sizeof(key) - 1;
@@ -135,7 +139,7 @@ static VOID BodyForLog(PCSTR Body, ULONG Length, PCHAR Out, ULONG OutBytes) {
         if (i + keyLength <= Length && RtlCompareMemory(Body + i, key, keyLength) == keyLength) {
             PCSTR v = FindValue(Body + i, Length - i, "superUserToken");
             ULONG start = (ULONG)(v - Body);
-            for (; i < start && o < API_LOGGED_BODY && o + 1 < OutBytes; i++) Out[o++] = Body[i];
+            for (; i < start && o < API_LOGGED_BODY && o + 1 < OutBytes; i++) Out[o++] = LoggedByte(Body[i]);
             if (i < start || start >= Length || Body[start] != '"') continue;
             if (o < API_LOGGED_BODY && o + 1 < OutBytes) Out[o++] = Body[i++];
             CHAR token[ZV_API_TOKEN_BYTES];
@@ -150,7 +154,7 @@ static VOID BodyForLog(PCSTR Body, ULONG Length, PCHAR Out, ULONG OutBytes) {
             for (ULONG m = 0; masked[m] != 0 && o < API_LOGGED_BODY && o + 1 < OutBytes; m++) Out[o++] = masked[m];
             continue;
         }
-        Out[o++] = Body[i++];
+        Out[o++] = LoggedByte(Body[i++]);
     }
     Out[o] = 0;
 }
