@@ -10,9 +10,11 @@
 // packet and ignore its cancel, and make provider capture fail. What happens to datagrams on the
 // wire (loss, duplication, delay, reordering, truncation) is wsk_datagram.cpp's part.
 #include <hk_wsk_test.h>
+#include <hk_wsk_script.h>
 #include <hk_io.h>
 
 #include "wsk_datagram.h"
+#include "wsk_script.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -602,6 +604,10 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
                     if (s->fd < 0) { st = STATUS_INVALID_DEVICE_STATE; break; }
                     if (!s->bound) { st = STATUS_INVALID_DEVICE_STATE; break; }
                     if (s->connected) { st = STATUS_CONNECTION_ACTIVE; break; }
+                    if (hk::wskscript::Join(&s->pub, &st)) {   // a scripted peer, no network
+                        if (NT_SUCCESS(st)) s->connected = true;
+                        break;
+                    }
                     op->started = true;
                     if (::connect(s->fd, reinterpret_cast<sockaddr*>(&op->addr), sizeof(op->addr)) == 0) {
                         s->connected = true;
@@ -690,6 +696,7 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
                 sockets.erase(&s->pub);
             }
             if (s->type == SOCK_DGRAM) hk::wskdgram::Closed(&s->pub);
+            else hk::wskscript::Leave(&s->pub);
             ForgetFd(s);
             s->closed = true;
             s->reg->sockets--;
@@ -1002,6 +1009,14 @@ NTSTATUS CheckBuf(PWSK_BUF Buffer) {
 // packet is taken, as the provider on Windows does.
 NTSTATUS QueueBufferOp(OpKind kind, const char* name, PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags,
                        PIRP Irp) {
+    if ((kind == OpKind::Send || kind == OpKind::Receive) && hk::wskscript::Joined(Socket)) {
+        if (Irp == nullptr) WskFatal("%s without an IRP", name);
+        (void)Lookup(Socket, name);
+        P().calls[HookKind(kind)]++;
+        NTSTATUS st = CheckBuf(Buffer);
+        if (!NT_SUCCESS(st)) return CompleteNow(Irp, st);
+        return hk::wskscript::Transfer(Socket, kind == OpKind::Send, Buffer, Flags, Irp);
+    }
     Op* op = NewOp(kind, Socket, Irp, name);
     NTSTATUS st = CheckBuf(Buffer);
     if (!NT_SUCCESS(st)) {
@@ -1027,6 +1042,10 @@ NTSTATUS WSKAPI HkWskDisconnect(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags
         // A final send before the shutdown is not something this driver uses.
         delete op;
         return CompleteNow(Irp, STATUS_NOT_SUPPORTED);
+    }
+    if (hk::wskscript::Joined(Socket)) {   // nothing to shut down: the script is no connection
+        delete op;
+        return CompleteNow(Irp, STATUS_SUCCESS);
     }
     op->flags = Flags;
     return Accept(op);
@@ -1236,6 +1255,7 @@ VOID WSKAPI WskDeregister(PWSK_REGISTRATION WskRegistration) {
 
 VOID HkWskTestReset(VOID) {
     hk::wskdgram::ResetHooks();
+    HkWskScriptDisarm();
     std::lock_guard<std::mutex> g(P().lock);
     P().hooks = Hooks{};
     P().captureCalls = 0;
