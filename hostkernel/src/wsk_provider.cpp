@@ -205,6 +205,10 @@ public:
         Wake();
     }
 
+    // Carry an op out in the caller's thread, as the reactor would (for stream sockets while the
+    // scripted peer is armed: nothing of theirs waits on the network).
+    void RunNow(Op* op);
+
     void Kick(const std::shared_ptr<Socket>& s) {
         {
             std::lock_guard<std::mutex> g(queueLock_);
@@ -394,7 +398,9 @@ NTSTATUS Accept(Op* op) {
             return STATUS_PENDING;
         }
     }
-    P().Submit(op);
+    bool stream = op->kind == OpKind::Socket ? op->sockType == SOCK_STREAM : op->sock->type == SOCK_STREAM;
+    if (stream && hk::wskscript::Armed()) P().RunNow(op);
+    else P().Submit(op);
     return STATUS_PENDING;
 }
 
@@ -837,6 +843,15 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
     UpdateInterest(s);
 }
 
+void CompleteDone(std::vector<Op*>& done) {
+    for (Op* op : done) {
+        NoteCompletion(op);
+        op->irp->Tail.Overlay.DriverContext[0] = nullptr;
+        CompleteIrp(op->irp, op->irp->IoStatus.Status, op->irp->IoStatus.Information);
+        delete op;
+    }
+}
+
 void Provider::Run() {
     std::vector<epoll_event> events(64);
     for (;;) {
@@ -873,15 +888,18 @@ void Provider::Run() {
             if (s) ready.push_back(s);
         }
         for (auto& s : ready) Process(s, done);
-        for (Op* op : done) {
-            NoteCompletion(op);
-            op->irp->Tail.Overlay.DriverContext[0] = nullptr;
-            CompleteIrp(op->irp, op->irp->IoStatus.Status, op->irp->IoStatus.Information);
-            delete op;
-        }
+        CompleteDone(done);
         std::lock_guard<std::mutex> g(reactorLock_);
         if (stop_) return;
     }
+}
+
+void Provider::RunNow(Op* op) {
+    std::shared_ptr<Socket> s = op->sock;
+    std::vector<Op*> done;
+    Start(op, done);
+    if (s) Process(s, done);
+    CompleteDone(done);
 }
 
 // ---------------------------------------------------------------------------------------------

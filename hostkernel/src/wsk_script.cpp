@@ -114,6 +114,11 @@ SIZE_T HkWskScriptSent(PVOID out, SIZE_T capacity) {
 namespace hk {
 namespace wskscript {
 
+bool Armed() {
+    std::lock_guard<std::mutex> g(S().lock);
+    return S().armed;
+}
+
 bool Join(PWSK_SOCKET socket, NTSTATUS* status) {
     Script& s = S();
     std::lock_guard<std::mutex> g(s.lock);

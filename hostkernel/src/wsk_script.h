@@ -7,6 +7,8 @@
 namespace hk {
 namespace wskscript {
 
+// Whether a script is armed: stream sockets then do all their calls in the caller's thread.
+bool Armed();
 // A stream socket connects: true when the script takes the connection (joined, no network);
 // then *status is the connect's result (success, or refused once the script is used up).
 bool Join(PWSK_SOCKET socket, NTSTATUS* status);
