@@ -35,15 +35,28 @@ ULONG PushHandler(ULONGLONG offset, ULONG length, const VOID* data) {
     return (ULONG)((offset / 4096) & 1);
 }
 
-bool ReceiveRequest(wire::MessageHeader* h, sockaddr_in* from) {
-    pollfd p{g_server, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) return false;
-    uint8_t buf[2048];
-    socklen_t fl = sizeof(*from);
-    ssize_t n = recvfrom(g_server, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(from), &fl);
-    if (n < (ssize_t)sizeof(*h)) return false;
-    std::memcpy(h, buf, sizeof(*h));
-    return true;
+// The Read request with `seq` (acknowledgements of earlier pushes may still come in first).
+bool ReceiveRequest(ULONG seq, sockaddr_in* from) {
+    for (;;) {
+        pollfd p{g_server, POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1) return false;
+        uint8_t buf[2048];
+        socklen_t fl = sizeof(*from);
+        ssize_t n = recvfrom(g_server, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(from), &fl);
+        wire::MessageHeader h;
+        if (n < (ssize_t)sizeof(h)) continue;
+        std::memcpy(&h, buf, sizeof(h));
+        if (h.opcode == wire::OpRead && h.seq == seq) return true;
+    }
+}
+
+[[noreturn]] void DieWithChannelState(const char* what) {
+    WSKUDP_STATS s;
+    WskUdp_GetStats(&s);
+    for (const auto& l : hk::test::DbgLines()) std::fprintf(stderr, "  log: %s", l.text.c_str());
+    Die("%s (provider sends %u, active %d, sends %lld, answers %lld, late %lld, invalid %lld, pushes %lld, timeouts %lld)", what,
+        HkWskTestCalls(HkWskOpSend), (int)WskUdp_IsActive(), (long long)s.sends, (long long)s.answers, (long long)s.lateDropped,
+        (long long)s.invalidDropped, (long long)s.pushedBlocks, (long long)s.timeouts);
 }
 
 void SendTo(const void* p, size_t n) {
@@ -98,10 +111,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     WskUdp_RegisterPushBlock(PushHandler);
     // One honest exchange teaches the harness where the driver's channel receives.
     Pending first(g_seq++, 4);
-    wire::MessageHeader h;
-    if (!ReceiveRequest(&h, &g_driver)) Die("the channel sent no request");
+    if (!ReceiveRequest(first.seq, &g_driver)) Die("the channel sent no request");
     uint8_t answer[28] = {};
-    wire::MessageHeader ok{wire::kMagic, wire::kVersion, wire::OpRespOk, wire::FlagData, h.seq, 0, 4};
+    wire::MessageHeader ok{wire::kMagic, wire::kVersion, wire::OpRespOk, wire::FlagData, first.seq, 0, 4};
     std::memcpy(answer, &ok, sizeof(ok));
     SendTo(answer, sizeof(answer));
     first.thread.join();
@@ -116,9 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DrainServer();
     LONG64 before = Accounted();
     Pending p(g_seq++, capacity);
-    wire::MessageHeader req;
     sockaddr_in from{};
-    if (!ReceiveRequest(&req, &from)) Die("the channel sent no request");
+    if (!ReceiveRequest(p.seq, &from)) DieWithChannelState("the channel sent no request");
 
     // The datagrams; empty ones never reach the receive path (a receive of 0 bytes is no datagram).
     size_t at = 1;
@@ -152,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (Accounted() - before < sent) {
         if (std::chrono::steady_clock::now() > deadline)
-            Die("%lld of %lld datagrams went through the receive path", (long long)(Accounted() - before), (long long)sent);
+            DieWithChannelState("not every datagram went through the receive path");
         std::this_thread::yield();
     }
     if (p.got != WSKUDP_FAILED) {
