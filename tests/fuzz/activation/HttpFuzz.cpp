@@ -1,29 +1,27 @@
 // The kernel HTTP GET and the API query on top of it, fed by a server that says anything: the
 // input is what the "management server" sends before it closes. The bytes travel through the
-// host kernel's real WSK provider (joined to a socketpair, hk_wsk_join.h), so the driver's whole
-// receive loop, buffer accounting, header search and body hand-over run as in a boot.
+// host kernel's WSK provider to its scripted stream peer (hk_wsk_script.h), so the driver's whole
+// socket sequence, receive loop, buffer accounting, header search and body hand-over run as in a
+// boot, deterministically and without a network.
 //
-// Input: byte 0 chooses what runs.
-//   bit 3 set:   the connection is reset once the driver received N bytes, N = the next two
-//                bytes (little-endian, 0 taken as 1): an answer broken off mid-way.
+// Input: byte 0 chooses what runs; byte 1 times 16 is the most bytes one receive returns (0 = as
+// many as asked for), so the answer arrives in pieces of the fuzzer's choosing. (Pieces of a
+// single byte would cost 8000 receives an input; with 16-byte steps and headers of any length,
+// the pieces still end at every offset of a header end.)
 //   bit 0 clear: QueryClientConfigViaApi (8192-byte buffer, MAC from the adapter class key);
 //                bits 1-2 as for the answer fuzzer (configured ClientId, old super-user token).
-//   bit 0 set:   WskHttpGet alone into a buffer of 1 + byte 1 * 33 bytes (1 to 8416), checked
-//                against a model: the held bytes are the first size - 1 sent (or the first N),
-//                the body is what follows the first CR LF CR LF in them, and at least one body
-//                byte is needed.
+//   bit 0 set:   WskHttpGet alone into a buffer of 1 + byte 2 * 33 bytes (1 to 8416), checked
+//                against a model that does not depend on the pieces: the held bytes are the
+//                first size - 1 sent, the body is what follows the first CR LF CR LF in them, and
+//                at least one body byte is needed.
 // Both check the request sent byte for byte, that no socket or pool block outlives the input,
 // and that a failed query changed nothing.
 #include "FuzzMachine.h"
 
 #include "protocol/ZelkoProtocol.h"
 
-#include <hk_wsk_join.h>
+#include <hk_wsk_script.h>
 #include <hk_wsk_test.h>
-
-#include <errno.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <vector>
 
@@ -33,67 +31,51 @@ namespace {
 
 const char kClass[] =
     "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0000";
-// Nothing listens there: should the join ever not happen, the connect is refused, not answered
-// by some other test's server.
+// Nothing listens there: should the script ever not be armed, the connect is refused, not
+// answered by some other test's server.
 const USHORT kPort = 1;
 
 void Cleanup() { WskClient_Cleanup(); }
 
-// The peer's end of a socketpair joined to the driver's next connect, with the answer already
-// written and the write side shut (the server's orderly close).
+// The management server's side for one input: the answer, armed as the script, and what the
+// driver sent.
 class ScriptedServer {
 public:
-    ScriptedServer(const uint8_t* bytes, size_t size) {
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv_) != 0) Fail("socketpair", strerror(errno));
-        int buf = 1 << 20;
-        setsockopt(sv_[1], SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
-        for (size_t at = 0; at < size;) {
-            ssize_t n = send(sv_[1], bytes + at, size - at, MSG_NOSIGNAL);
-            if (n <= 0) Fail("socketpair send", strerror(errno));
-            at += (size_t)n;
-        }
-        shutdown(sv_[1], SHUT_WR);
-        HkWskTestJoinNextConnect(sv_[0]);   // the provider owns that end now
-    }
-    ~ScriptedServer() {
-        HkWskTestJoinNextConnect(-1);
-        close(sv_[1]);
-    }
-    // What the driver sent (its socket is closed by now, so this ends).
+    ScriptedServer(const uint8_t* bytes, size_t size, ULONG receiveLimit) { HkWskScriptArm(bytes, size, receiveLimit); }
+    ~ScriptedServer() { HkWskScriptDisarm(); }
     std::string Request() {
-        std::string out;
         char b[1024];
-        for (;;) {
-            ssize_t n = recv(sv_[1], b, sizeof b, MSG_DONTWAIT);
-            if (n <= 0) break;
-            out.append(b, (size_t)n);
-        }
-        return out;
+        // Asked for the total first: copying from a script that received nothing hands memcpy a
+        // null source (wsk_script.cpp), which UBSan reports.
+        if (HkWskScriptSent(nullptr, 0) == 0) return std::string();
+        SIZE_T n = HkWskScriptSent(b, sizeof b);
+        return std::string(b, n < sizeof b ? n : sizeof b);
     }
-
-private:
-    int sv_[2];
 };
 
 void CheckSocketsClosed() { Check(HkWskTestOpenSockets() == 0, "a socket outlived the GET"); }
 
-void RunGet(const uint8_t* bytes, size_t size, ULONG bufferSize, size_t resetAfter) {
+void RunGet(const uint8_t* bytes, size_t size, ULONG bufferSize, ULONG receiveLimit) {
     std::vector<char> buffer(bufferSize);
     ULONG bodyLength = 0xFFFFFFFF;
     NTSTATUS st;
     std::string request;
     {
         Round round;
-        ScriptedServer server(bytes, size);
+        ScriptedServer server(bytes, size, receiveLimit);
         st = WskHttpGet(L"127.0.0.1", kPort, "/x", buffer.data(), bufferSize, &bodyLength);
         request = server.Request();
         CheckSocketsClosed();
+    }
+    // A script that is used up refuses the connect: the server is not there at all.
+    if (size == 0) {
+        Check(st == STATUS_CONNECTION_REFUSED && bodyLength == 0, "GET without a server");
+        return;
     }
     Check(request == "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", "request bytes");
 
     // The model: everything was available at once, so exactly the first size - 1 bytes are held.
     size_t held = size < bufferSize - 1 ? size : bufferSize - 1;
-    if (resetAfter && resetAfter < held) held = resetAfter;
     size_t headerEnd = SIZE_MAX;
     for (size_t i = 0; i + 3 < held; i++)
         if (memcmp(bytes + i, "\r\n\r\n", 4) == 0) {
@@ -113,7 +95,7 @@ void RunGet(const uint8_t* bytes, size_t size, ULONG bufferSize, size_t resetAft
     }
 }
 
-void RunQuery(uint8_t mode, const uint8_t* bytes, size_t size) {
+void RunQuery(uint8_t mode, const uint8_t* bytes, size_t size, ULONG receiveLimit) {
     InitializeDriverParameters();
     SetW(g_Parameters.ApiServerIp, ZV_ADDRESS_CHARS, "127.0.0.1");
     g_Parameters.ApiServerPort = kPort;
@@ -127,17 +109,18 @@ void RunQuery(uint8_t mode, const uint8_t* bytes, size_t size) {
     std::string request;
     {
         Round round;
-        ScriptedServer server(bytes, size);
+        ScriptedServer server(bytes, size, receiveLimit);
         st = QueryClientConfigViaApi();
         request = server.Request();
         CheckSocketsClosed();
     }
-    Check(request == "GET /api/disk/clients/by-mac/001a2b3c4d5e HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                     "Connection: close\r\n\r\n",
+    Check(size == 0 || request == "GET /api/disk/clients/by-mac/001a2b3c4d5e HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Connection: close\r\n\r\n",
           "query request bytes");
     CheckParametersTerminated();
     if (!NT_SUCCESS(st)) {
-        Check(st == STATUS_INVALID_NETWORK_RESPONSE || st == STATUS_REQUEST_NOT_ACCEPTED || st == STATUS_DATA_ERROR,
+        Check(st == STATUS_INVALID_NETWORK_RESPONSE || st == STATUS_REQUEST_NOT_ACCEPTED || st == STATUS_DATA_ERROR ||
+                  (size == 0 && st == STATUS_CONNECTION_REFUSED),
               "unexpected failure status");
         Check(memcmp(&before, &g_Parameters, sizeof before) == 0, "a failed query changed the parameters");
         return;
@@ -159,22 +142,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 2) return 0;
     const uint8_t mode = data[0];
-    data++, size--;
-    size_t resetAfter = 0;
-    if (mode & 8) {
-        if (size < 2) return 0;
-        resetAfter = (size_t)(data[0] | (data[1] << 8));
-        if (resetAfter == 0) resetAfter = 1;
-        data += 2, size -= 2;
-        HkWskTestResetAfterBytes(resetAfter, 0);
-    }
+    const ULONG receiveLimit = (ULONG)data[1] * 16;
     if (mode & 1) {
-        if (size >= 1) RunGet(data + 1, size - 1, 1 + (ULONG)data[0] * 33, resetAfter);
+        if (size >= 3) RunGet(data + 3, size - 3, 1 + (ULONG)data[2] * 33, receiveLimit);
     } else {
-        RunQuery(mode, data, size);
+        RunQuery(mode, data + 2, size - 2, receiveLimit);
     }
-    HkWskTestReset();   // an armed reset the input never reached is not left to the next one
     return 0;
 }

@@ -234,9 +234,11 @@ static NTSTATUS HttpReceive(PHTTP_GET g, PCHAR Destination, ULONG Length, ULONG 
 // Milliseconds since Start (a KeQueryInterruptTime value).
 static ULONGLONG HttpElapsedMs(ULONGLONG Start) { return (KeQueryInterruptTime() - Start) / 10000; }
 
-// Index of the first CR LF CR LF in Data[0..Held), or -1.
-static LONG HttpFindHeaderEnd(const CHAR* Data, ULONG Held) {
-    for (ULONG i = 0; i + 3 < Held; i++)
+// Index of the first CR LF CR LF in Data[0..Held) that starts at From or later, or -1. The
+// caller passes where its previous search could no longer look: searching every receive from
+// the start again would let a server that sends a byte at a time cost 33 million comparisons.
+static LONG HttpFindHeaderEnd(const CHAR* Data, ULONG From, ULONG Held) {
+    for (ULONG i = From; i + 3 < Held; i++)
         if (Data[i] == '\r' && Data[i + 1] == '\n' && Data[i + 2] == '\r' && Data[i + 3] == '\n') return (LONG)i;
     return -1;
 }
@@ -270,6 +272,7 @@ NTSTATUS WskHttpGet(PCWSTR ServerIp, USHORT Port, PCSTR Path, PCHAR Response, UL
     BOOLEAN sendAbandoned = FALSE;
     ULONG held = 0;
     LONG headerEnd = -1;
+    ULONG searched = 0;
     ULONGLONG receiveStart;
     st = HttpConnect(&g, ServerIp, Port);
     if (!NT_SUCCESS(st)) goto done;
@@ -306,7 +309,10 @@ NTSTATUS WskHttpGet(PCWSTR ServerIp, USHORT Port, PCSTR Path, PCHAR Response, UL
             break;
         }
         held += got;
-        if (headerEnd < 0 && held > 3) headerEnd = HttpFindHeaderEnd(Response, held);
+        if (headerEnd < 0 && held > 3) {
+            headerEnd = HttpFindHeaderEnd(Response, searched, held);
+            searched = held - 3;   // a match must start at held - 3 or later from now on
+        }
     }
     Response[held] = 0;
     st = STATUS_SUCCESS;
