@@ -237,8 +237,8 @@ typedef const GUID* LPCGUID;
 #define RTL_SIZEOF_THROUGH_FIELD(type, field) (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// offsetof rather than the WDK's member access through a null pointer, which UBSan reports.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment) - 1))
 #define ALIGN_UP_BY(length, alignment) (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment) - 1), (alignment)))
 #define ROUND_TO_PAGES(Size) (((ULONG_PTR)(Size) + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1))

@@ -10,9 +10,11 @@
 // packet and ignore its cancel, and make provider capture fail. What happens to datagrams on the
 // wire (loss, duplication, delay, reordering, truncation) is wsk_datagram.cpp's part.
 #include <hk_wsk_test.h>
+#include <hk_wsk_script.h>
 #include <hk_io.h>
 
 #include "wsk_datagram.h"
+#include "wsk_script.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -203,6 +205,10 @@ public:
         Wake();
     }
 
+    // Carry an op out in the caller's thread, as the reactor would (for stream sockets while the
+    // scripted peer is armed: nothing of theirs waits on the network).
+    void RunNow(Op* op);
+
     void Kick(const std::shared_ptr<Socket>& s) {
         {
             std::lock_guard<std::mutex> g(queueLock_);
@@ -392,7 +398,9 @@ NTSTATUS Accept(Op* op) {
             return STATUS_PENDING;
         }
     }
-    P().Submit(op);
+    bool stream = op->kind == OpKind::Socket ? op->sockType == SOCK_STREAM : op->sock->type == SOCK_STREAM;
+    if (stream && hk::wskscript::Armed()) P().RunNow(op);
+    else P().Submit(op);
     return STATUS_PENDING;
 }
 
@@ -602,6 +610,10 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
                     if (s->fd < 0) { st = STATUS_INVALID_DEVICE_STATE; break; }
                     if (!s->bound) { st = STATUS_INVALID_DEVICE_STATE; break; }
                     if (s->connected) { st = STATUS_CONNECTION_ACTIVE; break; }
+                    if (hk::wskscript::Join(&s->pub, &st)) {   // a scripted peer, no network
+                        if (NT_SUCCESS(st)) s->connected = true;
+                        break;
+                    }
                     op->started = true;
                     if (::connect(s->fd, reinterpret_cast<sockaddr*>(&op->addr), sizeof(op->addr)) == 0) {
                         s->connected = true;
@@ -690,6 +702,7 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
                 sockets.erase(&s->pub);
             }
             if (s->type == SOCK_DGRAM) hk::wskdgram::Closed(&s->pub);
+            else hk::wskscript::Leave(&s->pub);
             ForgetFd(s);
             s->closed = true;
             s->reg->sockets--;
@@ -830,6 +843,15 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
     UpdateInterest(s);
 }
 
+void CompleteDone(std::vector<Op*>& done) {
+    for (Op* op : done) {
+        NoteCompletion(op);
+        op->irp->Tail.Overlay.DriverContext[0] = nullptr;
+        CompleteIrp(op->irp, op->irp->IoStatus.Status, op->irp->IoStatus.Information);
+        delete op;
+    }
+}
+
 void Provider::Run() {
     std::vector<epoll_event> events(64);
     for (;;) {
@@ -866,15 +888,18 @@ void Provider::Run() {
             if (s) ready.push_back(s);
         }
         for (auto& s : ready) Process(s, done);
-        for (Op* op : done) {
-            NoteCompletion(op);
-            op->irp->Tail.Overlay.DriverContext[0] = nullptr;
-            CompleteIrp(op->irp, op->irp->IoStatus.Status, op->irp->IoStatus.Information);
-            delete op;
-        }
+        CompleteDone(done);
         std::lock_guard<std::mutex> g(reactorLock_);
         if (stop_) return;
     }
+}
+
+void Provider::RunNow(Op* op) {
+    std::shared_ptr<Socket> s = op->sock;
+    std::vector<Op*> done;
+    Start(op, done);
+    if (s) Process(s, done);
+    CompleteDone(done);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1002,6 +1027,14 @@ NTSTATUS CheckBuf(PWSK_BUF Buffer) {
 // packet is taken, as the provider on Windows does.
 NTSTATUS QueueBufferOp(OpKind kind, const char* name, PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags,
                        PIRP Irp) {
+    if ((kind == OpKind::Send || kind == OpKind::Receive) && hk::wskscript::Joined(Socket)) {
+        if (Irp == nullptr) WskFatal("%s without an IRP", name);
+        (void)Lookup(Socket, name);
+        P().calls[HookKind(kind)]++;
+        NTSTATUS st = CheckBuf(Buffer);
+        if (!NT_SUCCESS(st)) return CompleteNow(Irp, st);
+        return hk::wskscript::Transfer(Socket, kind == OpKind::Send, Buffer, Flags, Irp);
+    }
     Op* op = NewOp(kind, Socket, Irp, name);
     NTSTATUS st = CheckBuf(Buffer);
     if (!NT_SUCCESS(st)) {
@@ -1027,6 +1060,10 @@ NTSTATUS WSKAPI HkWskDisconnect(PWSK_SOCKET Socket, PWSK_BUF Buffer, ULONG Flags
         // A final send before the shutdown is not something this driver uses.
         delete op;
         return CompleteNow(Irp, STATUS_NOT_SUPPORTED);
+    }
+    if (hk::wskscript::Joined(Socket)) {   // nothing to shut down: the script is no connection
+        delete op;
+        return CompleteNow(Irp, STATUS_SUCCESS);
     }
     op->flags = Flags;
     return Accept(op);
@@ -1236,6 +1273,7 @@ VOID WSKAPI WskDeregister(PWSK_REGISTRATION WskRegistration) {
 
 VOID HkWskTestReset(VOID) {
     hk::wskdgram::ResetHooks();
+    HkWskScriptDisarm();
     std::lock_guard<std::mutex> g(P().lock);
     P().hooks = Hooks{};
     P().captureCalls = 0;

@@ -384,6 +384,31 @@ TEST_F(ActivationThread, ADifferentFailureBetweenRejectionsStartsTheCountAgain) 
     EXPECT_EQ(Count("[Thread] 尝试 5/24 开始\n"), 1);
 }
 
+// A fake management server that drips its answers byte by byte: every query ends at the receive
+// phase's limit, the failures are logged, and the thread goes on with what it has (here the
+// default image) instead of hanging the boot behind the query.
+TEST_F(ActivationThread, ADrippingApiServerCostsBoundedTimeAndTheDefaultsAreTried) {
+    api_->Stop();
+    api_.reset(new httppeer::Peer([](int, const std::string&) {
+        return httppeer::Answer{Http(200, ApiBody()).bytes + std::string(8000, ' '), false, 1, 10};
+    }));
+    ViaApi();
+    hk::test::SetClockRate(200);   // 10 ms between bytes are 2 s of the driver's time
+    int64_t t0 = RealMs();
+    Load();
+    ASSERT_TRUE(Ended(30000));
+    EXPECT_LT(RealMs() - t0, 30000);
+    EXPECT_EQ(InterlockedCompareExchange(&ActivationSucceeded, 0, 0), 1);
+    // The first query and the retry of attempt 1 (still no image), each ended by the limit.
+    EXPECT_EQ(api_->Count(), 2u);
+    EXPECT_EQ(Count("[Thread] API 查询结果 0xC00000C3"), 2);
+    EXPECT_EQ(Count("[API] WskHttpGet 失败 0xC00000C3\n"), 2);
+    auto hs = HandshakeRequests();
+    ASSERT_EQ(hs.size(), 1u);
+    std::string payload(hs[0].payload.begin(), hs[0].payload.end());
+    EXPECT_NE(payload.find("iqn.2024-01.net.zelko:client.default"), std::string::npos);
+}
+
 TEST_F(ActivationThread, WithNothingToAskTheDefaultsAreTried) {
     hk::test::RegSetDword(kService, "AutoActivate", 1);
     hk::test::RegSetDword(kService, "ServerPort", diskPeer_->port());

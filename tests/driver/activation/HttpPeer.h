@@ -25,6 +25,7 @@ struct Answer {
     std::string bytes;
     bool hold = false;      // send nothing and keep the connection open until the peer stops
     size_t chunk = 0;       // send in pieces of this size (0 = at once)
+    int gapMs = 2;          // real milliseconds between two pieces
 };
 
 // A well-formed answer with the given status and body.
@@ -112,7 +113,8 @@ private:
             size_t step = a.chunk ? a.chunk : a.bytes.size();
             for (size_t at = 0; at < a.bytes.size(); at += step) {
                 if (::send(fd, a.bytes.data() + at, std::min(step, a.bytes.size() - at), MSG_NOSIGNAL) <= 0) break;
-                if (a.chunk) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                if (a.chunk) std::this_thread::sleep_for(std::chrono::milliseconds(a.gapMs));
+                if (stopped_) break;
             }
         }
         ::shutdown(fd, SHUT_WR);

@@ -24,6 +24,22 @@ TEST_F(CacheTest, EveryTenthBatchRefusedStillYieldsTheRightDataBlockByBlock) {
     EXPECT_GE(server_->reads.load(), 1) << "the refused batches were fetched block by block";
 }
 
+// A batch may succeed with less than was asked: only the segments that arrived whole, each with
+// its asked length, are blocks; everything else is fetched on its own, never taken from whatever
+// the fetch buffer held.
+TEST_F(CacheTest, BatchesCutShortOrReshapedByTheServerStillYieldTheRightData) {
+    Start(8 << 20);
+    for (int lie : {1, 2}) {
+        server_->lyingBatches = lie;
+        uint64_t off = (uint64_t)lie << 20;
+        int singles = server_->reads.load();
+        std::vector<uint8_t> r = Read(off, 64 * kBlock);
+        ASSERT_EQ(r, server_->Bytes(off, 64 * kBlock)) << "lie " << lie;
+        EXPECT_GT(server_->reads.load(), singles) << "lie " << lie << ": the rest came block by block";
+    }
+    EXPECT_EQ(Stat(ZvStatBatchFetchFailed), 2u);
+}
+
 TEST_F(CacheTest, FailedWriteBackKeepsEveryWrittenBlockUntilTheServerTakesIt) {
     Start();
     std::vector<uint8_t> data = Filled(300 * kBlock, 0x21);

@@ -105,6 +105,9 @@ TEST_F(CacheTest, PushedBlocksAreTakenOnlyWhole4KiBAlignedAndWhenTheCacheIsFree)
     EXPECT_EQ(PushBlock(8 * kBlock, 2048, block.data()), 0u);
     EXPECT_EQ(PushBlock(8 * kBlock + 512, kBlock, block.data()), 0u);
     EXPECT_EQ(PushBlock(8 * kBlock, kBlock, nullptr), 0u);
+    // Past the end of the 16 MiB disk: nothing a reader could ask for, so it must not take room.
+    EXPECT_EQ(PushBlock(16ull << 20, kBlock, block.data()), 0u);
+    EXPECT_EQ(PushBlock(1ull << 40, kBlock, block.data()), 0u);
     EXPECT_EQ(PushBlock(8 * kBlock, kBlock, block.data()), 1u);
     EXPECT_EQ(Stat(ZvStatPushInserted), 1u);
     int before = server_->RoundTrips();

@@ -27,6 +27,9 @@ struct FaultyDisk {
     std::atomic<bool> refuseWrites{false};       // Write and BatchWrite answered with a server error
     std::atomic<int> failEveryNthBatch{0};        // BatchRead number n, 2n, ... answered with an error
     std::atomic<bool> dropNextRequest{false};     // close the connection instead of answering once
+    // BatchRead answers that lie while staying well framed: 1 = end marker after half of the
+    // segments, 2 = the first segment 512 bytes short and the second 512 bytes long (same total).
+    std::atomic<int> lyingBatches{0};
     std::atomic<int> reads{0}, batchReads{0}, writes{0}, batchWrites{0}, handshakes{0};
     std::unique_ptr<peer::Server> server;
 
@@ -49,6 +52,10 @@ struct FaultyDisk {
             case wire::OpRead: reads++; break;
             case wire::OpBatchRead: {
                 int n = ++batchReads;
+                if (int lie = lyingBatches.load()) {
+                    AnswerLyingBatch(c, r, lie);
+                    return;
+                }
                 int every = failEveryNthBatch.load();
                 if (every != 0 && n % every == 0) {
                     c.SendHeader(wire::OpRespError, 0, h.seq, 0, wire::ErrInvalidParameter);
@@ -67,6 +74,23 @@ struct FaultyDisk {
             default: break;
         }
         disk.Answer(c, r);
+    }
+
+    void AnswerLyingBatch(peer::Conn& c, const peer::Request& r, int lie) {
+        size_t count = r.payload.size() / sizeof(wire::BatchSegment);
+        std::vector<wire::BatchSegment> segs(count);
+        std::memcpy(segs.data(), r.payload.data(), count * sizeof(wire::BatchSegment));
+        if (lie == 2 && count >= 2 && segs[0].length > 512) {
+            segs[0].length -= 512;
+            segs[1].offset -= 512;
+            segs[1].length += 512;
+        }
+        size_t send = lie == 1 ? (count + 1) / 2 : count;
+        for (size_t i = 0; i < send; i++) {
+            c.SendHeader(wire::OpRespOk, wire::FlagData, r.header.seq, segs[i].offset, segs[i].length);
+            c.Send(Bytes(segs[i].offset, segs[i].length));
+        }
+        c.SendHeader(wire::OpRespOk, 0, r.header.seq, wire::kBatchEndMarker, 0);
     }
 
     std::vector<uint8_t> Bytes(uint64_t offset, size_t n) {

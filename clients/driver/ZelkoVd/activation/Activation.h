@@ -56,6 +56,12 @@ NTSTATUS ZvOpenKey(PHANDLE Key, HANDLE Root, PCWSTR Name, ACCESS_MASK Access);
 // driver-wide parameter set. Changes nothing when it fails.
 NTSTATUS QueryClientConfigViaApi(VOID);
 
+// The second half of the query: judges the answer body Body[0..Length) and, once its result code
+// and image are accepted, stores server, client id, IQN and token in the parameter set (steps 5
+// to 13 of the query, logs included). Mac is this PC's MAC text as asked for, LocalMac the same
+// text in ASCII (NUL-terminated, at least 12 characters' room). Changes nothing when it fails.
+NTSTATUS ZvApplyApiAnswer(PCSTR Body, ULONG Length, PCWSTR Mac, PCSTR LocalMac);
+
 // Writes the boot-information block's address settings as static TCP/IP values of the adapter
 // whose configured "NetworkAddress" is the boot MAC. Reports failures in the log only.
 VOID MaintainBootNicIp(VOID);

@@ -7,6 +7,12 @@
 // astray into recursion or allocation by a hostile body. A query that fails changes nothing in
 // the parameter set: the result code and the IQN are checked before anything is stored.
 //
+// Anyone on the LAN can answer in the server's place, and an answer can arrive cut short (the
+// server closed early, the receive ran out of time, the 8191-byte cut). So a value only counts
+// when it visibly ended: an integer needs a character after its digits and must fit 64 bits, a
+// string needs its closing quote and may hold no control character (JSON allows none raw). A
+// cut "image.12" must never be read as "image.1", nor a 20-digit code wrap round to 0.
+//
 // The super-user token is a credential. Logs show it masked (ZvMaskToken*), never in clear,
 // including inside the response body the file log keeps.
 #include "Activation.h"
@@ -71,7 +77,8 @@ static PCSTR FindValue(PCSTR Body, ULONG Length, PCSTR Key) {
     return NULL;
 }
 
-// An optional "-" and at least one digit. FALSE when the key is missing or holds no integer.
+// An optional "-" and at least one digit, within the signed 64-bit range and followed by some
+// other character. FALSE when the key is missing or holds no such integer.
 static BOOLEAN ExtractInt(PCSTR Body, ULONG Length, PCSTR Key, LONGLONG* Value) {
     PCSTR v = FindValue(Body, Length, Key);
     if (v == NULL) return FALSE;
@@ -82,14 +89,22 @@ static BOOLEAN ExtractInt(PCSTR Body, ULONG Length, PCSTR Key, LONGLONG* Value) 
         v++;
     }
     if (v >= end || *v < '0' || *v > '9') return FALSE;
+    // The magnitude may reach 2^63 for a negative number, 2^63 - 1 otherwise.
+    const ULONGLONG limit = negative ? 0x8000000000000000ull : 0x7FFFFFFFFFFFFFFFull;
     ULONGLONG n = 0;
-    while (v < end && *v >= '0' && *v <= '9') n = n * 10 + (ULONGLONG)(*v++ - '0');
+    while (v < end && *v >= '0' && *v <= '9') {
+        ULONG digit = (ULONG)(*v++ - '0');
+        if (n > (limit - digit) / 10) return FALSE;
+        n = n * 10 + digit;
+    }
+    if (v >= end) return FALSE;   // the digits ran into the end of the body: maybe cut short
     *Value = negative ? (LONGLONG)(0 - n) : (LONGLONG)n;
     return TRUE;
 }
 
-// The characters after the opening quote up to the next quote, the end of the body or
-// OutBytes - 1 characters; escapes are not decoded. Returns the length; 0 = missing or empty.
+// The characters after the opening quote up to the closing quote, at most OutBytes - 1 of them
+// (a longer value is cut there); escapes are not decoded. Returns the length; 0 = missing,
+// empty, unterminated within the body, or holding a control character.
 static ULONG ExtractString(PCSTR Body, ULONG Length, PCSTR Key, PCHAR Out, ULONG OutBytes) {
     Out[0] = 0;
     PCSTR v = FindValue(Body, Length, Key);
@@ -97,13 +112,25 @@ static ULONG ExtractString(PCSTR Body, ULONG Length, PCSTR Key, PCHAR Out, ULONG
     if (v == NULL || v >= end || *v != '"') return 0;
     v++;
     ULONG n = 0;
-    while (v < end && *v != '"' && n + 1 < OutBytes) Out[n++] = *v++;
+    PCSTR at = v;
+    for (; at < end && *at != '"'; at++) {
+        if ((UCHAR)*at < 0x20) break;
+        if (n + 1 < OutBytes) Out[n++] = *at;
+    }
+    if (at >= end || *at != '"') {
+        Out[0] = 0;
+        return 0;
+    }
     Out[n] = 0;
     return n;
 }
 
+// A body byte as the file log shows it: control characters (line ends, NULs) as ".", so that
+// whoever answered cannot cut the line short or forge log lines of its own.
+static CHAR LoggedByte(CHAR Ch) { return (UCHAR)Ch < 0x20 || Ch == 0x7F ? '.' : Ch; }
+
 // The first 500 characters of the body as the file log keeps them: every "superUserToken"
-// string value replaced by its masked form.
+// string value replaced by its masked form, control characters shown as ".".
 static VOID BodyForLog(PCSTR Body, ULONG Length, PCHAR Out, ULONG OutBytes) {
     static const CHAR key[] = "\"superUserToken\"";
     const ULONG keyLength = sizeof(key) - 1;
@@ -112,7 +139,7 @@ static VOID BodyForLog(PCSTR Body, ULONG Length, PCHAR Out, ULONG OutBytes) {
         if (i + keyLength <= Length && RtlCompareMemory(Body + i, key, keyLength) == keyLength) {
             PCSTR v = FindValue(Body + i, Length - i, "superUserToken");
             ULONG start = (ULONG)(v - Body);
-            for (; i < start && o < API_LOGGED_BODY && o + 1 < OutBytes; i++) Out[o++] = Body[i];
+            for (; i < start && o < API_LOGGED_BODY && o + 1 < OutBytes; i++) Out[o++] = LoggedByte(Body[i]);
             if (i < start || start >= Length || Body[start] != '"') continue;
             if (o < API_LOGGED_BODY && o + 1 < OutBytes) Out[o++] = Body[i++];
             CHAR token[ZV_API_TOKEN_BYTES];
@@ -127,7 +154,7 @@ static VOID BodyForLog(PCSTR Body, ULONG Length, PCHAR Out, ULONG OutBytes) {
             for (ULONG m = 0; masked[m] != 0 && o < API_LOGGED_BODY && o + 1 < OutBytes; m++) Out[o++] = masked[m];
             continue;
         }
-        Out[o++] = Body[i++];
+        Out[o++] = LoggedByte(Body[i++]);
     }
     Out[o] = 0;
 }
@@ -212,6 +239,15 @@ NTSTATUS QueryClientConfigViaApi(VOID) {
         FileLogWrite("[API] WskHttpGet 失败 0x%08X\n", (ULONG)st);
         return st;
     }
+    st = ZvApplyApiAnswer(body, length, mac, localMac);
+    // The body may carry the token, whatever became of the answer.
+    RtlSecureZeroMemory(body, sizeof(body));
+    return st;
+}
+
+NTSTATUS ZvApplyApiAnswer(PCSTR body, ULONG length, PCWSTR mac, PCSTR localMac) {
+    PAGED_CODE();
+    ZV_PARAMETERS* p = &g_Parameters;
     {
         CHAR logged[API_LOGGED_BODY + ZV_MASKED_TOKEN_BYTES + 1];
         BodyForLog(body, length, logged, sizeof(logged));
@@ -269,7 +305,6 @@ NTSTATUS QueryClientConfigViaApi(VOID) {
     }
     // The token's copy in this frame is a credential too.
     RtlSecureZeroMemory(token, sizeof(token));
-    RtlSecureZeroMemory(body, sizeof(body));
 
     ZvLogPlain("API 自激活参数: ServerIp=%ws, Port=%u, Iqn=%ws, ClientId=%ws, Super=%d\n", p->ServerIp,
                (ULONG)p->ServerPort, p->TargetIqn, p->ClientId, (int)p->SuperUser);

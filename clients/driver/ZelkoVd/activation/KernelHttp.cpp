@@ -9,7 +9,13 @@
 //
 // The answer is not interpreted beyond finding the end of the header block: the caller reads
 // the body with its own key search, and the HTTP status, Content-Length and transfer coding are
-// ignored; the body is whatever came before the server closed or the buffer filled up.
+// ignored; the body is whatever came before the server closed, the buffer filled up or the
+// receive phase ran out of time.
+//
+// Anyone on the café's LAN can pose as the management server, so nothing the answer says sizes
+// anything here: the caller's buffer bounds the bytes, and one limit bounds the whole receive
+// phase. Without that limit, a server dripping one byte every 14 s would hold the boot for a day
+// (each single receive is allowed 15 s).
 #include "Activation.h"
 #include "ZvLog.h"
 #include "../protocol/ZelkoProtocol.h"
@@ -20,6 +26,7 @@
 #define HTTP_LIMIT_SETUP_MS 10000
 #define HTTP_LIMIT_SEND_MS 30000
 #define HTTP_LIMIT_RECEIVE_MS 15000
+#define HTTP_LIMIT_RECEIVE_TOTAL_MS 30000
 #define HTTP_LIMIT_CLOSE_MS 5000
 #define HTTP_RECEIVE_CHUNK 4096u
 // The request line up to the path stays below this, and the request up to the host text below
@@ -206,8 +213,8 @@ static NTSTATUS HttpSend(PHTTP_GET g, PCHAR Request, ULONG Length, PBOOLEAN Aban
 }
 
 // One receive of at most Length bytes into Destination. STATUS_TIMEOUT (success-valued) when
-// nothing arrived within the limit; the caller ends its loop on that as on a failure.
-static NTSTATUS HttpReceive(PHTTP_GET g, PCHAR Destination, ULONG Length, PULONG Got) {
+// nothing arrived within LimitMs; the caller ends its loop on that as on a failure.
+static NTSTATUS HttpReceive(PHTTP_GET g, PCHAR Destination, ULONG Length, ULONG LimitMs, PULONG Got) {
     *Got = 0;
     PWSK_CALL c = WskCallGet(&g->pool);
     if (c == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -219,14 +226,19 @@ static NTSTATUS HttpReceive(PHTTP_GET g, PCHAR Destination, ULONG Length, PULONG
     }
     st = HttpConn(g->socket)->WskReceive(g->socket, buf, 0, WskCallIrp(c));
     WSK_CALL_RESULT r;
-    st = WskCallWait(c, st, HTTP_LIMIT_RECEIVE_MS, &r);
+    st = WskCallWait(c, st, LimitMs, &r);
     if (NT_SUCCESS(st) && st != STATUS_TIMEOUT) *Got = (ULONG)r.information;
     return st;
 }
 
-// Index of the first CR LF CR LF in Data[0..Held), or -1.
-static LONG HttpFindHeaderEnd(const CHAR* Data, ULONG Held) {
-    for (ULONG i = 0; i + 3 < Held; i++)
+// Milliseconds since Start (a KeQueryInterruptTime value).
+static ULONGLONG HttpElapsedMs(ULONGLONG Start) { return (KeQueryInterruptTime() - Start) / 10000; }
+
+// Index of the first CR LF CR LF in Data[0..Held) that starts at From or later, or -1. The
+// caller passes where its previous search could no longer look: searching every receive from
+// the start again would let a server that sends a byte at a time cost 33 million comparisons.
+static LONG HttpFindHeaderEnd(const CHAR* Data, ULONG From, ULONG Held) {
+    for (ULONG i = From; i + 3 < Held; i++)
         if (Data[i] == '\r' && Data[i + 1] == '\n' && Data[i + 2] == '\r' && Data[i + 3] == '\n') return (LONG)i;
     return -1;
 }
@@ -260,6 +272,8 @@ NTSTATUS WskHttpGet(PCWSTR ServerIp, USHORT Port, PCSTR Path, PCHAR Response, UL
     BOOLEAN sendAbandoned = FALSE;
     ULONG held = 0;
     LONG headerEnd = -1;
+    ULONG searched = 0;
+    ULONGLONG receiveStart;
     st = HttpConnect(&g, ServerIp, Port);
     if (!NT_SUCCESS(st)) goto done;
 
@@ -277,16 +291,28 @@ NTSTATUS WskHttpGet(PCWSTR ServerIp, USHORT Port, PCSTR Path, PCHAR Response, UL
     FileLogWrite("[HTTP] WskSend 成功\n");
 
     FileLogWrite("[HTTP] WskReceive 开始\n");
+    receiveStart = KeQueryInterruptTime();
     while (held < ResponseSize - 1) {
         ULONG room = ResponseSize - 1 - held;
         ULONG got = 0;
-        NTSTATUS rs = HttpReceive(&g, Response + held, room < HTTP_RECEIVE_CHUNK ? room : HTTP_RECEIVE_CHUNK, &got);
+        ULONGLONG elapsed = HttpElapsedMs(receiveStart);
+        if (elapsed >= HTTP_LIMIT_RECEIVE_TOTAL_MS) {
+            FileLogWrite("[HTTP] WskReceive 总时限 %u ms 已到，停止接收 (recv=%u)\n", (ULONG)HTTP_LIMIT_RECEIVE_TOTAL_MS,
+                         held);
+            break;
+        }
+        ULONG left = (ULONG)(HTTP_LIMIT_RECEIVE_TOTAL_MS - elapsed);
+        NTSTATUS rs = HttpReceive(&g, Response + held, room < HTTP_RECEIVE_CHUNK ? room : HTTP_RECEIVE_CHUNK,
+                                  left < HTTP_LIMIT_RECEIVE_MS ? left : HTTP_LIMIT_RECEIVE_MS, &got);
         if (!NT_SUCCESS(rs) || rs == STATUS_TIMEOUT || got == 0) {
             FileLogWrite("[HTTP] WskReceive 结束 status=0x%08X recv=%u\n", (ULONG)rs, got);
             break;
         }
         held += got;
-        if (headerEnd < 0 && held > 3) headerEnd = HttpFindHeaderEnd(Response, held);
+        if (headerEnd < 0 && held > 3) {
+            headerEnd = HttpFindHeaderEnd(Response, searched, held);
+            searched = held - 3;   // a match must start at held - 3 or later from now on
+        }
     }
     Response[held] = 0;
     st = STATUS_SUCCESS;

@@ -74,7 +74,9 @@ ULONG PushBlock(ULONGLONG Offset, ULONG Size, const VOID* Data) {
     if (lu != NULL) InterlockedIncrement(&lu->cache.pushRefs);
     KeReleaseSpinLock(&g_PushTargetLock, irql);
     if (lu == NULL) return 0;
-    ULONG taken = lu->cache.initialized ? PushInto(lu, Offset, Data) : 0;
+    // A block past the end of the disk is no block a reader will ever ask for: taking it would
+    // only let the server evict real blocks with junk.
+    ULONG taken = lu->cache.initialized && Offset < LuTargetSize(lu) ? PushInto(lu, Offset, Data) : 0;
     InterlockedDecrement(&lu->cache.pushRefs);
     return taken;
 }

@@ -59,8 +59,9 @@ static ULONG ReadAheadWindow(PZV_CACHE c, ULONGLONG passStart) {
     return ZV_CACHE_READ_AHEAD;
 }
 
-// Fetches the pass's new nodes (and the read-ahead nodes that fit) with one batched request, or
-// block by block when the batch cannot be made or fails. A node whose fetch failed is freed and
+// Fetches the pass's new nodes (and the read-ahead nodes that fit) with one batched request, and
+// block by block whatever the batch did not bring whole (it could not be made, failed, or was cut
+// short). A node whose fetch failed is freed and
 // cleared; for a block the caller asked for, the first such status lands in *Remembered.
 static VOID FetchPass(LuExt* Lu, PCACHE_READ_PASS p, ULONG passBlocks, PNTSTATUS Remembered) {
     PZV_CACHE c = &Lu->cache;
@@ -84,33 +85,33 @@ static VOID FetchPass(LuExt* Lu, PCACHE_READ_PASS p, ULONG passBlocks, PNTSTATUS
     }
     PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, total, ZV_TAG_CACHE_FETCH);
     NTSTATUS st = STATUS_INSUFFICIENT_RESOURCES;
-    if (buffer != NULL) st = ProtocolClient_BatchReadEx(&Lu->session, p->segments, n, buffer, total);
-    if (NT_SUCCESS(st)) {
-        CacheStat(c, ZvStatBatchFetchOk);
-        ULONG pos = 0;
-        for (ULONG i = 0; i < n; i++) {
-            ULONG bytes = p->segments[i].length;
-            RtlCopyMemory(p->batch[i]->data, buffer + pos, bytes);
-            if (bytes < ZV_CACHE_BLOCK_SIZE) RtlZeroMemory(p->batch[i]->data + bytes, ZV_CACHE_BLOCK_SIZE - bytes);
-            pos += bytes;
-        }
-    } else {
-        CacheStat(c, ZvStatBatchFetchFailed);
-        for (ULONG i = 0; i < n; i++) {
-            PZV_CACHE_NODE node = p->batch[i];
-            NTSTATUS one = CacheFetchBlock(Lu, node->block, node->data);
-            if (NT_SUCCESS(one)) continue;
-            CacheFreeNode(c, node);
-            if (i < missed) {
-                if (NT_SUCCESS(*Remembered)) *Remembered = one;
-                for (ULONG k = 0; k < passBlocks; k++)
-                    if (p->nodes[k] == node) {
-                        p->nodes[k] = NULL;
-                        p->state[k] = PASS_NO_NODE;
-                    }
-            } else {
-                p->readAhead[i - missed] = NULL;   // read-ahead failures are silent
-            }
+    ULONG complete = 0;
+    if (buffer != NULL) st = ProtocolClient_BatchReadEx(&Lu->session, p->segments, n, buffer, total, &complete);
+    if (!NT_SUCCESS(st)) complete = 0;
+    // A batch the server ended early, or answered with other lengths than asked, holds only its
+    // leading whole segments where the table puts them; the rest is fetched block by block.
+    CacheStat(c, complete == n ? ZvStatBatchFetchOk : ZvStatBatchFetchFailed);
+    ULONG pos = 0;
+    for (ULONG i = 0; i < complete; i++) {
+        ULONG bytes = p->segments[i].length;
+        RtlCopyMemory(p->batch[i]->data, buffer + pos, bytes);
+        if (bytes < ZV_CACHE_BLOCK_SIZE) RtlZeroMemory(p->batch[i]->data + bytes, ZV_CACHE_BLOCK_SIZE - bytes);
+        pos += bytes;
+    }
+    for (ULONG i = complete; i < n; i++) {
+        PZV_CACHE_NODE node = p->batch[i];
+        NTSTATUS one = CacheFetchBlock(Lu, node->block, node->data);
+        if (NT_SUCCESS(one)) continue;
+        CacheFreeNode(c, node);
+        if (i < missed) {
+            if (NT_SUCCESS(*Remembered)) *Remembered = one;
+            for (ULONG k = 0; k < passBlocks; k++)
+                if (p->nodes[k] == node) {
+                    p->nodes[k] = NULL;
+                    p->state[k] = PASS_NO_NODE;
+                }
+        } else {
+            p->readAhead[i - missed] = NULL;   // read-ahead failures are silent
         }
     }
     if (buffer != NULL) ExFreePoolWithTag(buffer, ZV_TAG_CACHE_FETCH);

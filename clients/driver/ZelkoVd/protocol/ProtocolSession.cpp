@@ -337,7 +337,22 @@ typedef struct _WP_BATCH {
     ULONG count;
     PUCHAR buffer;      // BatchRead: destination; BatchWrite: data
     ULONGLONG room;     // BatchRead: room in buffer; BatchWrite: data length
+    // BatchRead: leading segments that arrived whole with the length they were asked for; the
+    // first one that did not (short, long, missing) ends the count, since every later byte then
+    // sits elsewhere than the caller's table says.
+    ULONG complete;
+    BOOLEAN mismatch;
 } WP_BATCH;
+
+// Segment i's data are all in the buffer.
+static VOID WpBatchSegmentDone(WP_BATCH* b, ULONG i, ULONG length) {
+    if (b->mismatch) return;
+    if (length != b->segs[i].length) {
+        b->mismatch = TRUE;
+        return;
+    }
+    b->complete = i + 1;
+}
 
 // A receive gets at most this much at a time anyway (WskCall's bounce chunk).
 #define WP_BATCH_RECEIVE_CHUNK WSK_CALL_RECEIVE_CHUNK
@@ -385,6 +400,7 @@ static NTSTATUS WpBatchReadBySegment(PWP_EXCHANGE x, WP_BATCH* b) {
             if (!NT_SUCCESS(st)) return st;
         }
         pos += seg.length;
+        WpBatchSegmentDone(b, i, seg.length);
     }
     ZV_MESSAGE_HEADER end;
     return WpXReceive(x, &end, sizeof(end), PROTO_DEADLINE_BATCH_MS);
@@ -397,6 +413,9 @@ static NTSTATUS WpBatchReadBySegment(PWP_EXCHANGE x, WP_BATCH* b) {
 // server error) with bytes behind it means the stream is no longer in step.
 static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
     WP_BATCH* b = (WP_BATCH*)x->context;
+    // A retry starts the whole answer again, into the start of the buffer.
+    b->complete = 0;
+    b->mismatch = FALSE;
     NTSTATUS st = WpXSendRequest(x, &b->hdr, (PVOID)b->segs, b->count * (ULONG)sizeof(zw::BatchSegment), NULL, 0);
     if (!NT_SUCCESS(st)) return st;
     PUCHAR chunk = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, WP_BATCH_RECEIVE_CHUNK, ZV_TAG_BATCH_CHUNK);
@@ -431,7 +450,7 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
                 pos += take;
                 at += take;
                 dataLeft -= take;
-                if (dataLeft == 0) i++;
+                if (dataLeft == 0) WpBatchSegmentDone(b, i++, seg.length);
                 continue;
             }
             ULONG take = (ULONG)sizeof(seg) - headerGot < n - at ? (ULONG)sizeof(seg) - headerGot : n - at;
@@ -450,7 +469,7 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
                 break;
             }
             left += (LONGLONG)seg.length - (LONGLONG)b->segs[i].length;
-            if (seg.length == 0) i++;
+            if (seg.length == 0) WpBatchSegmentDone(b, i++, 0);
             else dataLeft = seg.length;
         }
         if (finished && at != n && !x->outOfStep) st = WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
@@ -460,8 +479,9 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
 }
 
 NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
-                                    PVOID buffer, ULONGLONG bufferLength) {
+                                    PVOID buffer, ULONGLONG bufferLength, PULONG completeSegments) {
     PPROTOCOL_SESSION s = Session;
+    if (completeSegments) *completeSegments = 0;
     NTSTATUS st = WpEntryCheck(s);
     if (!NT_SUCCESS(st)) return st;
     if (count < 1 || count > zw::kMaxBatchSegments || segments == NULL || buffer == NULL)
@@ -472,13 +492,17 @@ NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zw::BatchSe
     b.count = count;
     b.buffer = (PUCHAR)buffer;
     b.room = bufferLength;
+    b.complete = 0;
+    b.mismatch = FALSE;
     WP_EXCHANGE x = {};
     x.session = s;
     x.name = "BatchRead";
     x.options = WP_X_RECOVER;
     x.body = WpBatchReadBody;
     x.context = &b;
-    return WpRunExchange(&x);
+    st = WpRunExchange(&x);
+    if (NT_SUCCESS(st) && completeSegments) *completeSegments = b.complete;
+    return st;
 }
 
 NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zw::BatchSegment* segments, ULONG count,
@@ -487,7 +511,7 @@ NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zw::BatchSegm
     ULONGLONG room = 0;
     if (segments != NULL && count <= zw::kMaxBatchSegments)
         for (ULONG i = 0; i < count; i++) room += segments[i].length;
-    return ProtocolClient_BatchReadEx(Session, segments, count, buffer, room);
+    return ProtocolClient_BatchReadEx(Session, segments, count, buffer, room, NULL);
 }
 
 // ---------------------------------------------------------------------------------------------

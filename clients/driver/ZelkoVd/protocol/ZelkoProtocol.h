@@ -264,9 +264,12 @@ NTSTATUS ProtocolClient_Write(PPROTOCOL_SESSION Session, ULONGLONG offset, ULONG
 NTSTATUS ProtocolClient_BatchRead(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
                                   ULONG count, PVOID buffer);
 // bufferLength: the room in buffer. The server must not send more than that; the driver refuses a
-// segment that would not fit.
+// segment that would not fit. A batch may succeed with less than was asked (the server ended it
+// early, or answered a segment with another length than asked): *completeSegments (optional)
+// receives how many leading segments arrived whole, each with exactly its asked length, where the
+// table puts them. Only those may be taken as data.
 NTSTATUS ProtocolClient_BatchReadEx(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
-                                    ULONG count, PVOID buffer, ULONGLONG bufferLength);
+                                    ULONG count, PVOID buffer, ULONGLONG bufferLength, PULONG completeSegments);
 NTSTATUS ProtocolClient_BatchWrite(PPROTOCOL_SESSION Session, const zelko::wire::BatchSegment* segments,
                                    ULONG count, const VOID* data, ULONG dataLength);
 
