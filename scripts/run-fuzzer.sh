@@ -49,6 +49,6 @@ if [ $rc -ne 0 ]; then
   exit 1
 fi
 # The figures worth keeping: coverage, features, corpus size and speed at the end of the run.
-grep -E '^#[0-9]+ +DONE' "$work/run.log" | tail -1
+grep -E '^#[0-9]+[[:space:]]+DONE' "$work/run.log" | tail -1
 grep -E 'stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$work/run.log"
 echo "fuzz $name: no finding in ${seconds}s (seeds: $(ls "$data/corpus/$name" 2>/dev/null | wc -l), new inputs: $(ls "$work/new" | wc -l))"
