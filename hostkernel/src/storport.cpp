@@ -53,6 +53,10 @@ struct Request {
     HkScsiCallback callback;
     bool done = false;
     HkScsiResult result;
+    // A waited request is freed by whichever of its completion and its wait lets go last: the
+    // completion wakes the waiter after dropping the port lock (a waiter woken while the lock
+    // is still held would only block on it again, two more thread switches per request).
+    std::atomic<int> refs{1};
 };
 
 struct Retired {
@@ -208,11 +212,14 @@ void Complete(PSCSI_REQUEST_BLOCK srb) {
         p.waiting.erase(rq->ticket);
         p.finished[rq->ticket] = rq;
         rq->done = true;
+    }
+    lk.unlock();
+    if (!cb) {
         // Only the thread waiting for this ticket: with many requests in flight a broadcast
         // would wake every waiter (and the scanner) for each completion.
         rq->doneCv.notify_all();
+        if (rq->refs.fetch_sub(1) == 1) delete rq;
     }
-    lk.unlock();
     if (evict) FreeRetired(old);
     if (cb) {
         cb(rq->ticket, rq->result);
@@ -740,7 +747,10 @@ uint64_t HkScsiSubmit(const HkScsiRequest& request, HkScsiCallback onComplete) {
         rq->ticket = ticket;
         srb->QueueTag = (UCHAR)ticket;
         p.outstanding[srb] = rq;
-        if (!rq->callback) p.waiting[ticket] = rq;
+        if (!rq->callback) {
+            p.waiting[ticket] = rq;
+            rq->refs = 2;   // the completion's and the wait's
+        }
     }
     // Nothing of the request is touched after the calls below: it may be completed (and poisoned)
     // by then, on this thread or another.
@@ -772,9 +782,9 @@ bool HkScsiWait(uint64_t ticket, int timeoutMs, HkScsiResult* result) {
         if (!rq->doneCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return rq->done; })) return false;
     }
     p.finished.erase(ticket);
-    lk.unlock();
     if (result) *result = std::move(rq->result);
-    delete rq;
+    lk.unlock();
+    if (rq->refs.fetch_sub(1) == 1) delete rq;
     return true;
 }
 

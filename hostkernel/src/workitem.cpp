@@ -120,16 +120,21 @@ void WorkerMain() {
 
 void Enqueue(const Job& job) {
     WorkQueue& w = W();
-    std::lock_guard<std::mutex> g(w.lock);
-    auto spawn = [&] {
-        w.workers++;
-        w.idle++;
-        std::thread(WorkerMain).detach();
-    };
-    while (w.workers < kMinWorkers) spawn();
-    // Every worker busy or spoken for: the job would wait behind them, so one more thread.
-    if (w.idle <= (int)w.jobs.size() && w.workers < kMaxWorkers) spawn();
-    w.jobs.push_back(job);
+    {
+        std::lock_guard<std::mutex> g(w.lock);
+        auto spawn = [&] {
+            w.workers++;
+            w.idle++;
+            std::thread(WorkerMain).detach();
+        };
+        while (w.workers < kMinWorkers) spawn();
+        // Every worker busy or spoken for: the job would wait behind them, so one more thread.
+        if (w.idle <= (int)w.jobs.size() && w.workers < kMaxWorkers) spawn();
+        w.jobs.push_back(job);
+    }
+    // Woken after the lock is dropped: a worker woken while it is held would run only to block
+    // on it again (the queuing thread is often preempted by the wake-up itself), two more
+    // thread switches for every work item.
     w.cv.notify_one();
 }
 

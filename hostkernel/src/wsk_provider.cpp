@@ -1,8 +1,12 @@
 // The host kernel's Winsock Kernel provider: WSK over non-blocking POSIX sockets.
 //
-// Every call that moves data or changes a socket's state is accepted with STATUS_PENDING and
-// carried out by one reactor thread (epoll), which completes the IRP at DISPATCH_LEVEL as the
-// network stack does on Windows. Pending packets carry a cancel routine, so IoCancelIrp on them
+// Every call that moves data or changes a socket's state is accepted with STATUS_PENDING. A
+// stream send or receive is tried at once in the caller's thread, as the stack on Windows
+// completes a send that fits the send window, or a receive whose bytes are already buffered,
+// before WskSend/WskReceive return (the completion routine runs inside the call); what cannot
+// finish at once waits in the socket's queue for the reactor thread (epoll). Handing every
+// packet to the reactor instead would cost two thread switches per call that Windows does not
+// make. Either way the IRP is completed at DISPATCH_LEVEL, as the network stack does. Pending packets carry a cancel routine, so IoCancelIrp on them
 // completes them with STATUS_CANCELLED. Argument and state errors complete the packet at once in
 // the caller's thread and return its status, as WSK does.
 //
@@ -196,6 +200,19 @@ public:
         epfd_ = evfd_ = -1;
     }
 
+    // Carry out a stream send or receive in the caller's thread as far as the socket allows now:
+    // queued behind what the socket already holds (so the byte order of a stream stays that of
+    // the calls), tried at once, and left for the reactor when the socket cannot take or give
+    // the bytes yet (UpdateInterest registers it with epoll from here; epoll_wait notices). The
+    // op's socket lock must not be held.
+    void StartNow(Op* op) {
+        std::shared_ptr<Socket> s = op->sock;
+        std::vector<Op*> done;
+        Start(op, done);
+        Process(s, done);
+        Complete(done);
+    }
+
     // Queue an op for the reactor. The op's socket lock must not be held.
     void Submit(Op* op) {
         {
@@ -265,6 +282,7 @@ private:
     }
 
     void Run();
+    void Complete(std::vector<Op*>& done);
     void Process(const std::shared_ptr<Socket>& s, std::vector<Op*>& done);
     void Start(Op* op, std::vector<Op*>& done);
 
@@ -400,6 +418,7 @@ NTSTATUS Accept(Op* op) {
     }
     bool stream = op->kind == OpKind::Socket ? op->sockType == SOCK_STREAM : op->sock->type == SOCK_STREAM;
     if (stream && hk::wskscript::Armed()) P().RunNow(op);
+    else if (op->kind == OpKind::Send || op->kind == OpKind::Receive) P().StartNow(op);
     else P().Submit(op);
     return STATUS_PENDING;
 }
@@ -843,7 +862,8 @@ void Provider::Process(const std::shared_ptr<Socket>& sp, std::vector<Op*>& done
     UpdateInterest(s);
 }
 
-void CompleteDone(std::vector<Op*>& done) {
+// Completes what Start, Process and RunNow finished (no locks held).
+void Provider::Complete(std::vector<Op*>& done) {
     for (Op* op : done) {
         NoteCompletion(op);
         op->irp->Tail.Overlay.DriverContext[0] = nullptr;
@@ -888,7 +908,7 @@ void Provider::Run() {
             if (s) ready.push_back(s);
         }
         for (auto& s : ready) Process(s, done);
-        CompleteDone(done);
+        Complete(done);
         std::lock_guard<std::mutex> g(reactorLock_);
         if (stop_) return;
     }
@@ -899,7 +919,7 @@ void Provider::RunNow(Op* op) {
     std::vector<Op*> done;
     Start(op, done);
     if (s) Process(s, done);
-    CompleteDone(done);
+    Complete(done);
 }
 
 // ---------------------------------------------------------------------------------------------

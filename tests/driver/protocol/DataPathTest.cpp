@@ -191,10 +191,11 @@ TEST_F(DataPathTest, PushedBlocksReachTheHandlerAndAreAcknowledged) {
     ASSERT_EQ(ProtocolClient_StartUdp(s), STATUS_SUCCESS);
     std::vector<uint8_t> buf(4096);
     ASSERT_EQ(ReadFromRemote(s, 40960, 4096, buf.data()), STATUS_SUCCESS);
+    // The handler sees a block before the channel acknowledges it: wait for both.
     for (int i = 0; i < 500; i++) {
         {
             std::lock_guard<std::mutex> g(g_pushLock);
-            if (g_pushed.size() >= 2) break;
+            if (g_pushed.size() >= 2 && Stats().pushAcks >= 2) break;
         }
         peer::SleepMs(2);
     }

@@ -118,7 +118,12 @@ enum ZV_CACHE_STAT {
 
 #define ZV_CACHE_BATCH_BLOCKS    256u          // blocks per batched fetch and per write-back batch
 #define ZV_CACHE_STAGING_SIZE    0x100000u     // write-back staging buffer, 256 blocks
-#define ZV_CACHE_INDEX_BUCKETS   1024u
+// 64 Ki buckets (block number AND 0xFFFF): a full default cache (1 GiB, 256 Ki blocks) puts four
+// nodes in a bucket, the largest (4 GiB) sixteen. A table of 1024 would hold 256 nodes a bucket at
+// the default size: every lookup would walk scattered nodes for microseconds, and a 1 MiB read
+// served from the cache (256 lookups) would cost milliseconds, slower than fetching it from the
+// server. The table is 1.5 MiB of non-paged memory beside a cache of 256 MiB to 4 GiB.
+#define ZV_CACHE_INDEX_BUCKETS   65536u
 #define ZV_CACHE_FLUSH_PERIOD_MS 5000u
 
 typedef struct _ZV_CACHE {

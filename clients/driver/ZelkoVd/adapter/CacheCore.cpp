@@ -3,8 +3,8 @@
 // version, range invalidation, statistics).
 //
 // A LUN's cached blocks are linked twice: into its own LRU list (most recently used first) and
-// into one bucket of the index shared by every LUN (block number AND 0x3FF), so a lookup costs one
-// short spin-locked bucket walk whatever the cache size.
+// into one bucket of the index shared by every LUN (block number AND 0xFFFF), so a lookup costs one
+// short spin-locked bucket walk (a handful of nodes up to the largest cache size).
 #include "CacheInternal.h"
 
 const LUN_BACKEND g_NetworkLunBackend = {CacheRead, CacheWrite, CacheFlush, NULL};
