@@ -135,15 +135,6 @@ struct Reader {
     }
 };
 
-uint32_t Crc32c(const uint8_t* p, size_t n) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0x82F63B78u & (0u - (crc & 1u)));
-    }
-    return crc ^ 0xFFFFFFFFu;
-}
-
 // The VHDX headers and region tables get the checksum their content needs, when their
 // signature is there: otherwise nearly every mutation of them ends at the checksum test.
 void RepairVhdxChecksums(SparseFile& f) {
@@ -159,7 +150,7 @@ void RepairVhdxChecksums(SparseFile& f) {
         f.Get(k.at, b.data(), k.size);
         if (memcmp(b.data(), k.sig, 4) != 0) continue;
         memset(b.data() + 4, 0, 4);
-        uint32_t crc = Crc32c(b.data(), k.size);
+        uint32_t crc = ImageCrc32c(b.data(), k.size);
         uint8_t le[4] = {(uint8_t)crc, (uint8_t)(crc >> 8), (uint8_t)(crc >> 16), (uint8_t)(crc >> 24)};
         f.Put(k.at + 4, le, 4);
     }
@@ -233,10 +224,9 @@ struct Disk {
             BOOLEAN allocated = FALSE;
             st = TranslateLba(img, (off + done) / 512, piece / 512, &at, &allocated);
             if (!NT_SUCCESS(st)) return st;
-            if (!allocated) {
-                st = AllocateBlock(img, (off + done) / 512, piece / 512, &at);
-                if (!NT_SUCCESS(st)) return st;
-            }
+            st = allocated ? ImageCheckWrite(img, (off + done) / 512, at)
+                           : AllocateBlock(img, (off + done) / 512, piece / 512, &at);
+            if (!NT_SUCCESS(st)) return st;
             ULONG put = 0;
             st = img->io.Write(img->io.context, at, piece, data + done, &put);
             if (!NT_SUCCESS(st)) return st;

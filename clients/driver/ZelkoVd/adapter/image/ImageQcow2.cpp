@@ -427,6 +427,9 @@ NTSTATUS Qcow2Allocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     if (old != 0) {
         // A zero cluster that keeps its space: zeroed there and then marked as data.
         if (!(e & QCOW_COPIED)) return STATUS_MEDIA_WRITE_PROTECTED;
+        // Space kept past the end of the file is a damaged entry: zeroing it would grow the file
+        // to wherever the entry points.
+        if (old >= Image->fileSize) return STATUS_FILE_CORRUPT_ERROR;
         st = ImageZeroFill(&Image->io, old, q->clusterSize);
         if (NT_SUCCESS(st)) st = WriteBe64(Image, l2Offset + (ULONGLONG)i2 * 8, old | QCOW_COPIED);
         if (!NT_SUCCESS(st)) return st;
