@@ -99,6 +99,7 @@ typedef struct _ZV_QCOW2_STATE {
     PUCHAR refBlock;                 // one refcount block as on disk (big-endian entries)
     ULONGLONG refBlockIndex;         // which one; ~0 = none cached
     ULONGLONG nextCluster;           // allocation cursor (cluster index)
+    ULONG probesLeft;                // refcounts one allocation may still look at for free space
     ULONGLONG autoclearFeatures;
 } ZV_QCOW2_STATE;
 
