@@ -545,3 +545,24 @@ TEST_F(ParserTest, Qcow2AllocationGivesUpWhenEverythingPastTheFileIsCounted) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fixed VHD's footer that claims a larger disk than the file holds: the disk is what lies in
+// front of the footer, so no guest write reaches the footer or grows the file past it.
+TEST_F(ParserTest, FixedVhdIsNoLargerThanTheDataInFrontOfItsFooter) {
+    TempDir d;
+    std::string path = d / "fixed.vhd";
+    ASSERT_EQ(Sh("qemu-img create -q -f vpc -o subformat=fixed,force_size=on '" + path + "' 1M").code, 0);
+    std::vector<uint8_t> b = ReadAll(path);
+    ASSERT_EQ(Open(b), STATUS_SUCCESS);
+    EXPECT_EQ(img_.virtualSize, b.size() - 512);
+    Close();
+    PutBe64(b, b.size() - 512 + 48, 1ull << 50);   // current size: 1 PiB
+    ASSERT_EQ(Open(b), STATUS_SUCCESS);
+    EXPECT_TRUE(ImageIsFlat(&img_));
+    EXPECT_EQ(img_.virtualSize, b.size() - 512);
+    Close();
+}
+
+}  // namespace

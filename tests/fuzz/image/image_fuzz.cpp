@@ -209,6 +209,8 @@ struct Disk {
         NTSTATUS st = Clip(off, &len);
         if (!NT_SUCCESS(st)) return st;
         if (ImageIsFlat(img)) {
+            // A fixed VHD ends in its footer, which is no part of the disk.
+            if (img->format == ZV_IMAGE_VHD && off + len > file->size - 512) Finding("a guest write over the VHD footer");
             ULONG done = 0;
             file->guestWrite = true;
             st = img->io.Write(img->io.context, off, len, data, &done);
