@@ -37,7 +37,7 @@ static bool verbose;
 
 namespace {
 
-const uint64_t kMaxFileSize = 32ull << 20;   // what an input may declare
+const uint64_t kMaxFileSize = 16ull << 20;   // what an input may declare (qemu seeds need 16 MiB)
 const uint64_t kGrowLimit = 96ull << 20;     // writes past this fail as a full disk
 // How far past the end of the file a write of the image layer may start: the largest gap a
 // format leaves on purpose (a VHD footer behind a new block of at most 256 MiB).
