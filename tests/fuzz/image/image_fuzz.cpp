@@ -15,8 +15,9 @@
 //                 are dropped)
 //
 // Beyond the sanitizers, a finding is: a pool block left after close, a write the image layer
-// sends far past the end of the file (the driver growing a file to a size the file chose), or a
-// sector that does not read back what was just written to it.
+// sends far past the end of the file (the driver growing a file to a size the file chose), a
+// guest write over a fixed VHD's footer, or a sector that does not read back what was just
+// written to it.
 #include <hostkernel_test.h>
 
 #include <algorithm>
