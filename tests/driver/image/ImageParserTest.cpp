@@ -477,6 +477,22 @@ TEST_F(ParserTest, TablesPointingPastTheFileNeverGrowItOnWrite) {
         EXPECT_TRUE(allocated);
         EXPECT_EQ(ImageCheckWrite(&img_, sector, off), STATUS_FILE_CORRUPT_ERROR);
         Close();
+        // Block 2 in the zero state, its kept space 1 MiB short of 2^64, where offset plus length
+        // wraps to 0 and so passes for "inside the file": the block goes to the end of the file.
+        PutLe64(b, bat + 8, 2);
+        PutLe64(b, bat + 16, (0ull - (512u << 10)) | 2);
+        ASSERT_EQ(Open(b), STATUS_SUCCESS);
+        ASSERT_EQ(ImageBeginWrite(&img_), STATUS_SUCCESS);
+        std::vector<uint8_t> before = file_.bytes;
+        ASSERT_EQ(AllocateBlock(&img_, 2 * 2048 + 1, 1, &off), STATUS_SUCCESS);
+        EXPECT_GE(off, before.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x10000, file_.bytes.begin()));
+        EXPECT_TRUE(std::equal(before.begin() + 0x30000, before.begin() + 0x50000, file_.bytes.begin() + 0x30000));
+        Close();
+        // A fully present block that would end past 2^64: the file is refused.
+        PutLe64(b, bat + 16, (0ull - (512u << 10)) | 6);
+        EXPECT_EQ(Open(b), STATUS_FILE_CORRUPT_ERROR);
+        Close();
     }
     // VMDK: a grain past the end, and a redundant grain table past the end.
     {

@@ -103,7 +103,11 @@ struct SparseFile {
     static NTSTATUS Write(PVOID ctx, ULONGLONG off, ULONG len, const VOID* buf, PULONG done) {
         auto* f = (SparseFile*)ctx;
         *done = 0;
-        if (!f->guestWrite && off > f->size + kMaxGap) Finding("a write far past the end of the image file");
+        if (!f->guestWrite && off > f->size + kMaxGap) {
+            fprintf(stderr, "write of %u bytes at 0x%llx, file size 0x%llx\n", (unsigned)len, (unsigned long long)off,
+                    (unsigned long long)f->size);
+            Finding("a write far past the end of the image file");
+        }
         if (off > kGrowLimit || len > kGrowLimit - off) return STATUS_DISK_FULL;
         f->Put(off, (const uint8_t*)buf, len);
         f->size = std::max<uint64_t>(f->size, off + len);
