@@ -426,3 +426,159 @@ TEST_F(ParserTest, Qcow2RefcountTableGrowsAndStaysConsistent) {
 }
 
 }  // namespace
+
+namespace {
+
+uint64_t Be64At(const std::vector<uint8_t>& b, size_t at) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++) v = v << 8 | b[at + i];
+    return v;
+}
+uint64_t Le64At(const std::vector<uint8_t>& b, size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; i--) v = v << 8 | b[at + i];
+    return v;
+}
+
+// Damaged or hostile tables may place a block terabytes past the end of the file. Reading it
+// gives zeros; writing it would make the driver grow the file to that size (on NTFS: zeroing
+// every byte up to it, with the LUN's worker waiting). Such blocks are refused for writing, and
+// an allocation never follows a table entry out of the file.
+TEST_F(ParserTest, TablesPointingPastTheFileNeverGrowItOnWrite) {
+    const uint64_t far = 1ull << 40;
+    // VHD: block 1's table entry (qemu wrote block 0 only).
+    {
+        std::vector<uint8_t> b = Images().vhd;
+        uint64_t bat = Be64At(b, 512 + 16);
+        PutBe32(b, bat + 4, (uint32_t)(far / 512 / 4));
+        ASSERT_EQ(Open(b), STATUS_SUCCESS);
+        ULONGLONG off = 0;
+        BOOLEAN allocated = FALSE;
+        ASSERT_EQ(TranslateLba(&img_, 4096 + 3, 1, &off, &allocated), STATUS_SUCCESS);
+        EXPECT_TRUE(allocated);
+        EXPECT_EQ(ImageCheckWrite(&img_, 4096 + 3, off), STATUS_FILE_CORRUPT_ERROR);
+        ASSERT_EQ(TranslateLba(&img_, (1u << 20) / 512, 1, &off, &allocated), STATUS_SUCCESS);
+        EXPECT_EQ(ImageCheckWrite(&img_, (1u << 20) / 512, off), STATUS_SUCCESS);   // qemu's block
+        Close();
+    }
+    // VHDX: block 1 fully present at 1 TiB.
+    {
+        std::vector<uint8_t> b = Images().vhdx;
+        uint64_t bat = 0;
+        for (int i = 0; i < 2; i++)
+            if (b[0x30000 + 16 + i * 32] == 0x66) bat = Le64At(b, 0x30000 + 16 + i * 32 + 16);
+        ASSERT_NE(bat, 0u);
+        PutLe64(b, bat + 8, far | 6);
+        ASSERT_EQ(Open(b), STATUS_SUCCESS);
+        ULONGLONG off = 0;
+        BOOLEAN allocated = FALSE;
+        const ULONGLONG sector = (1u << 20) / 512 * 2 - 1;   // block 1 (1 MiB blocks), its last sector
+        ASSERT_EQ(TranslateLba(&img_, sector, 1, &off, &allocated), STATUS_SUCCESS);
+        EXPECT_TRUE(allocated);
+        EXPECT_EQ(ImageCheckWrite(&img_, sector, off), STATUS_FILE_CORRUPT_ERROR);
+        Close();
+        // Block 2 in the zero state, its kept space 1 MiB short of 2^64, where offset plus length
+        // wraps to 0 and so passes for "inside the file": the block goes to the end of the file.
+        PutLe64(b, bat + 8, 2);
+        PutLe64(b, bat + 16, (0ull - (512u << 10)) | 2);
+        ASSERT_EQ(Open(b), STATUS_SUCCESS);
+        ASSERT_EQ(ImageBeginWrite(&img_), STATUS_SUCCESS);
+        std::vector<uint8_t> before = file_.bytes;
+        ASSERT_EQ(AllocateBlock(&img_, 2 * 2048 + 1, 1, &off), STATUS_SUCCESS);
+        EXPECT_GE(off, before.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x10000, file_.bytes.begin()));
+        EXPECT_TRUE(std::equal(before.begin() + 0x30000, before.begin() + 0x50000, file_.bytes.begin() + 0x30000));
+        Close();
+        // A fully present block that would end past 2^64: the file is refused.
+        PutLe64(b, bat + 16, (0ull - (512u << 10)) | 6);
+        EXPECT_EQ(Open(b), STATUS_FILE_CORRUPT_ERROR);
+        Close();
+    }
+    // VMDK: a grain past the end, and a redundant grain table past the end.
+    {
+        std::vector<uint8_t> b = Images().vmdk;
+        uint64_t rgd = Le64At(b, 48), gd = Le64At(b, 56);
+        uint32_t gt = b[gd * 512] | b[gd * 512 + 1] << 8 | b[gd * 512 + 2] << 16 | (uint32_t)b[gd * 512 + 3] << 24;
+        PutLe32(b, (uint64_t)gt * 512 + 4 * 3, (uint32_t)(far / 512));   // grain 3
+        PutLe32(b, rgd * 512, 0xFFFFFF00u);                              // redundant table 0
+        ASSERT_EQ(Open(b), STATUS_SUCCESS);
+        ULONGLONG off = 0;
+        BOOLEAN allocated = FALSE;
+        ASSERT_EQ(TranslateLba(&img_, 3 * 128 + 5, 1, &off, &allocated), STATUS_SUCCESS);
+        EXPECT_TRUE(allocated);
+        EXPECT_EQ(ImageCheckWrite(&img_, 3 * 128 + 5, off), STATUS_FILE_CORRUPT_ERROR);
+        size_t size = file_.Size();
+        EXPECT_EQ(AllocateBlock(&img_, 20 * 128, 1, &off), STATUS_FILE_CORRUPT_ERROR);
+        EXPECT_EQ(file_.Size(), size);
+        Close();
+    }
+    // QCOW2: a data cluster and a zero cluster that keeps its space, both past the end.
+    {
+        std::vector<uint8_t> b = Images().qcow2;
+        uint64_t l2 = Be64At(b, Be64At(b, 40)) & 0x00FFFFFFFFFFFE00ull;
+        ASSERT_NE(l2, 0u);
+        PutBe64(b, l2 + 8 * 10, far | (1ull << 63));
+        PutBe64(b, l2 + 8 * 11, far | (1ull << 63) | 1);
+        ASSERT_EQ(Open(b), STATUS_SUCCESS);
+        ULONGLONG off = 0;
+        BOOLEAN allocated = FALSE;
+        ASSERT_EQ(TranslateLba(&img_, 10 * 8, 1, &off, &allocated), STATUS_SUCCESS);
+        EXPECT_TRUE(allocated);
+        EXPECT_EQ(ImageCheckWrite(&img_, 10 * 8, off), STATUS_FILE_CORRUPT_ERROR);
+        ASSERT_EQ(TranslateLba(&img_, 11 * 8, 1, &off, &allocated), STATUS_SUCCESS);
+        EXPECT_FALSE(allocated);
+        size_t size = file_.Size();
+        EXPECT_EQ(AllocateBlock(&img_, 11 * 8, 1, &off), STATUS_FILE_CORRUPT_ERROR);
+        EXPECT_EQ(file_.Size(), size);
+        Close();
+    }
+}
+
+// Refcount blocks that count every cluster past the end of the file leave the allocator no free
+// cluster anywhere near it: it gives up within a bounded search instead of walking millions of
+// clusters with the image lock held and then growing the file to wherever the first gap is.
+TEST_F(ParserTest, Qcow2AllocationGivesUpWhenEverythingPastTheFileIsCounted) {
+    std::vector<uint8_t> b = Images().qcow2;   // 4 KiB clusters, 16-bit counts: 2048 per block
+    const uint64_t cluster = 4096;
+    uint64_t full = b.size();
+    b.resize(full + cluster, 0xFF);
+    // A refcount table of 16 clusters (8192 blocks, 16 M clusters), every entry the full block.
+    uint64_t table = b.size();
+    b.resize(table + 16 * cluster);
+    for (uint64_t i = 0; i < 16 * cluster / 8; i++) PutBe64(b, table + i * 8, full);
+    PutBe64(b, 48, table);
+    PutBe32(b, 56, 16);
+    ASSERT_EQ(Open(b), STATUS_SUCCESS);
+    ASSERT_EQ(ImageBeginWrite(&img_), STATUS_SUCCESS);
+    size_t size = file_.Size();
+    int reads = file_.reads;
+    ULONGLONG off = 0;
+    EXPECT_EQ(AllocateBlock(&img_, 3 * 8, 1, &off), STATUS_FILE_CORRUPT_ERROR);
+    EXPECT_EQ(AllocateBlock(&img_, 4 * 8, 1, &off), STATUS_FILE_CORRUPT_ERROR);
+    EXPECT_EQ(file_.Size(), size);
+    EXPECT_LT(file_.reads - reads, 1000);
+    Close();
+}
+
+}  // namespace
+
+namespace {
+
+// A fixed VHD's footer that claims a larger disk than the file holds: the disk is what lies in
+// front of the footer, so no guest write reaches the footer or grows the file past it.
+TEST_F(ParserTest, FixedVhdIsNoLargerThanTheDataInFrontOfItsFooter) {
+    TempDir d;
+    std::string path = d / "fixed.vhd";
+    ASSERT_EQ(Sh("qemu-img create -q -f vpc -o subformat=fixed,force_size=on '" + path + "' 1M").code, 0);
+    std::vector<uint8_t> b = ReadAll(path);
+    ASSERT_EQ(Open(b), STATUS_SUCCESS);
+    EXPECT_EQ(img_.virtualSize, b.size() - 512);
+    Close();
+    PutBe64(b, b.size() - 512 + 48, 1ull << 50);   // current size: 1 PiB
+    ASSERT_EQ(Open(b), STATUS_SUCCESS);
+    EXPECT_TRUE(ImageIsFlat(&img_));
+    EXPECT_EQ(img_.virtualSize, b.size() - 512);
+    Close();
+}
+
+}  // namespace

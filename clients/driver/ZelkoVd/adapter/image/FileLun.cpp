@@ -219,6 +219,12 @@ static NTSTATUS FileLunWrite(LuExt* lu, ULONGLONG Offset, ULONG Length, const VO
                 ZvLogError("AllocateBlock 失败 0x%08X lba=%llu\n", (ULONG)st, off / 512);
                 return st == ZV_STATUS_TRANSLATION_FAILED ? STATUS_UNSUCCESSFUL : st;
             }
+        } else {
+            st = ImageCheckWrite(img, off / 512, fileOffset);
+            if (!NT_SUCCESS(st)) {
+                ZvLogError("TranslateLba 失败 0x%08X lba=%llu sectors=%u\n", (ULONG)st, off / 512, piece / 512);
+                return st;
+            }
         }
         ULONG put = 0;
         st = FileWrite(lu, fileOffset, piece, src, &put);

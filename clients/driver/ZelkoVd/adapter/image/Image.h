@@ -99,6 +99,7 @@ typedef struct _ZV_QCOW2_STATE {
     PUCHAR refBlock;                 // one refcount block as on disk (big-endian entries)
     ULONGLONG refBlockIndex;         // which one; ~0 = none cached
     ULONGLONG nextCluster;           // allocation cursor (cluster index)
+    ULONG probesLeft;                // refcounts one allocation may still look at for free space
     ULONGLONG autoclearFeatures;
 } ZV_QCOW2_STATE;
 
@@ -141,6 +142,11 @@ NTSTATUS TranslateLba(PZV_IMAGE Image, ULONGLONG Sector, ULONG SectorCount, PULO
 // Gives the block that holds Sector its space; *FileOffset is Sector's own offset in the file
 // (as TranslateLba would now give it), not the block's start.
 NTSTATUS AllocateBlock(PZV_IMAGE Image, ULONGLONG Sector, ULONG SectorCount, PULONGLONG FileOffset);
+// Whether a guest write may go to FileOffset, which TranslateLba gave for Sector as allocated:
+// not when the tables place the block at or past the end of the file (STATUS_FILE_CORRUPT_ERROR).
+// Every block this driver or any sane writer allocates has its start inside the file; writing
+// where a damaged or hostile table points would grow the file to a size the file chose.
+NTSTATUS ImageCheckWrite(PZV_IMAGE Image, ULONGLONG Sector, ULONGLONG FileOffset);
 // Before the first write reaches the container: the identifiers and flags other readers use to
 // notice a modified file. Refuses when the image is open for reading only.
 NTSTATUS ImageBeginWrite(PZV_IMAGE Image);

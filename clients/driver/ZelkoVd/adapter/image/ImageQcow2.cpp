@@ -16,6 +16,15 @@
 #define QCOW_INCOMPAT_COMPRESSION 8ull             // only matters for compressed clusters
 #define QCOW_MAX_L1_BYTES         (32u * 1024u * 1024u)
 #define QCOW_MAX_NEW_REFBLOCKS    64u
+// Refcounts one allocation may look at in its search for free clusters. The search starts at the
+// end of the file, where a sound image counts nothing, so it normally looks at a cluster or two
+// (a refcount table that grows: its own clusters). Refcount blocks full of counts for clusters
+// past the end of the file would otherwise keep it going for hours with the image lock held.
+#define QCOW_MAX_PROBES           (1u << 20)
+// How far past the end of the file a new cluster may lie: further than a grown refcount table
+// (at most ZV_IMAGE_MAX_TABLE_BYTES) takes, only counts for clusters the file does not have put
+// it there, and writing it would grow the file to a size the file chose.
+#define QCOW_MAX_GAP              (256ull * 1024 * 1024)
 
 // ---------------------------------------------------------------------------------------------
 // Open and close
@@ -223,15 +232,24 @@ static NTSTATUS GetRefcount(PZV_IMAGE img, ULONGLONG cluster, PULONGLONG value) 
     return STATUS_SUCCESS;
 }
 
+// The refcount of a cluster the allocator considers taking, within the allocation's budget.
+static NTSTATUS ProbeRefcount(PZV_IMAGE img, ULONGLONG cluster, PULONGLONG value) {
+    ZV_QCOW2_STATE* q = &img->u.qcow2;
+    if (q->probesLeft == 0) return STATUS_FILE_CORRUPT_ERROR;
+    q->probesLeft--;
+    return GetRefcount(img, cluster, value);
+}
+
 // The next cluster at or after the cursor that nothing counts.
 static NTSTATUS TakeCluster(PZV_IMAGE img, PULONGLONG cluster) {
     ZV_QCOW2_STATE* q = &img->u.qcow2;
     for (;;) {
         ULONGLONG c = q->nextCluster;
         if (((c + 1) << q->clusterBits) > QCOW_OFFSET_MASK) return STATUS_DISK_FULL;
+        if ((c << q->clusterBits) > img->fileSize + QCOW_MAX_GAP) return STATUS_FILE_CORRUPT_ERROR;
         q->nextCluster = c + 1;
         ULONGLONG rc = 0;
-        NTSTATUS st = GetRefcount(img, c, &rc);
+        NTSTATUS st = ProbeRefcount(img, c, &rc);
         if (!NT_SUCCESS(st)) return st;
         if (rc == 0) {
             *cluster = c;
@@ -262,7 +280,7 @@ static NTSTATUS GrowRefTable(PZV_IMAGE img, ULONGLONG needed) {
         ULONGLONG i = 1;
         for (; i < tableClusters; i++) {
             ULONGLONG rc = 0;
-            st = GetRefcount(img, start + i, &rc);
+            st = ProbeRefcount(img, start + i, &rc);
             if (!NT_SUCCESS(st)) return st;
             if (rc != 0) break;
         }
@@ -422,11 +440,15 @@ NTSTATUS Qcow2Allocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     // An L2 table shared with something else may not change in place.
     if (l2Offset != 0 && !(q->l1[i1] & QCOW_COPIED)) return STATUS_MEDIA_WRITE_PROTECTED;
     ULONGLONG within = (Sector & ((q->clusterSize >> 9) - 1)) * 512;
+    q->probesLeft = QCOW_MAX_PROBES;
 
     ULONGLONG old = e & QCOW_OFFSET_MASK;
     if (old != 0) {
         // A zero cluster that keeps its space: zeroed there and then marked as data.
         if (!(e & QCOW_COPIED)) return STATUS_MEDIA_WRITE_PROTECTED;
+        // Space kept past the end of the file is a damaged entry: zeroing it would grow the file
+        // to wherever the entry points.
+        if (old >= Image->fileSize) return STATUS_FILE_CORRUPT_ERROR;
         st = ImageZeroFill(&Image->io, old, q->clusterSize);
         if (NT_SUCCESS(st)) st = WriteBe64(Image, l2Offset + (ULONGLONG)i2 * 8, old | QCOW_COPIED);
         if (!NT_SUCCESS(st)) return st;

@@ -20,7 +20,12 @@ NTSTATUS VhdOpen(PZV_IMAGE Image) {
     if (RtlCompareMemory(v->footer, "conectix", 8) != 8) return STATUS_UNRECOGNIZED_MEDIA;
     Image->virtualSize = ImgBe64(v->footer + VHD_FOOTER_CURRENT_SIZE);
     v->diskType = ImgBe32(v->footer + VHD_FOOTER_DISK_TYPE);
-    if (v->diskType == 2) return STATUS_SUCCESS;
+    if (v->diskType == 2) {
+        // A fixed disk is the data in front of the footer. A footer that claims more would have
+        // guest writes overwrite it and then grow the file to whatever size it names.
+        if (Image->virtualSize > Image->fileSize - 512) Image->virtualSize = Image->fileSize - 512;
+        return STATUS_SUCCESS;
+    }
     // Differencing disks (4) need their parent; they are not served as containers.
     if (v->diskType != 3) return STATUS_NOT_SUPPORTED;
 

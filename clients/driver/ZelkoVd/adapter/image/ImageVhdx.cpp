@@ -187,8 +187,9 @@ NTSTATUS VhdxOpen(PZV_IMAGE Image) {
         if ((e & VHDX_STATE_MASK) != VHDX_FULLY_PRESENT) {
             x->table[b] = VHDX_NOT_PRESENT;
             if ((e & VHDX_STATE_MASK) == VHDX_ZERO && off >= VHDX_MB) x->reserved[b] = off;
-        } else if (off < VHDX_MB) {
-            // A payload block over the headers: writing it would destroy them.
+        } else if (off < VHDX_MB || off > ~0ull - blockSize) {
+            // A payload block over the headers: writing it would destroy them. One that ends past
+            // 2^64 wraps around to them.
             st = STATUS_FILE_CORRUPT_ERROR;
             break;
         } else {
@@ -213,14 +214,15 @@ VOID VhdxClose(PZV_IMAGE Image) {
     Image->u.vhdx.reserved = NULL;
 }
 
-static BOOLEAN Overlaps(ULONGLONG a, ULONGLONG aLen, ULONGLONG b, ULONGLONG bLen) { return a < b + bLen && b < a + aLen; }
+// Offsets come from the file: a range may run up to 2^64, where a + aLen would wrap.
+static BOOLEAN Overlaps(ULONGLONG a, ULONGLONG aLen, ULONGLONG b, ULONGLONG bLen) { return a <= b ? b - a < aLen : a - b < bLen; }
 
 // The space a zero-state block kept, when it is really its own: inside the file, clear of the
 // headers and regions, and named by no other block.
 static BOOLEAN ReservedUsable(PZV_IMAGE img, ULONGLONG block) {
     ZV_VHDX_STATE* x = &img->u.vhdx;
     ULONGLONG off = x->reserved[block];
-    if (off < VHDX_MB || off + x->blockSize > img->fileSize) return FALSE;
+    if (off < VHDX_MB || off > img->fileSize || x->blockSize > img->fileSize - off) return FALSE;
     if (Overlaps(off, x->blockSize, x->tableOffset, x->tableLength) ||
         Overlaps(off, x->blockSize, x->metadataOffset, x->metadataLength) ||
         Overlaps(off, x->blockSize, ImgLe64(x->header + 72), ImgLe32(x->header + 68)))

@@ -125,6 +125,11 @@ NTSTATUS VmdkAllocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     ULONGLONG rgtSector = k->redundant != NULL ? (newRedundant ? end / 512 : k->redundant[index]) : 0;
     if (newRedundant) end += gtBytes;
     if (end / 512 > 0xFFFFFFFFull) return STATUS_DISK_FULL;   // table entries are 32-bit sectors
+    // The redundant grain table the entry goes to lies inside the file (the primary one is read
+    // from it below): an entry written where a damaged directory points could land anywhere.
+    if (k->redundant != NULL && !newRedundant &&
+        ((ULONGLONG)rgtSector * 512 > Image->fileSize || gtBytes > Image->fileSize - (ULONGLONG)rgtSector * 512))
+        return STATUS_FILE_CORRUPT_ERROR;
 
     // Grain and new tables first, the entries that reach them last: a crash in between leaves
     // unreferenced space, never a reference to garbage.
