@@ -130,6 +130,9 @@ TEST_F(Hostile, TheSharedReplySatisfiesEveryOperation) {
     std::string error;
     EXPECT_TRUE(RunAgainst(op, ScriptedPeer::Reply(200, kAllOk, "OK"), Then::Close, "", error))
         << op.name << ": " << error;
+    // HTTP/1.0 framing: no length, the body ends with the connection.
+    EXPECT_TRUE(RunAgainst(op, Head("Connection: close\r\n") + kAllOk, Then::Close, "", error))
+        << op.name << " (no Content-Length): " << error;
   }
 }
 

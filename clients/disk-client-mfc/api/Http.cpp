@@ -60,6 +60,15 @@ long long AnnouncedLength(HINTERNET request) {
   return v;
 }
 
+bool IsChunked(HINTERNET request) {
+  wchar_t text[64] = {};
+  DWORD size = sizeof text;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX,
+                           text, &size, WINHTTP_NO_HEADER_INDEX))
+    return GetLastError() != ERROR_WINHTTP_HEADER_NOT_FOUND;  // too long to read: not plain
+  return true;  // any transfer coding means the body is not delimited by the connection alone
+}
+
 // One request as the worker runs it. Progress is published so that the caller can tell the
 // connection and send phase (bounded by WinHTTP's own time-outs) from the reply phase.
 struct Exchange {
@@ -167,10 +176,12 @@ HttpResponse RunExchange(Exchange& x) {
     r.error = "服务器响应过大或长度无效";
     return r;
   }
-  // Without a length, a body cut off by a dropped connection (or inside a chunk: WinHTTP
-  // reports neither) looks complete, and our key lookups would read whatever arrived. Our
-  // server always sends one; a success without it is not taken.
-  if (announced == -1 && status >= 200 && status <= 299 && status != 204) {
+  // A chunked body cut off inside a chunk is not reported by every WinHTTP (Wine's is silent),
+  // so it would look complete and our key lookups would read whatever arrived. Our server
+  // always sends a length; a chunked success is not taken. A body that simply ends with the
+  // connection (HTTP/1.0 style, no length) stays accepted: that is how such servers frame it.
+  if (announced == -1 && status >= 200 && status <= 299 && status != 204 &&
+      IsChunked(request.h)) {
     r.status = status;
     r.error = "服务器响应缺少 Content-Length";
     return r;
@@ -209,6 +220,12 @@ HttpResponse RunExchange(Exchange& x) {
   if (failure.empty() && announced >= 0 && received.size() != (unsigned long long)announced)
     failure = "服务器响应不完整（收到 " + std::to_string(received.size()) + " 字节，应为 " +
               std::to_string(announced) + " 字节）";
+  // Without a length, a success must at least carry a body: a reply cut off in its headers
+  // (Wine's WinHTTP drops the unfinished line and reports what came) would otherwise pass as
+  // an empty success.
+  if (failure.empty() && announced == -1 && received.empty() && status >= 200 && status <= 299 &&
+      status != 204)
+    failure = "服务器响应缺少 Content-Length";
   if (!failure.empty()) {
     r.status = status;
     r.error = failure;
