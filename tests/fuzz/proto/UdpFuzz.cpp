@@ -50,7 +50,23 @@ bool ReceiveRequest(ULONG seq, sockaddr_in* from) {
     }
 }
 
+// PROTO_FUZZ_GDB=1: before dying, every thread's stack and the channel's state through gdb (the
+// stall this reports has been seen only after thousands of iterations on a loaded machine).
 [[noreturn]] void DieWithChannelState(const char* what) {
+    if (std::getenv("PROTO_FUZZ_GDB")) {
+        char script[] = "/tmp/proto-udp-gdb.XXXXXX";
+        int fd = mkstemp(script);
+        if (fd >= 0) {
+            const char cmds[] = "set print pretty on\nthread apply all bt 12\np 'WskUdp.cpp'::g_udp.remote\n"
+                                "p 'WskUdp.cpp'::g_udp.sendRefs\np 'WskUdp.cpp'::g_udp.window\n";
+            (void)!write(fd, cmds, sizeof(cmds) - 1);
+            close(fd);
+            char cmd[256];
+            std::snprintf(cmd, sizeof(cmd), "gdb -p %d -batch -x %s >&2 2>/dev/null; cat /proc/net/udp >&2", (int)getpid(), script);
+            (void)!std::system(cmd);
+            unlink(script);
+        }
+    }
     WSKUDP_STATS s;
     WskUdp_GetStats(&s);
     for (const auto& l : hk::test::DbgLines()) std::fprintf(stderr, "  log: %s", l.text.c_str());
