@@ -352,4 +352,43 @@ TEST_F(HostileServerTest, ThousandsOfLiesNeitherCrashNorHangNorPassForData) {
     srv.Stop();
 }
 
+// A server that trickles a BatchRead answer, one byte at a time just inside the 30 s that one read
+// may wait, must not hold the session (and with it every I/O of the disk) for as long as it likes:
+// the whole answer gets what its reads would get one by one, 30 s per header and per segment.
+TEST_F(HostileServerTest, ATrickledBatchAnswerEndsWithinTheTimeItsReadsWouldGetOneByOne) {
+    std::atomic<bool> stop{false};
+    peer::Disk disk;
+    peer::Server srv([&](Conn& c, const Request& r) {
+        if (r.header.opcode != wire::OpBatchRead) {
+            disk.Answer(c, r);
+            return;
+        }
+        wire::MessageHeader h{wire::kMagic, wire::kVersion, wire::OpRespOk, wire::FlagData, r.header.seq, 0, 4096};
+        std::vector<uint8_t> answer(sizeof(h) + 4096, 0x42);
+        std::memcpy(answer.data(), &h, sizeof(h));
+        // 60 bytes over 20 minutes of the driver's clock, then the connection goes.
+        for (size_t i = 0; i < 60 && !stop; i++) {
+            c.Send(&answer[i], 1);
+            peer::SleepMs(200);   // 20 s of the driver's clock
+        }
+        c.Close();
+    });
+    PPROTOCOL_SESSION s = Up(srv.port());
+    hk::test::SetClockRate(100);
+    wire::BatchSegment seg{0, 4096};
+    std::vector<uint8_t> buf(4096);
+    LARGE_INTEGER start;
+    start = KeQueryPerformanceCounter(nullptr);
+    NTSTATUS st = ProtocolClient_BatchReadEx(s, &seg, 1, buf.data(), buf.size(), nullptr);
+    double ms = VirtualMs(start);
+    stop = true;
+    EXPECT_EQ(st, STATUS_IO_TIMEOUT);
+    // Two attempts (the batch's one recovery reconnects), each three reads of 30 s (header, data,
+    // end marker) and at most one receive's wait on top.
+    EXPECT_LT(ms, 2 * (3 * 30000.0 + 15000.0) + 10000.0);
+    EXPECT_GE(ms, 3 * 30000.0);
+    EXPECT_FALSE(s->connected) << "a batch cut off mid-answer leaves the stream out of step";
+    srv.Stop();
+}
+
 }  // namespace

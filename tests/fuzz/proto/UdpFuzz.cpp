@@ -26,20 +26,26 @@ namespace {
 int g_server = -1;                 // the harness's "disk server" socket
 sockaddr_in g_driver{};            // where the driver's channel receives
 ULONG g_seq = 1000;
+volatile uint8_t g_pushSum;        // keeps the handler's reads
+std::vector<uint8_t> g_previous;   // the input before this one (the stall depends on what came before)
 
 ULONG PushHandler(ULONGLONG offset, ULONG length, const VOID* data) {
     // Read every byte the handler is given: ASan checks that they lie in the receive buffer.
-    volatile uint8_t sum = 0;
+    uint8_t sum = 0;
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    for (ULONG i = 0; i < length; i++) sum += p[i];
+    for (ULONG i = 0; i < length; i++) sum = (uint8_t)(sum + p[i]);
+    g_pushSum = sum;
     return (ULONG)((offset / 4096) & 1);
 }
 
 // The Read request with `seq` (acknowledgements of earlier pushes may still come in first).
 bool ReceiveRequest(ULONG seq, sockaddr_in* from) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
         pollfd p{g_server, POLLIN, 0};
-        if (poll(&p, 1, 20000) != 1) return false;
+        // libFuzzer's timeout alarm interrupts the poll now and then (EINTR): poll again.
+        if (poll(&p, 1, 1000) != 1) continue;
         uint8_t buf[2048];
         socklen_t fl = sizeof(*from);
         ssize_t n = recvfrom(g_server, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(from), &fl);
@@ -50,7 +56,28 @@ bool ReceiveRequest(ULONG seq, sockaddr_in* from) {
     }
 }
 
+// PROTO_FUZZ_GDB=1: before dying, every thread's stack and the channel's state through gdb (the
+// stall this reports has been seen only after thousands of iterations on a loaded machine).
 [[noreturn]] void DieWithChannelState(const char* what) {
+    if (std::getenv("PROTO_FUZZ_GDB")) {
+        char script[] = "/tmp/proto-udp-gdb.XXXXXX";
+        int fd = mkstemp(script);
+        if (fd >= 0) {
+            const char cmds[] = "set print pretty on\nthread apply all bt 12\np 'WskUdp.cpp'::g_udp.remote\n"
+                                "p 'WskUdp.cpp'::g_udp.sendRefs\np 'WskUdp.cpp'::g_udp.window\n";
+            (void)!write(fd, cmds, sizeof(cmds) - 1);
+            close(fd);
+            char cmd[256];
+            std::snprintf(cmd, sizeof(cmd), "gdb -p %d -batch -x %s >&2 2>/dev/null; cat /proc/net/udp >&2", (int)getpid(), script);
+            (void)!std::system(cmd);
+            unlink(script);
+        }
+        FILE* f = std::fopen("/tmp/proto-udp-previous-input", "wb");
+        if (f) {
+            std::fwrite(g_previous.data(), 1, g_previous.size(), f);
+            std::fclose(f);
+        }
+    }
     WSKUDP_STATS s;
     WskUdp_GetStats(&s);
     for (const auto& l : hk::test::DbgLines()) std::fprintf(stderr, "  log: %s", l.text.c_str());
@@ -172,5 +199,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (p.answerHeader.seq != p.seq) Die("an answer to seq %u taken for seq %u", p.answerHeader.seq, p.seq);
     }
     hk::test::ClearDbgLines();
+    g_previous.assign(data, data + size);
     return 0;
 }

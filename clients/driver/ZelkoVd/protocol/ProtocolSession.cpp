@@ -431,6 +431,12 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
     ULONG i = 0;             // current segment; count = the closing header
     ULONGLONG pos = 0;       // bytes placed into the caller's buffer
     BOOLEAN finished = FALSE;
+    // The whole answer gets what its reads would get one by one (a header and the data of each
+    // segment, and the end marker, 30 s each), not 30 s per chunk: a server that trickles a byte
+    // every 29 s would otherwise hold the session, and every I/O of the disk, for ever.
+    LARGE_INTEGER freq;
+    LONGLONG end = KeQueryPerformanceCounter(&freq).QuadPart +
+                   (LONGLONG)(2 * b->count + 1) * PROTO_DEADLINE_BATCH_MS * freq.QuadPart / 1000;
     st = STATUS_SUCCESS;
     while (!finished) {
         ULONG want = left < (LONGLONG)WP_BATCH_RECEIVE_CHUNK ? (ULONG)left : WP_BATCH_RECEIVE_CHUNK;
@@ -438,8 +444,14 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
             st = WpXRefuse(x, STATUS_UNEXPECTED_IO_ERROR);
             break;
         }
+        LONGLONG leftMs = (end - KeQueryPerformanceCounter(NULL).QuadPart) * 1000 / freq.QuadPart;
+        if (leftMs <= 0) {
+            st = WpXRefuse(x, STATUS_IO_TIMEOUT);
+            break;
+        }
         ULONG n = 0;
-        st = WpXReceiveSome(x, chunk, want, &n, PROTO_DEADLINE_BATCH_MS);
+        st = WpXReceiveSome(x, chunk, want, &n,
+                            leftMs < PROTO_DEADLINE_BATCH_MS ? (ULONG)leftMs : PROTO_DEADLINE_BATCH_MS);
         if (!NT_SUCCESS(st)) break;
         left -= n;
         ULONG at = 0;
