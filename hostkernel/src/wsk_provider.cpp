@@ -52,6 +52,19 @@ extern const WSK_PROVIDER_DATAGRAM_DISPATCH g_hkDgramDispatch;
 #define STATUS_HOST_DOWN ((NTSTATUS)0xC0000350L)
 #endif
 
+namespace hk {
+namespace wskscript {
+void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR info) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = info;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoCompleteRequest(irp, IO_NETWORK_INCREMENT);
+    KeLowerIrql(old);
+}
+}  // namespace wskscript
+}  // namespace hk
+
 namespace {
 
 [[noreturn]] void WskFatal(const char* fmt, ...) {
@@ -309,14 +322,7 @@ std::shared_ptr<Socket> Lookup(PWSK_SOCKET ws, const char* what) {
     return it->second;
 }
 
-void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR info) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = info;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    IoCompleteRequest(irp, IO_NETWORK_INCREMENT);
-    KeLowerIrql(old);
-}
+using hk::wskscript::CompleteIrp;
 
 // Completion in the caller's thread for calls refused before anything was queued.
 NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0) {

@@ -59,12 +59,7 @@ void CopyBuf(const WSK_BUF& b, uint8_t* flat, size_t n, bool toBuf) {
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR info) {
     IoSetNextIrpStackLocation(irp);
     IoMarkIrpPending(irp);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = info;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    IoCompleteRequest(irp, IO_NETWORK_INCREMENT);
-    KeLowerIrql(old);
+    hk::wskscript::CompleteIrp(irp, status, info);
     return STATUS_PENDING;
 }
 

@@ -19,5 +19,8 @@ NTSTATUS Transfer(PWSK_SOCKET socket, bool send, PWSK_BUF buffer, ULONG flags, P
 // A joined socket is closed.
 void Leave(PWSK_SOCKET socket);
 
+// Provided by the reactor: completes a packet at DISPATCH_LEVEL, as the provider completes all.
+void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR info);
+
 }  // namespace wskscript
 }  // namespace hk
