@@ -398,6 +398,9 @@ void Service::FlushLayerActions() {
         try {
             FlushAction(a);
         } catch (const std::exception& e) {
+#ifdef ZELKO_FUZZING
+            throw;  // the fuzz targets must see what the server would log and survive
+#endif
             LogWarn("layer " + a.clientKey + " of image " + std::to_string(a.imageId) + ": " + a.action +
                     " failed (will retry): " + e.what());
         }
