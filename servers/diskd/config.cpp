@@ -36,7 +36,13 @@ Options override the members of the configuration file of the same name (see REA
   --admission-threads N       threads for handshakes that wait for the management server's
                               session check (default 8; management mode only)
   --max-io BYTES              largest Read/Write/batch payload (default 33554432)
-  --max-connections N         concurrent TCP connections (default 4096)
+  --max-connections N         concurrent TCP connections (default 4096); at the limit a
+                              new connection takes the place of the oldest one that has
+                              no session yet
+  --handshake-timeout SECONDS a connection without a session (accepted handshake) is closed
+                              this long after it opened or last tried one (default 30)
+  --request-timeout SECONDS   a request must arrive, and its answer leave, within this long
+                              (default 120)
   --overlay-idle SECONDS      standalone restore-on-reboot: a normal client's overlay is
                               discarded when it reconnects after this long without a
                               connection (default 120)
@@ -92,6 +98,22 @@ bool ParseUnsigned(const std::string& v, uint64_t max, uint64_t* out) {
     if (*end || x > max) return false;
     *out = x;
     return true;
+}
+
+// A timeout in seconds, fractions allowed (tests use short ones): 0.05 s to a day.
+bool ParseSeconds(const std::string& v, double* out) {
+    if (v.empty()) return false;
+    char* end = nullptr;
+    double x = strtod(v.c_str(), &end);
+    if (*end || !(x >= 0.05 && x <= 86400)) return false;
+    *out = x;
+    return true;
+}
+
+unsigned Seconds(const json& val) {
+    double x = val.get<double>();
+    if (!(x >= 0.05 && x <= 86400)) throw std::runtime_error("a timeout must be 0.05 to 86400 seconds");
+    return static_cast<unsigned>(x * 1000);
 }
 
 std::vector<std::string> Split(const std::string& s, char sep) {
@@ -180,6 +202,8 @@ bool LoadFile(const std::string& path, Config* cfg, std::string* error) {
             else if (key == "admissionThreads") cfg->admissionThreads = std::max(1u, val.get<unsigned>());
             else if (key == "maxIoBytes") cfg->maxIoBytes = val.get<uint32_t>();
             else if (key == "maxConnections") cfg->maxConnections = val.get<unsigned>();
+            else if (key == "handshakeTimeoutSeconds") cfg->handshakeTimeoutMs = Seconds(val);
+            else if (key == "requestTimeoutSeconds") cfg->requestTimeoutMs = Seconds(val);
             else if (key == "overlayIdleSeconds") cfg->overlayIdleSeconds = val.get<unsigned>();
             else if (key == "overlayRetentionSeconds") cfg->overlayRetentionSeconds = val.get<unsigned>();
             else if (key == "udpPushAhead") cfg->udpPushAhead = std::min(64u, val.get<unsigned>());
@@ -298,6 +322,11 @@ bool LoadConfig(int argc, char** argv, Config* cfg, bool* exitNow, std::string* 
         } else if (a == "--max-connections") {
             ok = ParseUnsigned(v, 1000000, &n) && n > 0;
             cfg->maxConnections = static_cast<unsigned>(n);
+        } else if (a == "--handshake-timeout" || a == "--request-timeout") {
+            double secs = 0;
+            ok = ParseSeconds(v, &secs);
+            (a == "--handshake-timeout" ? cfg->handshakeTimeoutMs : cfg->requestTimeoutMs) =
+                static_cast<unsigned>(secs * 1000);
         } else if (a == "--overlay-idle") {
             ok = ParseUnsigned(v, 1u << 30, &n);
             cfg->overlayIdleSeconds = static_cast<unsigned>(n);

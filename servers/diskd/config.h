@@ -45,6 +45,12 @@ struct Config {
     unsigned admissionThreads = 8;  // handshakes waiting for the management server
     uint32_t maxIoBytes = 32u << 20;
     unsigned maxConnections = 4096;
+    // A connection must have a session (an accepted handshake) this soon after it was opened or
+    // after its last handshake attempt, and a request that has begun must have fully arrived,
+    // and an answer fully left, this soon: what a peer that connects and stalls, or sends a
+    // byte a second, may hold.
+    unsigned handshakeTimeoutMs = 30000;
+    unsigned requestTimeoutMs = 120000;
     unsigned overlayIdleSeconds = 120;
     unsigned overlayRetentionSeconds = 7 * 86400;
     bool normalWritable = true;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -30,6 +31,11 @@ inline void CpuRelax() {
 #endif
 }
 char g_listenTag, g_wakeTag;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string AddrText(const sockaddr_storage& ss, uint16_t* port) {
     char buf[INET6_ADDRSTRLEN] = "?";
@@ -94,6 +100,15 @@ struct NetServer::Conn {
     const char* closeWhy = "";
     std::vector<uint8_t> parked;  // a Handshake waiting for an admission thread
     std::mutex mutex;
+    // What the sweeper looks at without the connection's lock (set by whoever holds it), in
+    // steady-clock milliseconds. unboundSince: opened, or last tried a handshake, and has no
+    // session (0 once it has one). busySince: a request has been arriving, or an answer
+    // leaving, since then (0 when neither).
+    std::atomic<int64_t> unboundSince{0};
+    std::atomic<int64_t> busySince{0};
+    std::atomic<bool> parkedNow{false};     // waiting for the management server, not the peer
+    std::atomic<const char*> cut{nullptr};  // why the sweeper hung it up
+    bool evicted = false;                   // guarded by connsMutex_
 };
 
 
@@ -141,6 +156,7 @@ bool NetServer::Start(std::string* error) {
     ev.data.ptr = &g_wakeTag;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
     for (unsigned i = 0; i < cfg_.workers; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    sweeper_ = std::thread([this] { SweepLoop(); });
     if (store_.managed())
         for (unsigned i = 0; i < cfg_.admissionThreads; ++i) admissionThreads_.emplace_back([this] { AdmissionLoop(); });
     if (udpFd_ >= 0)
@@ -157,6 +173,11 @@ void NetServer::Stop() {
     if (write(wakeFd_, &one, sizeof one) < 0) { /* the flag alone stops them at the next event */ }
     for (auto& t : workers_) t.join();
     workers_.clear();
+    {
+        std::lock_guard<std::mutex> lk(sweepMutex_);
+    }
+    sweepCv_.notify_all();
+    if (sweeper_.joinable()) sweeper_.join();
     {
         std::lock_guard<std::mutex> lk(admissionMutex_);
         admissionStop_ = true;
@@ -229,11 +250,23 @@ void NetServer::Accept() {
         std::string ip = AddrText(ss, &port);
         {
             std::lock_guard<std::mutex> lk(connsMutex_);
-            if (conns_.size() >= cfg_.maxConnections) {
-                ZLOG(Warn, "net", "connection refused peer=%s:%u: limit of %u connections reached", ip.c_str(), port,
-                     cfg_.maxConnections);
-                close(fd);
-                continue;
+            if (conns_.size() - evicting_ >= cfg_.maxConnections) {
+                // Connections that never got a session are what a flood leaves behind; the
+                // oldest of them makes room, so a PC that comes to boot is still served.
+                Conn* oldest = nullptr;
+                for (Conn* o : conns_)
+                    if (!o->cut.load() && !o->parkedNow.load() && o->unboundSince.load() &&
+                        (!oldest || o->unboundSince.load() < oldest->unboundSince.load()))
+                        oldest = o;
+                if (!oldest) {
+                    ZLOG(Warn, "net", "connection refused peer=%s:%u: limit of %u connections reached", ip.c_str(),
+                         port, cfg_.maxConnections);
+                    close(fd);
+                    continue;
+                }
+                oldest->evicted = true;
+                ++evicting_;
+                Cut(oldest, "connection limit reached: made room for a new connection");
             }
         }
         int one = 1;
@@ -251,6 +284,7 @@ void NetServer::Accept() {
         c->fd = fd;
         c->session = std::make_shared<Session>(store_, cfg_, stats_, udp_, ip, port);
         c->in.resize(16 * 1024);
+        c->unboundSince = NowMs();
         {
             std::lock_guard<std::mutex> lk(connsMutex_);
             conns_.insert(c);
@@ -265,13 +299,41 @@ void NetServer::Accept() {
 
 void NetServer::CloseConn(Conn* c, const char* why) {
     ZLOG(Info, "net", "connection closed peer=%s reason=%s", c->session->peer().c_str(), why);
-    epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
     {
+        // Out of the set before the descriptor is closed: the sweeper must never hang up a
+        // number the kernel has already given to a new connection.
         std::lock_guard<std::mutex> lk(connsMutex_);
+        if (c->evicted) --evicting_;
         conns_.erase(c);
     }
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
     delete c;
+}
+
+void NetServer::Cut(Conn* c, const char* why) {
+    c->cut = why;
+    // The hang-up wakes whichever worker the connection is armed for; that worker closes it
+    // the ordinary way (it may be serving it right now: the connection's lock is not taken).
+    shutdown(c->fd, SHUT_RDWR);
+}
+
+void NetServer::SweepLoop() {
+    unsigned shortest = std::min(cfg_.handshakeTimeoutMs, cfg_.requestTimeoutMs);
+    auto tick = std::chrono::milliseconds(std::clamp(shortest / 4, 20u, 1000u));
+    std::unique_lock<std::mutex> lk(sweepMutex_);
+    while (!sweepCv_.wait_for(lk, tick, [this] { return stopping_.load(); })) {
+        int64_t now = NowMs();
+        std::lock_guard<std::mutex> cl(connsMutex_);
+        for (Conn* c : conns_) {
+            if (c->cut.load() || c->parkedNow.load()) continue;
+            int64_t unbound = c->unboundSince.load(), busy = c->busySince.load();
+            if (unbound && now - unbound > cfg_.handshakeTimeoutMs)
+                Cut(c, "no session within the handshake timeout");
+            else if (busy && now - busy > cfg_.requestTimeoutMs)
+                Cut(c, "a request or its answer took longer than the request timeout");
+        }
+    }
 }
 
 NetServer::Action NetServer::Close(Conn* c, const char* why) {
@@ -304,6 +366,7 @@ void NetServer::Rearm(Conn* c, bool wantWrite) {
 }
 
 NetServer::Action NetServer::Process(Conn* c) {
+    if (const char* why = c->cut.load()) return Close(c, why);
     if (c->outOff < c->out.size()) {
         if (!Flush(c)) return Close(c, "send failed");
         if (c->outOff < c->out.size()) return Action::WantWrite;
@@ -334,7 +397,7 @@ NetServer::Action NetServer::Process(Conn* c) {
     }
 
     size_t pos = 0;
-    bool park = false;
+    bool park = false, served = false;
     while (!stopping_ || pos == 0) {
         if (c->inLen - pos < kHeader) break;
         wire::MessageHeader h;
@@ -372,13 +435,16 @@ NetServer::Action NetServer::Process(Conn* c) {
             // worker. The connection is parked (not re-armed) until an admission thread has
             // answered, so its requests stay in order.
             c->parked.assign(c->in.data() + pos, c->in.data() + pos + frame);
+            c->parkedNow = true;
             pos += frame;
-            park = true;
+            park = served = true;
             break;
         }
         if (!c->session->HandleTcp(h, c->in.data() + pos + kHeader, payload, c->out, c->fd))
             return Close(c, "answer cut short by an I/O error");
+        if (h.opcode == wire::OpHandshake) c->unboundSince = c->session->Bound() ? 0 : NowMs();
         pos += frame;
+        served = true;
         if (!Flush(c)) return Close(c, "send failed");
         if (c->outOff < c->out.size()) break;  // answer first, then the next request
         if (stopping_) break;
@@ -391,6 +457,12 @@ NetServer::Action NetServer::Process(Conn* c) {
             c->in.shrink_to_fit();
         }
     }
+    // The request timeout runs from the first byte of a request that has not fully arrived, or
+    // of an answer that has not fully left; a request served restarts it.
+    if (c->inLen == 0 && c->outOff >= c->out.size())
+        c->busySince = 0;
+    else if (served || c->busySince.load() == 0)
+        c->busySince = NowMs();
     if (park) return Action::Park;
     if (c->outOff < c->out.size()) return Action::WantWrite;
     if (peerClosed) return Close(c, "peer closed");
@@ -463,6 +535,8 @@ bool NetServer::Admit(Conn* c) {
     c->session->HandleTcp(h, c->parked.data() + kHeader, c->parked.size() - kHeader, c->out);
     c->parked.clear();
     c->parked.shrink_to_fit();
+    c->unboundSince = c->session->Bound() ? 0 : NowMs();
+    c->parkedNow = false;
     return Flush(c);
 }
 
@@ -471,6 +545,7 @@ NetServer::Handle NetServer::Adopt(int fd, const std::string& peerIp, uint16_t p
     c->fd = fd;
     c->session = std::make_shared<Session>(store_, cfg_, stats_, udp_, peerIp, peerPort);
     c->in.resize(16 * 1024);
+    c->unboundSince = NowMs();
     std::lock_guard<std::mutex> lk(connsMutex_);
     conns_.insert(c);
     return c;

@@ -65,6 +65,10 @@ private:
     bool Flush(Conn* c);  // false: fatal send error
     void Rearm(Conn* c, bool wantWrite);
     void CloseConn(Conn* c, const char* why);
+    // Hangs up a connection that overstayed (connsMutex_ held); its worker closes it.
+    void Cut(Conn* c, const char* why);
+    // Enforces the handshake and request timeouts.
+    void SweepLoop();
 
     const Config& cfg_;
     ImageStore& store_;
@@ -87,6 +91,10 @@ private:
     bool admissionStop_ = false;
     std::mutex connsMutex_;
     std::unordered_set<Conn*> conns_;
+    size_t evicting_ = 0;  // connections cut to make room, not yet closed (connsMutex_)
+    std::thread sweeper_;
+    std::mutex sweepMutex_;
+    std::condition_variable sweepCv_;
 };
 
 }  // namespace zelko::diskd

@@ -100,6 +100,11 @@ public:
     // when the block is not a whole block of the image or the session is unbound.
     bool BuildPushBlock(uint64_t offset, uint32_t seq, Bytes& out);
     const std::string& peer() const { return peerText_; }
+    // True once a handshake has bound the session to an image.
+    bool Bound() const {
+        std::shared_lock<std::shared_mutex> lk(stateMutex_);
+        return image_ != nullptr;
+    }
 
 private:
     void Error(Bytes& out, const wire::MessageHeader& h, uint32_t code, const char* what);

@@ -3,6 +3,7 @@
 #include <argon2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <stdexcept>
 #include <vector>
@@ -12,9 +13,10 @@
 namespace zelko::mgmtd {
 namespace {
 
-// OWASP's argon2id baseline: 19 MiB, 2 passes, 1 lane — around 30 ms per check here.
-constexpr uint32_t kTimeCost = 2;
-constexpr uint32_t kMemoryKiB = 19 * 1024;
+// OWASP's argon2id baseline: 19 MiB, 2 passes, 1 lane — around 30 ms per check here. A
+// check always uses the cost written in the stored hash; these only shape new hashes.
+std::atomic<uint32_t> g_timeCost{2};
+std::atomic<uint32_t> g_memoryKiB{19 * 1024};
 constexpr uint32_t kLanes = 1;
 constexpr size_t kSaltLen = 16;
 constexpr size_t kHashLen = 32;
@@ -47,13 +49,19 @@ struct GateHold {
 
 }  // namespace
 
+void SetPasswordHashCost(uint32_t passes, uint32_t memoryKiB) {
+    g_timeCost = std::max<uint32_t>(passes, ARGON2_MIN_TIME);
+    g_memoryKiB = std::max<uint32_t>(memoryKiB, ARGON2_MIN_MEMORY);
+}
+
 std::string HashPassword(const std::string& password) {
     uint8_t salt[kSaltLen];
     common::RandomBytes(salt, sizeof salt);
-    size_t len = argon2_encodedlen(kTimeCost, kMemoryKiB, kLanes, kSaltLen, kHashLen, Argon2_id);
+    uint32_t timeCost = g_timeCost, memoryKiB = g_memoryKiB;
+    size_t len = argon2_encodedlen(timeCost, memoryKiB, kLanes, kSaltLen, kHashLen, Argon2_id);
     std::vector<char> out(len);
     GateHold hold;
-    int rc = argon2id_hash_encoded(kTimeCost, kMemoryKiB, kLanes, password.data(), password.size(), salt, sizeof salt,
+    int rc = argon2id_hash_encoded(timeCost, memoryKiB, kLanes, password.data(), password.size(), salt, sizeof salt,
                                    kHashLen, out.data(), out.size());
     if (rc != ARGON2_OK) throw std::runtime_error(std::string("argon2: ") + argon2_error_message(rc));
     return std::string(out.data());

@@ -10,6 +10,10 @@ namespace zelko::mgmtd {
 
 // argon2id encoded hash ("$argon2id$v=19$m=...,t=...,p=...$salt$hash") with a random salt.
 std::string HashPassword(const std::string& password);
+// The argon2id cost of hashes made from now on (process-wide). The server never calls it: the
+// default is the one to use. Only fuzz targets and tests lower it, to check thousands of
+// passwords a second; what a hash was made with is part of it, so checks stay correct.
+void SetPasswordHashCost(uint32_t passes, uint32_t memoryKiB);
 // Constant-time verification against an encoded hash; false for any malformed hash.
 bool VerifyPassword(const std::string& encoded, const std::string& password);
 // Spends the same work as VerifyPassword for a user that does not exist, so response times do

@@ -9,6 +9,7 @@ namespace zelko::mgmtd {
 class DiskdLink {
 public:
     DiskdLink(std::string baseUrl, std::string secret) : url_(std::move(baseUrl)), secret_(std::move(secret)) {}
+    virtual ~DiskdLink() = default;
     bool Configured() const { return !url_.empty(); }
     const std::string& Url() const { return url_; }
 
@@ -23,9 +24,23 @@ public:
         }
         std::string Message() const {
             if (body.is_object() && body.contains("message") && body["message"].is_string()) return body["message"];
-            return status ? "HTTP " + std::to_string(status) : error;
+            return status && error.empty() ? "HTTP " + std::to_string(status) : error;
         }
     };
+
+    // What came back over HTTP, before it is decoded.
+    struct Exchanged {
+        bool reached = false;
+        int status = 0;
+        std::string body;
+        std::string error;
+    };
+    // The reply as the callers may read it. The disk server is a peer like any other: a body
+    // whose fields do not have the types the link defines (servers/LINK.md) is not handed on
+    // half-read; it becomes a failed reply (status kMalformed, body null, `error` saying which
+    // field), so every caller's "did it work" test fails and it retries or reports.
+    static Reply Decode(const std::string& method, const std::string& path, const Exchanged& x);
+    static constexpr int kMalformed = 502;
 
     Reply ImageInfo(const std::string& iqn);
     // The protocol sessions the disk server holds now (GET /admin/v1/sessions).
@@ -34,6 +49,10 @@ public:
     Reply DiscardLayer(const std::string& iqn, const std::string& clientKey);
     Reply MergeLayer(const std::string& iqn, const std::string& clientKey);  // may take minutes
     Reply Reload();
+
+protected:
+    // The HTTP call itself; the fuzz target of the link's replies stands in here.
+    virtual Exchanged Exchange(const std::string& method, const std::string& path, int readTimeoutSec);
 
 private:
     Reply Call(const std::string& method, const std::string& path, int readTimeoutSec);

@@ -355,15 +355,30 @@ void Server::Accept(int listenFd) {
     }
 }
 
-// The connection that has waited longest without a request under way gives way.
+// The connection that has waited longest without a request under way gives way. With none
+// idle, the one whose request has been arriving longest does, once that is longer than any
+// client on the LAN needs to send a request: otherwise connections that each keep a request
+// coming a byte at a time would lock every other client out until they time out.
 bool Server::EvictIdle() {
     Conn* victim = nullptr;
     for (auto& [fd, c] : conns_)
         if (((c->state == Conn::State::ReadHead && c->in.empty()) || c->state == Conn::State::Draining) &&
             (!victim || std::pair(c->idleSince, c->idleSeq) < std::pair(victim->idleSince, victim->idleSeq)))
             victim = c.get();
-    if (!victim) return false;
-    ++stats_.evictedIdle;
+    if (!victim) {
+        // A request under way has deadline = its first byte + requestTimeoutMs.
+        int64_t latestStart = NowMs() - kSlowRequestMs;
+        for (auto& [fd, c] : conns_) {
+            bool arriving = (c->state == Conn::State::ReadHead && !c->in.empty()) || c->state == Conn::State::ReadBody;
+            if (arriving && c->deadline && c->deadline - limits_.requestTimeoutMs <= latestStart &&
+                (!victim || c->deadline < victim->deadline))
+                victim = c.get();
+        }
+        if (!victim) return false;
+        ++stats_.evictedSlow;
+    } else {
+        ++stats_.evictedIdle;
+    }
     Close(victim);
     return true;
 }

@@ -125,6 +125,7 @@ struct Stats {
     std::atomic<uint64_t> requests{0};
     std::atomic<uint64_t> refusedPerAddress{0};
     std::atomic<uint64_t> evictedIdle{0};
+    std::atomic<uint64_t> evictedSlow{0};  // mid-request, at the connection limit with none idle
     std::atomic<uint64_t> timedOut{0};
 };
 
@@ -174,6 +175,8 @@ private:
     void Watch(Conn* c, uint32_t events);
     void Sweep(int64_t now);
     bool EvictIdle();
+    // A request still arriving after this long may give way at the connection limit.
+    static constexpr int64_t kSlowRequestMs = 500;
     void WorkerLoop(int lane);
     Lane LaneOf(const Request& req) const;
     void Dispatch(Conn* c);

@@ -32,7 +32,7 @@ const char* kServeUsage = R"(  zelko-mgmtd serve [--config FILE] [--data-dir DIR
                     [--link-secret-file FILE] [--session-ttl SEC] [--upload-ttl SEC]
                     [--super-merge-quiet SEC] [--ready-file FILE] [--workers N]
                     [--max-connections N] [--max-connections-per-address N]
-                    [--idle-timeout SEC]
+                    [--idle-timeout SEC] [--request-timeout SEC]
 )";
 
 const char* kEnvironment =
@@ -63,12 +63,13 @@ void CreateFirstAdmin(Service& service) {
 // The options of `serve` that shape the HTTP front rather than the service.
 bool TakeLimits(std::vector<std::string>& args, zelko::mgmtd::http::Limits* limits, std::string* error) {
     std::vector<std::string> rest;
-    int idleSeconds = 0;
+    int idleSeconds = 0, requestSeconds = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         int* target = args[i] == "--workers"                       ? &limits->workers
                       : args[i] == "--max-connections"             ? &limits->maxConnections
                       : args[i] == "--max-connections-per-address" ? &limits->maxPerAddress
                       : args[i] == "--idle-timeout"                ? &idleSeconds
+                      : args[i] == "--request-timeout"             ? &requestSeconds
                                                                    : nullptr;
         if (!target) {
             rest.push_back(args[i]);
@@ -83,6 +84,9 @@ bool TakeLimits(std::vector<std::string>& args, zelko::mgmtd::http::Limits* limi
         ++i;
     }
     if (idleSeconds > 0) limits->idleTimeoutMs = std::min(idleSeconds, 3600) * 1000;
+    // Also the time a reply may take to leave: a client that stops reading is one that
+    // stalls, too.
+    if (requestSeconds > 0) limits->requestTimeoutMs = limits->writeTimeoutMs = std::min(requestSeconds, 3600) * 1000;
     args = rest;
     return true;
 }
@@ -240,7 +244,8 @@ int Serve(std::vector<std::string> args) {
         LogInfo("stopped after " + std::to_string(st.requests.load()) + " requests on " +
                 std::to_string(st.accepted.load()) + " connections (" + std::to_string(st.refusedPerAddress.load()) +
                 " refused over the per-address limit, " + std::to_string(st.evictedIdle.load()) +
-                " idle ones dropped for new ones, " + std::to_string(st.timedOut.load()) + " timed out mid-request)");
+                " idle and " + std::to_string(st.evictedSlow.load()) + " slow ones dropped for new ones, " +
+                std::to_string(st.timedOut.load()) + " timed out mid-request)");
     } catch (const std::exception& e) {
         LogError(e.what());
         return 1;

@@ -393,20 +393,34 @@ void Service::FlushLayerActions() {
     if (!diskd_.Configured()) return;
     std::lock_guard<std::mutex> lock(flushMutex_);
     for (auto& a : store_.QueuedActions()) {
-        if (a.action == "merge") {
-            if (FlushMerge(a)) store_.DropQueuedDiscard(a.imageId, a.clientKey);
-            continue;
+        // One action that fails in an unforeseen way must not hold up the others queued behind
+        // it: they are independent, and this runs again in a few seconds.
+        try {
+            FlushAction(a);
+        } catch (const std::exception& e) {
+#ifdef ZELKO_FUZZING
+            throw;  // the fuzz targets must see what the server would log and survive
+#endif
+            LogWarn("layer " + a.clientKey + " of image " + std::to_string(a.imageId) + ": " + a.action +
+                    " failed (will retry): " + e.what());
         }
-        auto r = diskd_.DiscardLayer(common::ImageIqn(a.imageId), a.clientKey);
-        // 404: the disk server has no such layer (or image) — nothing left to throw away.
-        if (r.status == 200 || r.status == 404) {
-            store_.DropQueuedDiscard(a.imageId, a.clientKey);
-            if (r.status == 200)
-                LogInfo("disk server discarded layer " + a.clientKey + " of image " + std::to_string(a.imageId));
-        } else {
-            LogWarn("disk server did not discard layer " + a.clientKey + " of image " + std::to_string(a.imageId) +
-                    " (will retry): " + r.Message());
-        }
+    }
+}
+
+void Service::FlushAction(const Store::LayerAction& a) {
+    if (a.action == "merge") {
+        if (FlushMerge(a)) store_.DropQueuedDiscard(a.imageId, a.clientKey);
+        return;
+    }
+    auto r = diskd_.DiscardLayer(common::ImageIqn(a.imageId), a.clientKey);
+    // 404: the disk server has no such layer (or image) — nothing left to throw away.
+    if (r.status == 200 || r.status == 404) {
+        store_.DropQueuedDiscard(a.imageId, a.clientKey);
+        if (r.status == 200)
+            LogInfo("disk server discarded layer " + a.clientKey + " of image " + std::to_string(a.imageId));
+    } else {
+        LogWarn("disk server did not discard layer " + a.clientKey + " of image " + std::to_string(a.imageId) +
+                " (will retry): " + r.Message());
     }
 }
 

@@ -121,6 +121,7 @@ private:
     void WakeFlush();
     // One queued merge; true when it is finished with (merged, or nothing left to merge).
     bool FlushMerge(const Store::LayerAction& a);
+    void FlushAction(const Store::LayerAction& a);
 
     const Config& config_;
     Store& store_;

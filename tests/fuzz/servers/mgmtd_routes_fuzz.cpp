@@ -80,6 +80,10 @@ struct Fixture {
             fs::remove_all(removeAtExit, ec);
         });
         zelko::common::SetLogLevel(zelko::common::LogLevel::Error);
+        // The cheapest argon2id there is: the same code hashes and checks every password, but
+        // the server's cost (19 MiB, two passes) would make each login input take ~100 ms
+        // under the sanitizers.
+        m::SetPasswordHashCost(1, 8);
         config.dataDir = dir + "/data";
         config.linkSecret = kLinkSecret;
         fs::create_directories(config.ImageDir());

@@ -92,6 +92,48 @@ TEST(CliTest, ConfigFileWithFlagOverrides) {
     EXPECT_NE(s.Log().find("shutdown complete"), std::string::npos);
 }
 
+// The timeouts of stalled connections, from the configuration file: a connection that never
+// gets a session, and a request that stops half way, are closed; a PC's session that is merely
+// idle between requests is not.
+TEST(CliTest, StalledConnectionTimeoutsFromTheConfigFile) {
+    std::string out;
+    EXPECT_EQ(RunDiskd("--handshake-timeout 0", &out), 2);
+    EXPECT_EQ(RunDiskd("--request-timeout soon", &out), 2);
+    TempDir dir;
+    MakeImage(dir / "a.img", 1u << 20);
+    std::ofstream(dir / "diskd.json") << R"({"handshakeTimeoutSeconds": 0.4, "requestTimeoutSeconds": 0.6,
+        "images": [{"iqn": "iqn.cfg:image.1", "path": ")" << dir / "a.img" << R"("}]})";
+    Server s(dir.path(), {"--config", dir / "diskd.json", "--udp-listen", "off"});
+    ASSERT_TRUE(s.running()) << s.Log();
+    auto started = std::chrono::steady_clock::now();
+    Client silent(s.tcpPort()), refused(s.tcpPort()), idle(s.tcpPort()), halfRequest(s.tcpPort());
+    // A handshake that is refused is no session either.
+    auto r = refused.Handshake("iqn.cfg:no-such-image", "pc-1");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->header.opcode, wire::OpRespError);
+    ASSERT_TRUE(idle.Handshake("iqn.cfg:image.1", "pc-2"));
+    ASSERT_TRUE(halfRequest.Handshake("iqn.cfg:image.1", "pc-3"));
+    Header read;
+    read.opcode = wire::OpRead;
+    read.seq = halfRequest.NextSeq();
+    read.length = 4096;
+    auto bytes = EncodeHeader(read);
+    bytes.resize(bytes.size() / 2);
+    halfRequest.Send(bytes);
+    EXPECT_TRUE(silent.WaitClosed(3000));
+    EXPECT_TRUE(refused.WaitClosed(3000));
+    EXPECT_TRUE(halfRequest.WaitClosed(3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    // Well past both timeouts, the idle session still answers.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    auto data = idle.Read(0, 4096);
+    ASSERT_TRUE(data);
+    EXPECT_EQ((*data)[0], PatternByte(0));
+    EXPECT_TRUE(s.WaitLog("no session within the handshake timeout"));
+    EXPECT_TRUE(s.WaitLog("took longer than the request timeout"));
+    EXPECT_EQ(s.Stop(), 0);
+}
+
 TEST(CliTest, SigtermStillDeliversQueuedAnswers) {
     TempDir dir;
     constexpr uint32_t kLen = 24u << 20;  // far more than the loopback socket buffers hold
