@@ -58,7 +58,8 @@ NTSTATUS WpXReceive(PWP_EXCHANGE x, PVOID buffer, ULONG length, ULONG deadlineMs
 
 NTSTATUS WpXReceiveSome(PWP_EXCHANGE x, PVOID buffer, ULONG length, PULONG received, ULONG deadlineMs) {
     LARGE_INTEGER freq;
-    LONGLONG deadline = KeQueryPerformanceCounter(&freq).QuadPart + (LONGLONG)deadlineMs * freq.QuadPart / 1000;
+    LONGLONG deadline = KeQueryPerformanceCounter(&freq).QuadPart;  // sets freq: its own statement
+    deadline += (LONGLONG)deadlineMs * freq.QuadPart / 1000;
     NTSTATUS st;
     *received = 0;
     for (;;) {

@@ -434,9 +434,11 @@ static NTSTATUS WpBatchReadBody(PWP_EXCHANGE x) {
     // The whole answer gets what its reads would get one by one (a header and the data of each
     // segment, and the end marker, 30 s each), not 30 s per chunk: a server that trickles a byte
     // every 29 s would otherwise hold the session, and every I/O of the disk, for ever.
+    // (The counter is read in a statement of its own: the frequency it returns is only set once
+    // the call has run, and the operands of + may be evaluated in either order.)
     LARGE_INTEGER freq;
-    LONGLONG end = KeQueryPerformanceCounter(&freq).QuadPart +
-                   (LONGLONG)(2 * b->count + 1) * PROTO_DEADLINE_BATCH_MS * freq.QuadPart / 1000;
+    LONGLONG end = KeQueryPerformanceCounter(&freq).QuadPart;
+    end += (LONGLONG)(2 * b->count + 1) * PROTO_DEADLINE_BATCH_MS * (freq.QuadPart / 1000);
     st = STATUS_SUCCESS;
     while (!finished) {
         ULONG want = left < (LONGLONG)WP_BATCH_RECEIVE_CHUNK ? (ULONG)left : WP_BATCH_RECEIVE_CHUNK;
