@@ -14,7 +14,7 @@ using nlohmann::json;
 // The types of the reply fields the management server reads (servers/LINK.md). A field may be
 // missing unless the reply cannot be used without it, but it is never of another type: the
 // callers read them with defaults, and nlohmann's value() throws on a wrong type.
-enum class Kind { Int, Count, Bool, Str, Array, Object };
+enum class Kind { Int, Count, Bool, Str, Array, Object, ObjectOrNull };
 
 const char* KindName(Kind k) {
     switch (k) {
@@ -24,6 +24,7 @@ const char* KindName(Kind k) {
         case Kind::Str: return "a string";
         case Kind::Array: return "an array";
         case Kind::Object: return "an object";
+        case Kind::ObjectOrNull: return "an object or null";
     }
     return "?";
 }
@@ -36,6 +37,7 @@ bool IsKind(const json& v, Kind k) {
         case Kind::Str: return v.is_string();
         case Kind::Array: return v.is_array();
         case Kind::Object: return v.is_object();
+        case Kind::ObjectOrNull: return v.is_object() || v.is_null();
     }
     return false;
 }
@@ -51,7 +53,7 @@ constexpr Field kTopFields[] = {{"code", Kind::Int},          {"message", Kind::
                                 {"bytes", Kind::Count},       {"sizeBytes", Kind::Count},
                                 {"readOnly", Kind::Bool},     {"normalOverlays", Kind::Count},
                                 {"snapshots", Kind::Count},   {"mergePending", Kind::Bool},
-                                {"superLayers", Kind::Array}, {"merge", Kind::Object},
+                                {"superLayers", Kind::Array}, {"merge", Kind::ObjectOrNull},
                                 {"items", Kind::Array}};
 constexpr Field kLayerFields[] = {{"clientKey", Kind::Str},   {"blocks", Kind::Count},
                                   {"bytes", Kind::Count},     {"sessions", Kind::Count},

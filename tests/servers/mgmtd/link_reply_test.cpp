@@ -207,6 +207,15 @@ TEST(LinkReplyDecode, TypesOfEveryFieldTheCallersRead) {
     EXPECT_EQ(ok.status, 200);
     EXPECT_EQ(ok.Code(), 0);
     EXPECT_EQ(ok.body["superLayers"][0]["sessions"], 2);
+    // The disk server's image status as it is sent when no merge runs (merge: null) and while
+    // one runs.
+    for (const char* merge : {R"(null)", R"({"clientKey":"c","phase":"copy","blocksDone":1,"blocksTotal":2})"}) {
+        auto status = decode("GET", image, 200,
+                             std::string(R"({"code":0,"iqn":"x","merge":)") + merge +
+                                 R"(,"version":1,"sizeBytes":512,"readOnly":false,"superLayers":[],)"
+                                 R"("normalOverlays":0,"snapshots":0,"mergePending":false})");
+        EXPECT_EQ(status.status, 200) << merge << ": " << status.Message();
+    }
 
     struct Case {
         const char* body;
@@ -215,6 +224,7 @@ TEST(LinkReplyDecode, TypesOfEveryFieldTheCallersRead) {
         {R"({"code":0,"version":1.5,"superLayers":[]})", "version is not"},
         {R"({"code":0,"version":1,"superLayers":{}})", "superLayers is not an array"},
         {R"({"code":0,"version":1,"superLayers":[],"mergePending":"no"})", "mergePending is not a boolean"},
+        {R"({"code":0,"version":1,"superLayers":[],"merge":[]})", "merge is not an object or null"},
         {R"({"code":0,"version":1,"superLayers":[],"normalOverlays":-2})", "normalOverlays is not"},
         {R"({"code":0,"superLayers":[]})", "version is missing"},
         {R"({"code":0,"version":1})", "superLayers is missing"},
