@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "config.h"
 #include "log.h"
 #include "session.h"
@@ -31,16 +32,7 @@ struct DiskdFixture {
     zelko::diskd::ServerStats stats;
 
     DiskdFixture() {
-        // tmpfs where there is one: layers are fsync'ed, which on a disk would cap the speed.
-        char tmpl[] = "/dev/shm/fuzz-diskd.XXXXXX";
-        if (access("/dev/shm", W_OK) != 0) memcpy(tmpl, "/tmp/fuzz-diskd.XXXXXX", sizeof "/tmp/fuzz-diskd.XXXXXX");
-        std::string dir = mkdtemp(tmpl);
-        static std::string removeAtExit;
-        removeAtExit = dir;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(removeAtExit, ec);
-        });
+        std::string dir = fuzzsrv::ScratchDir("fuzz-diskd");
         for (auto [name, ro] : {std::pair{"disk.img", false}, std::pair{"ro.img", true}}) {
             std::string path = dir + "/" + name;
             std::ofstream f(path, std::ios::binary);

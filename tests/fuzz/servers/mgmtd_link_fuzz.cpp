@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "api.h"
 #include "auth.h"
 #include "config.h"
@@ -83,16 +84,7 @@ struct Fixture {
     std::unique_ptr<m::http::Server> server;
 
     Fixture() {
-        char tmpl[] = "/dev/shm/fuzz-mgmtd-link.XXXXXX";
-        if (access("/dev/shm", W_OK) != 0)
-            memcpy(tmpl, "/tmp/fuzz-mgmtd-link.XXXXXX", sizeof "/tmp/fuzz-mgmtd-link.XXXXXX");
-        dir = mkdtemp(tmpl);
-        static std::string removeAtExit;
-        removeAtExit = dir;
-        atexit([] {
-            std::error_code ec;
-            fs::remove_all(removeAtExit, ec);
-        });
+        dir = fuzzsrv::ScratchDir("fuzz-mgmtd-link");
         zelko::common::SetLogLevel(zelko::common::LogLevel::Error);
         m::SetPasswordHashCost(1, 8);
         config.dataDir = dir + "/data";

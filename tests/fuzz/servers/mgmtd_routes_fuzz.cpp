@@ -14,6 +14,7 @@
 #include <memory>
 #include <string_view>
 
+#include "scratch_dir.h"
 #include "api.h"
 #include "auth.h"
 #include "config.h"
@@ -70,15 +71,7 @@ struct Fixture {
     int uses = 0;
 
     Fixture() {
-        char tmpl[] = "/dev/shm/fuzz-mgmtd.XXXXXX";
-        if (access("/dev/shm", W_OK) != 0) memcpy(tmpl, "/tmp/fuzz-mgmtd.XXXXXX", sizeof "/tmp/fuzz-mgmtd.XXXXXX");
-        dir = mkdtemp(tmpl);
-        static std::string removeAtExit;
-        removeAtExit = dir;
-        atexit([] {
-            std::error_code ec;
-            fs::remove_all(removeAtExit, ec);
-        });
+        dir = fuzzsrv::ScratchDir("fuzz-mgmtd");
         zelko::common::SetLogLevel(zelko::common::LogLevel::Error);
         // The cheapest argon2id there is: the same code hashes and checks every password, but
         // the server's cost (19 MiB, two passes) would make each login input take ~100 ms
