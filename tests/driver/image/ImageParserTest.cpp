@@ -579,6 +579,11 @@ TEST_F(ParserTest, FixedVhdIsNoLargerThanTheDataInFrontOfItsFooter) {
     EXPECT_TRUE(ImageIsFlat(&img_));
     EXPECT_EQ(img_.virtualSize, b.size() - 512);
     Close();
+    // A claim of nothing: the file LUN would otherwise serve the whole file, footer included.
+    PutBe64(b, b.size() - 512 + 48, 0);
+    ASSERT_EQ(Open(b), STATUS_SUCCESS);
+    EXPECT_EQ(img_.virtualSize, b.size() - 512);
+    Close();
 }
 
 }  // namespace

@@ -22,8 +22,11 @@ NTSTATUS VhdOpen(PZV_IMAGE Image) {
     v->diskType = ImgBe32(v->footer + VHD_FOOTER_DISK_TYPE);
     if (v->diskType == 2) {
         // A fixed disk is the data in front of the footer. A footer that claims more would have
-        // guest writes overwrite it and then grow the file to whatever size it names.
-        if (Image->virtualSize > Image->fileSize - 512) Image->virtualSize = Image->fileSize - 512;
+        // guest writes overwrite it and then grow the file to whatever size it names; one that
+        // claims nothing (size 0) would leave the whole file, footer included, as the disk.
+        ULONGLONG data = Image->fileSize - 512;
+        if (data == 0) return STATUS_FILE_CORRUPT_ERROR;
+        if (Image->virtualSize == 0 || Image->virtualSize > data) Image->virtualSize = data;
         return STATUS_SUCCESS;
     }
     // Differencing disks (4) need their parent; they are not served as containers.
