@@ -108,6 +108,10 @@ static NTSTATUS WriteLe32(PZV_IMAGE img, ULONGLONG offset, ULONG value) {
     return ImgWrite(img, offset, 4, b);
 }
 
+static BOOLEAN InsideFile(const ZV_IMAGE* Image, ULONGLONG sector, ULONGLONG bytes) {
+    return sector <= Image->fileSize / 512 && bytes <= Image->fileSize - sector * 512;
+}
+
 NTSTATUS VmdkAllocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     ZV_VMDK_STATE* k = &Image->u.vmdk;
     ULONGLONG grain = Sector / k->grainSize;
@@ -117,6 +121,9 @@ NTSTATUS VmdkAllocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     ULONGLONG grainBytes = (ULONGLONG)k->grainSize * 512;
     ULONGLONG gtBytes = ImgRoundUp((ULONGLONG)k->gtEntries * 4, 512);
     ULONGLONG start = ImgRoundUp(Image->appendPoint, 512);
+    // Grain-table entries 0 and 1 mean "unallocated" and "zeroed": a grain at sector 1 (a file
+    // that is nothing but its header) would read back as zeros.
+    if (start < 2 * 512) start = 2 * 512;
     ULONGLONG end = start + grainBytes;
     BOOLEAN newTable = k->directory[index] == 0;
     BOOLEAN newRedundant = k->redundant != NULL && k->redundant[index] == 0;
@@ -125,10 +132,14 @@ NTSTATUS VmdkAllocate(PZV_IMAGE Image, ULONGLONG Sector, PULONGLONG Offset) {
     ULONGLONG rgtSector = k->redundant != NULL ? (newRedundant ? end / 512 : k->redundant[index]) : 0;
     if (newRedundant) end += gtBytes;
     if (end / 512 > 0xFFFFFFFFull) return STATUS_DISK_FULL;   // table entries are 32-bit sectors
-    // The redundant grain table the entry goes to lies inside the file (the primary one is read
-    // from it below): an entry written where a damaged directory points could land anywhere.
-    if (k->redundant != NULL && !newRedundant &&
-        ((ULONGLONG)rgtSector * 512 > Image->fileSize || gtBytes > Image->fileSize - (ULONGLONG)rgtSector * 512))
+    // Every table an entry goes to lies inside the file as it is now: an entry written where a
+    // damaged directory points could land anywhere, and one beyond the end would land in the
+    // grain allocated here (the guest's data then overwrites it, or it the data).
+    ULONGLONG dirBytes = (ULONGLONG)k->directoryEntries * 4;
+    if (!InsideFile(Image, k->directorySector, dirBytes) ||
+        (k->redundant != NULL && !InsideFile(Image, k->redundantSector, dirBytes)) ||
+        (!newTable && !InsideFile(Image, gtSector, gtBytes)) ||
+        (k->redundant != NULL && !newRedundant && !InsideFile(Image, rgtSector, gtBytes)))
         return STATUS_FILE_CORRUPT_ERROR;
 
     // Grain and new tables first, the entries that reach them last: a crash in between leaves
