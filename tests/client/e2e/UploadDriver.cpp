@@ -5,32 +5,11 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "api/Text.h"
+#include "WindowDriver.h"
 
 namespace {
-
-HANDLE g_client = nullptr;
-DWORD g_clientPid = 0;
-int g_failures = 0;
-std::wstring g_appDir;
-
-[[noreturn]] void Fatal(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  fprintf(stderr, "FATAL: ");
-  vfprintf(stderr, fmt, ap);
-  fprintf(stderr, "\n");
-  va_end(ap);
-  if (g_client) TerminateProcess(g_client, 99);
-  exit(1);
-}
-
-std::string U8(const std::wstring& w) { return WideToUtf8(w); }
 
 void Expect(bool ok, const char* what, const std::wstring& got = L"") {
   if (ok) return;
@@ -44,50 +23,6 @@ std::wstring Env(const wchar_t* name, bool required = true) {
   return v ? v : L"";
 }
 
-std::wstring TextOf(HWND h) {
-  wchar_t buf[2048] = {};
-  DWORD_PTR n = 0;
-  SendMessageTimeoutW(h, WM_GETTEXT, 2048, (LPARAM)buf, SMTO_ABORTIFHUNG, 5000, &n);
-  return buf;
-}
-std::wstring ItemText(HWND dlg, int id) { return TextOf(GetDlgItem(dlg, id)); }
-
-struct Found {
-  const wchar_t* caption;
-  HWND owner;
-  HWND hwnd;
-};
-
-HWND FindDialog(const wchar_t* caption, HWND owner) {
-  Found f = {caption, owner, nullptr};
-  EnumWindows(
-      [](HWND h, LPARAM lp) -> BOOL {
-        auto* f = reinterpret_cast<Found*>(lp);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(h, &pid);
-        wchar_t cls[32] = {}, title[256] = {};
-        GetClassNameW(h, cls, 32);
-        GetWindowTextW(h, title, 256);
-        if (pid == g_clientPid && IsWindowVisible(h) && !wcscmp(cls, L"#32770") && !wcscmp(title, f->caption) &&
-            (!f->owner || GetWindow(h, GW_OWNER) == f->owner)) {
-          f->hwnd = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      (LPARAM)&f);
-  return f.hwnd;
-}
-
-HWND WaitDialog(const wchar_t* caption, HWND owner = nullptr, DWORD ms = 30000) {
-  for (DWORD waited = 0; waited < ms; waited += 50) {
-    if (HWND h = FindDialog(caption, owner)) return h;
-    if (WaitForSingleObject(g_client, 0) == WAIT_OBJECT_0) Fatal("client exited while waiting for \"%s\"", U8(caption).c_str());
-    Sleep(50);
-  }
-  Fatal("no window \"%s\" appeared", U8(caption).c_str());
-}
-
 bool WaitText(HWND dlg, int id, const std::wstring& prefix, DWORD ms) {
   for (DWORD waited = 0; waited < ms; waited += 20) {
     if (ItemText(dlg, id).compare(0, prefix.size(), prefix) == 0) return true;
@@ -96,51 +31,10 @@ bool WaitText(HWND dlg, int id, const std::wstring& prefix, DWORD ms) {
   return false;
 }
 
-void WaitGone(HWND h) {
-  for (int i = 0; i < 600; ++i) {
-    if (!IsWindow(h) || !IsWindowVisible(h)) return;
-    Sleep(50);
-  }
-  Fatal("window did not close");
-}
-
-void Click(HWND dlg, int id) { PostMessageW(GetDlgItem(dlg, id), BM_CLICK, 0, 0); }
-
-void SetItem(HWND dlg, int id, const std::wstring& text) {
-  DWORD_PTR r;
-  SendMessageTimeoutW(GetDlgItem(dlg, id), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_ABORTIFHUNG, 5000, &r);
-}
-
-void StartClient() {
-  std::wstring exe = g_appDir + L"\\ZelkoMfcClient.exe";
-  std::wstring cmd = L"\"" + exe + L"\"";
-  STARTUPINFOW si = {sizeof si};
-  PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, g_appDir.c_str(), &si, &pi))
-    Fatal("cannot start %s (error %lu)", U8(exe).c_str(), GetLastError());
-  CloseHandle(pi.hThread);
-  g_client = pi.hProcess;
-  g_clientPid = pi.dwProcessId;
-}
-
 std::string ReadLog() {
-  char dir[MAX_PATH + 1] = {};
-  GetTempPathA(MAX_PATH + 1, dir);
-  FILE* f = fopen((std::string(dir) + "zelko_upload.log").c_str(), "rb");
-  if (!f) return "";
-  std::string s;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
-void Shot(const wchar_t* name) {
-  std::wstring ready = g_appDir + L"\\shot-" + name + L".ready", done = g_appDir + L"\\shot-" + name + L".done";
-  Sleep(300);
-  if (FILE* f = _wfopen(ready.c_str(), L"wb")) fclose(f);
-  for (int i = 0; i < 600 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
+  wchar_t dir[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, dir);
+  return ReadFileText(std::wstring(dir) + L"zelko_upload.log");
 }
 
 }  // namespace
